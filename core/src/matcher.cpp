@@ -1,0 +1,51 @@
+#include "kestrel/matcher.hpp"
+
+namespace kestrel {
+
+std::int64_t saturating_elapsed(std::int64_t from, std::int64_t to) noexcept {
+  if (to >= from) {
+    const std::uint64_t gap = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
+    return gap > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(gap);
+  }
+  const std::uint64_t gap = static_cast<std::uint64_t>(from) - static_cast<std::uint64_t>(to);
+  return gap > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MIN : -static_cast<std::int64_t>(gap);
+}
+
+bool within_window(const std::optional<std::int64_t>& max_elapsed, std::int64_t from,
+                   std::int64_t to) noexcept {
+  if (!max_elapsed) return true;
+  if (to < from) return *max_elapsed >= 0 || saturating_elapsed(from, to) <= *max_elapsed;
+  if (*max_elapsed < 0) return false;
+  // Unsigned arithmetic gives the exact gap where a signed difference would wrap.
+  const std::uint64_t gap = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
+  return gap <= static_cast<std::uint64_t>(*max_elapsed);
+}
+
+bool is_sorted_by_partition_time_index(std::span<const Event> events) noexcept {
+  for (std::size_t i = 1; i < events.size(); ++i) {
+    const Event& a = events[i - 1];
+    const Event& b = events[i];
+    const int order = a.partition.compare(b.partition);
+    if (order > 0 || (order == 0 && a.ts > b.ts)) return false;
+  }
+  return true;
+}
+
+bool transition_allows(std::span<const Event> events, std::size_t previous, std::size_t candidate,
+                       const Transition& transition, const Bindings& bindings) {
+  if (previous >= candidate || candidate >= events.size()) {
+    throw InternalError("transition_allows needs previous < candidate < events.size()");
+  }
+  const std::int64_t from = events[previous].ts;
+  const std::int64_t to = events[candidate].ts;
+  if (to < from) return false;
+  if (!within_window(transition.max_elapsed, from, to)) return false;
+  for (std::size_t between = previous + 1; between < candidate; ++between) {
+    for (const Atom& atom : transition.absence) {
+      if (atom.accepts(events[between], bindings)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kestrel
