@@ -143,10 +143,10 @@ def test_builder_and_pattern_documentation():
         "A small fluent builder for the stable human-facing construction path.\n\nThe text DSL")
     assert str(inspect.signature(Pattern.event)) == "(typ)"
     assert Pattern.event.__doc__ == "Start a builder for a pattern whose first step matches `typ`."
-    assert str(inspect.signature(PatternBuilder.then)) == "(self, typ, within=None, no=None)"
-    assert str(inspect.signature(PatternBuilder.capture)) == "(self, attribute, name)"
+    assert str(inspect.signature(PatternBuilder.then)) == "(self, /, typ, within=None, no=None)"
+    assert str(inspect.signature(PatternBuilder.capture)) == "(self, /, attribute, name)"
     assert PatternBuilder.build.__doc__ == "Finalise the builder into a [`PyPattern`]."
-    assert str(inspect.signature(Pattern.to_json)) == "(self, pretty=False)"
+    assert str(inspect.signature(Pattern.to_json)) == "(self, /, pretty=False)"
     assert [n for n in vars(PatternBuilder) if not n.startswith("__")] == [
         "where_eq", "where_ne", "where_gt", "where_gte", "where_lt", "where_lte",
         "capture", "where_ref_eq", "then", "build",

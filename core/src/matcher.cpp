@@ -1,6 +1,629 @@
+// Matching a pattern over events in canonical order.
+//
+// The compiled matcher simulates the pattern as a non-deterministic automaton,
+// breadth-first: one forward pass over each partition keeps a list of threads,
+// each a partial match waiting for its next step, and offers every event to
+// every live thread before trying it as a new start. The thread list is
+// double-buffered: the survivors and successors of one event go to the other
+// buffer and the two are swapped, so once the buffers have grown the pass
+// allocates only for new threads and matches.
+//
+// Compiling resolves whatever does not depend on the events. Event types and
+// attribute names become dense ids, so an event's type is compared once per
+// event and each attribute is looked up at most once per event. Which names
+// are bound before a step is fixed by the pattern (every step of a thread's
+// path has run its captures), so bindings live in numbered slots, reference
+// predicates and capture checks name their slot in advance, and a reference
+// to a name that no earlier step binds makes its atom one that never matches.
+// A slot points at the bound value inside its event rather than copying it.
+//
+// The oracle states the rules directly: a depth-first search over candidate
+// successors, each checked by transition_allows and Atom::evaluate. It keeps
+// its own stack so that a pattern of any length fits.
+
 #include "kestrel/matcher.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+
 namespace kestrel {
+
+namespace {
+
+const Value kNullValue = Null{};
+
+void check_structure(const Pattern& pattern) {
+  const std::optional<StructuralFault> fault = find_structural_fault(pattern);
+  if (!fault) return;
+  switch (*fault) {
+    case StructuralFault::NoSteps:
+      throw InternalError("patterns must contain at least one step");
+    case StructuralFault::FirstStepHasTransition:
+      throw InternalError("the first pattern step cannot have a transition");
+    case StructuralFault::LaterStepLacksTransition:
+      throw InternalError("every step after the first must have a transition");
+  }
+}
+
+// One past the last event of the partition run that starts at `begin`.
+std::size_t partition_run_end(std::span<const Event> events, std::size_t begin) noexcept {
+  std::size_t end = begin + 1;
+  while (end < events.size() && events[end].partition == events[begin].partition) ++end;
+  return end;
+}
+
+bool indices_less(const Match& a, const Match& b) noexcept { return a.indices < b.indices; }
+
+Match make_match(std::span<const Event> events, std::vector<std::size_t> indices,
+                 Bindings captures) {
+  const Event& first = events[indices.front()];
+  Match match;
+  match.partition = first.partition;
+  match.start = first.ts;
+  match.end = events[indices.back()].ts;
+  match.indices = std::move(indices);
+  match.captures = std::move(captures);
+  return match;
+}
+
+// ---------------------------------------------------------------------------
+// Compiled matcher.
+
+template <class Word>
+Word load(const char* bytes) noexcept {
+  Word word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+// Byte equality of two texts. Types, partitions and attribute names are
+// mostly short, and a few word loads beat a call to memcmp on every event.
+inline bool same_bytes(const char* x, const char* y, std::size_t n) noexcept {
+  if (n > 16) return std::memcmp(x, y, n) == 0;
+  // Two possibly overlapping loads cover the first and the last bytes.
+  if (n >= 8) {
+    return load<std::uint64_t>(x) == load<std::uint64_t>(y) &&
+           load<std::uint64_t>(x + n - 8) == load<std::uint64_t>(y + n - 8);
+  }
+  if (n >= 4) {
+    return load<std::uint32_t>(x) == load<std::uint32_t>(y) &&
+           load<std::uint32_t>(x + n - 4) == load<std::uint32_t>(y + n - 4);
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
+inline bool same_text(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
+}
+
+// Events carry few attributes, and a scan with the cheap comparison beats the
+// map's binary search for them.
+const Value* find_attribute(const Attributes& attributes, std::string_view name) noexcept {
+  if (attributes.size() > 8) return attributes.find(name);
+  for (const auto& [key, value] : attributes) {
+    if (same_text(key, name)) return &value;
+  }
+  return nullptr;
+}
+
+// `matches`, with text equality done inline.
+bool holds(ComparisonOperator op, const Value& left, const Value& right) noexcept {
+  if (op == ComparisonOperator::Eq || op == ComparisonOperator::NotEq) {
+    const auto* l = std::get_if<std::string>(&left);
+    const auto* r = std::get_if<std::string>(&right);
+    if (l && r) return same_text(*l, *r) == (op == ComparisonOperator::Eq);
+  }
+  return matches(op, left, right);
+}
+
+using NameId = std::uint32_t;
+
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+
+// Dense ids for names, in order of first appearance.
+class NameTable {
+ public:
+  static constexpr NameId kMissing = UINT32_MAX;
+
+  NameId intern(std::string_view name) {
+    if (const NameId id = find(name); id != kMissing) return id;
+    const auto id = static_cast<NameId>(names_.size());
+    names_.emplace_back(name);
+    ids_.emplace(names_.back(), id);
+    return id;
+  }
+
+  // Short tables are scanned: cheaper than hashing for the few event types of
+  // a typical pattern, and this runs once per event.
+  NameId find(std::string_view name) const noexcept {
+    if (names_.size() <= kScanLimit) {
+      for (std::size_t i = 0; i < names_.size(); ++i) {
+        if (same_text(names_[i], name)) return static_cast<NameId>(i);
+      }
+      return kMissing;
+    }
+    const auto it = ids_.find(name);
+    return it == ids_.end() ? kMissing : it->second;
+  }
+
+  const std::vector<std::string>& names() const noexcept { return names_; }
+
+ private:
+  static constexpr std::size_t kScanLimit = 8;
+
+  std::vector<std::string> names_;
+  std::unordered_map<std::string, NameId, NameHash, std::equal_to<>> ids_;
+};
+
+// Type id of an atom that no event can satisfy; events never get it.
+constexpr NameId kNeverType = NameTable::kMissing - 1;
+
+// The event being matched. Each attribute is looked up at most once per event,
+// however many threads and atoms ask for it.
+class CurrentEvent {
+ public:
+  explicit CurrentEvent(const std::vector<std::string>& attribute_names)
+      : attribute_names_(attribute_names),
+        values_(attribute_names.size(), nullptr),
+        stamps_(attribute_names.size(), 0) {}
+
+  void reset(const Event& event, std::size_t index, NameId type) noexcept {
+    event_ = &event;
+    index_ = index;
+    type_ = type;
+    ++stamp_;
+  }
+
+  const Event& event() const noexcept { return *event_; }
+  std::size_t index() const noexcept { return index_; }
+  NameId type() const noexcept { return type_; }
+
+  // Null when the event lacks the attribute.
+  const Value* attribute(NameId id) noexcept {
+    if (stamps_[id] != stamp_) {
+      stamps_[id] = stamp_;
+      values_[id] = find_attribute(event_->attrs, attribute_names_[id]);
+    }
+    return values_[id];
+  }
+
+  // What a capture of the attribute binds: its value, or Null when missing.
+  const Value& captured(NameId id) noexcept {
+    const Value* value = attribute(id);
+    return value ? *value : kNullValue;
+  }
+
+ private:
+  const std::vector<std::string>& attribute_names_;
+  std::vector<const Value*> values_;
+  std::vector<std::uint64_t> stamps_;
+  std::uint64_t stamp_ = 0;
+  const Event* event_ = nullptr;
+  std::size_t index_ = 0;
+  NameId type_ = NameTable::kMissing;
+};
+
+// A growable array of trivially copyable values whose first kInline elements
+// live inside the object: the paths and bindings of short patterns then cost no
+// allocation and sit next to the thread that owns them.
+template <class T, std::uint32_t kInline>
+class InlineVector {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  InlineVector() = default;
+  InlineVector(InlineVector&& other) noexcept
+      : size_(other.size_), capacity_(other.capacity_), heap_(std::move(other.heap_)) {
+    // Copying the whole inline array is a few fixed moves, cheaper than a
+    // copy of variable length.
+    if (!heap_) std::copy_n(other.inline_, kInline, inline_);
+    other.size_ = 0;
+    other.capacity_ = kInline;
+  }
+  InlineVector(const InlineVector&) = delete;
+  InlineVector& operator=(const InlineVector&) = delete;
+  InlineVector& operator=(InlineVector&&) = delete;
+
+  std::size_t size() const noexcept { return size_; }
+  const T* begin() const noexcept { return heap_ ? heap_.get() : inline_; }
+  const T* end() const noexcept { return begin() + size_; }
+  const T& operator[](std::size_t i) const noexcept { return begin()[i]; }
+
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) grow(capacity);
+  }
+  void push_back(T value) {
+    if (size_ == capacity_) grow(2 * std::size_t{capacity_});
+    data()[size_++] = value;
+  }
+  void append(const T* first, const T* last) {
+    reserve(size_ + static_cast<std::size_t>(last - first));
+    size_ = static_cast<std::uint32_t>(std::copy(first, last, data() + size_) - data());
+  }
+
+ private:
+  T* data() noexcept { return heap_ ? heap_.get() : inline_; }
+
+  void grow(std::size_t capacity) {
+    auto heap = std::make_unique_for_overwrite<T[]>(capacity);
+    std::copy_n(begin(), size_, heap.get());
+    heap_ = std::move(heap);
+    capacity_ = static_cast<std::uint32_t>(capacity);
+  }
+
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = kInline;
+  std::unique_ptr<T[]> heap_;
+  T inline_[kInline]{};
+};
+
+// Events matched so far, one per completed step.
+using Path = InlineVector<std::size_t, 3>;
+// Bound values by slot; each points into an event or at kNullValue.
+using Slots = InlineVector<const Value*, 2>;
+
+struct CompiledPredicate {
+  NameId attribute;
+  ComparisonOperator op;
+  Value value;
+};
+
+struct CompiledReference {
+  NameId attribute;
+  ComparisonOperator op;
+  NameId slot;
+};
+
+// A capture of a name that is already bound: the new value must be identical
+// to the bound one, either a slot bound before the atom or, when an earlier
+// capture of the same atom binds the name, that capture's attribute.
+struct CaptureCheck {
+  NameId attribute;
+  bool against_slot;
+  NameId against;
+};
+
+struct CompiledAtom {
+  NameId type = kNeverType;
+  std::vector<CompiledPredicate> predicates;
+  std::vector<CompiledReference> references;
+  std::vector<CaptureCheck> checks;
+  // Attributes whose values fill the next slots, in slot order.
+  std::vector<NameId> binds;
+
+  // The type test, which rejects most events, stays inline at the call.
+  bool accepts(CurrentEvent& event, const Slots& slots) const noexcept {
+    return event.type() == type && passes_clauses(event, slots);
+  }
+
+  bool passes_clauses(CurrentEvent& event, const Slots& slots) const noexcept {
+    for (const CompiledPredicate& predicate : predicates) {
+      const Value* actual = event.attribute(predicate.attribute);
+      if (!actual || !holds(predicate.op, *actual, predicate.value)) return false;
+    }
+    for (const CompiledReference& reference : references) {
+      const Value* actual = event.attribute(reference.attribute);
+      if (!actual || !holds(reference.op, *actual, *slots[reference.slot])) return false;
+    }
+    for (const CaptureCheck& check : checks) {
+      const Value& bound = check.against_slot ? *slots[check.against] : event.captured(check.against);
+      if (!(event.captured(check.attribute) == bound)) return false;
+    }
+    return true;
+  }
+
+  void bind(CurrentEvent& event, Slots& slots) const {
+    for (const NameId attribute : binds) slots.push_back(&event.captured(attribute));
+  }
+};
+
+// A step with the transition that leads into it.
+struct CompiledStep {
+  CompiledAtom atom;
+  std::optional<std::int64_t> max_elapsed;
+  std::vector<CompiledAtom> absence;
+
+  bool blocks(CurrentEvent& event, const Slots& slots) const noexcept {
+    return std::any_of(absence.begin(), absence.end(),
+                       [&](const CompiledAtom& atom) { return atom.accepts(event, slots); });
+  }
+};
+
+// A partial match waiting for `step`.
+struct Thread {
+  Path indices;
+  Slots slots;
+  std::int64_t last_ts = 0;
+  std::size_t step = 0;
+};
+
+class CompiledPattern {
+ public:
+  explicit CompiledPattern(const Pattern& pattern);
+
+  std::vector<Match> matches(std::span<const Event> events) const;
+
+  const NameTable& types() const noexcept { return types_; }
+  const std::vector<std::string>& attribute_names() const noexcept { return attributes_.names(); }
+  const std::vector<CompiledStep>& steps() const noexcept { return steps_; }
+  MatchConsumption consumption() const noexcept { return consumption_; }
+  Bindings captures_of(const Slots& slots) const;
+
+ private:
+  CompiledAtom compile(const Atom& atom, NameTable& fresh_names);
+
+  NameTable types_;
+  NameTable attributes_;
+  NameTable slots_;
+  std::vector<NameId> slots_by_name_;
+  std::vector<CompiledStep> steps_;
+  MatchConsumption consumption_;
+};
+
+// Slots are numbered in the order the pattern first binds their names, so the
+// names bound before a step are exactly those interned when it is compiled.
+CompiledPattern::CompiledPattern(const Pattern& pattern) : consumption_(pattern.consumption) {
+  steps_.reserve(pattern.steps.size());
+  NameTable fresh_names;
+  for (const Step& step : pattern.steps) {
+    CompiledStep compiled;
+    if (const auto& transition = step.transition_from_previous) {
+      compiled.max_elapsed = transition->max_elapsed;
+      for (const Atom& atom : transition->absence) {
+        CompiledAtom absent = compile(atom, fresh_names);
+        // Absence captures bind nothing; an atom that never matches never blocks.
+        absent.binds.clear();
+        if (absent.type != kNeverType) compiled.absence.push_back(std::move(absent));
+      }
+    }
+    compiled.atom = compile(step.atom, fresh_names);
+    for (const std::string& name : fresh_names.names()) slots_.intern(name);
+    steps_.push_back(std::move(compiled));
+  }
+  slots_by_name_.resize(slots_.names().size());
+  for (NameId slot = 0; slot < slots_by_name_.size(); ++slot) slots_by_name_[slot] = slot;
+  std::sort(slots_by_name_.begin(), slots_by_name_.end(), [&](NameId a, NameId b) {
+    return slots_.names()[a] < slots_.names()[b];
+  });
+}
+
+CompiledAtom CompiledPattern::compile(const Atom& atom, NameTable& fresh_names) {
+  fresh_names = NameTable();
+  CompiledAtom compiled;
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    const NameId slot = slots_.find(reference.binding);
+    if (slot == NameTable::kMissing) return CompiledAtom();
+    compiled.references.push_back({attributes_.intern(reference.attribute), reference.op, slot});
+  }
+  compiled.type = types_.intern(atom.event_type);
+  for (const Predicate& predicate : atom.predicates) {
+    compiled.predicates.push_back({attributes_.intern(predicate.attribute), predicate.op,
+                                   predicate.value});
+  }
+  for (const Capture& capture : atom.captures) {
+    const NameId attribute = attributes_.intern(capture.attribute);
+    if (const NameId slot = slots_.find(capture.name); slot != NameTable::kMissing) {
+      compiled.checks.push_back({attribute, true, slot});
+    } else if (const NameId fresh = fresh_names.find(capture.name); fresh != NameTable::kMissing) {
+      compiled.checks.push_back({attribute, false, compiled.binds[fresh]});
+    } else {
+      fresh_names.intern(capture.name);
+      compiled.binds.push_back(attribute);
+    }
+  }
+  return compiled;
+}
+
+Bindings CompiledPattern::captures_of(const Slots& slots) const {
+  Bindings captures;
+  captures.reserve(slots.size());
+  // Ascending names make each insertion an append.
+  for (const NameId slot : slots_by_name_) captures.set(slots_.names()[slot], *slots[slot]);
+  return captures;
+}
+
+// The working state of one call: the current event and the two thread lists.
+class Scan {
+ public:
+  Scan(const CompiledPattern& pattern, std::span<const Event> events)
+      : pattern_(pattern),
+        steps_(pattern.steps()),
+        events_(events),
+        current_(pattern.attribute_names()),
+        first_successor_only_(pattern.consumption() ==
+                              MatchConsumption::FirstSuccessorPerStart) {}
+
+  // The single pass. Partitions are the runs of equal partition texts; each
+  // ends by sorting its matches, since they complete in the order of their
+  // last events, not of their paths.
+  std::vector<Match> run() {
+    for (std::size_t index = 0; index < events_.size(); ++index) {
+      if (index > 0 && !same_text(events_[index].partition, events_[index - 1].partition)) {
+        end_partition();
+      }
+      offer(index);
+    }
+    end_partition();
+    return std::move(found_);
+  }
+
+ private:
+  void end_partition() {
+    live_.clear();
+    std::stable_sort(found_.begin() + static_cast<std::ptrdiff_t>(partition_matches_),
+                     found_.end(), indices_less);
+    partition_matches_ = found_.size();
+  }
+
+  void offer(std::size_t index) {
+    const Event& event = events_[index];
+    const NameId type = pattern_.types().find(event.typ);
+    // No atom accepts the event. Threads whose window it would close stay
+    // until a later event: they could not advance anyway.
+    if (type == NameTable::kMissing) return;
+    current_.reset(event, index, type);
+    if (!live_.empty()) advance_threads();
+    try_start();
+  }
+
+  void advance_threads() {
+    next_.clear();
+    next_.reserve(live_.size() + 1);
+    const std::int64_t ts = current_.event().ts;
+    for (Thread& thread : live_) {
+      const CompiledStep& step = steps_[thread.step];
+      if (!within_window(step.max_elapsed, thread.last_ts, ts)) continue;
+      if (step.atom.accepts(current_, thread.slots)) {
+        if (first_successor_only_) {
+          extend(std::move(thread), next_);
+          continue;
+        }
+        extend(branch(thread), next_);
+      }
+      // A blocked thread never advances again, so it is dropped at once.
+      if (step.blocks(current_, thread.slots)) continue;
+      next_.push_back(std::move(thread));
+    }
+    live_.swap(next_);
+  }
+
+  void try_start() {
+    if (steps_.front().atom.accepts(current_, no_slots_)) extend(Thread(), live_);
+  }
+
+  // A copy of `parent` with room for one more step.
+  Thread branch(const Thread& parent) const {
+    Thread child;
+    child.indices.reserve(parent.indices.size() + 1);
+    child.indices.append(parent.indices.begin(), parent.indices.end());
+    child.slots.reserve(parent.slots.size() + steps_[parent.step].atom.binds.size());
+    child.slots.append(parent.slots.begin(), parent.slots.end());
+    child.step = parent.step;
+    return child;
+  }
+
+  // Moves `thread` past its step on the current event: a match when that was
+  // the last step, else a thread waiting for the next one.
+  void extend(Thread&& thread, std::vector<Thread>& destination) {
+    const CompiledStep& step = steps_[thread.step];
+    step.atom.bind(current_, thread.slots);
+    if (thread.step + 1 == steps_.size()) {
+      std::vector<std::size_t> indices;
+      indices.reserve(thread.indices.size() + 1);
+      indices.assign(thread.indices.begin(), thread.indices.end());
+      indices.push_back(current_.index());
+      found_.push_back(make_match(events_, std::move(indices), pattern_.captures_of(thread.slots)));
+      return;
+    }
+    thread.indices.push_back(current_.index());
+    thread.step += 1;
+    thread.last_ts = current_.event().ts;
+    destination.push_back(std::move(thread));
+  }
+
+  const CompiledPattern& pattern_;
+  const std::vector<CompiledStep>& steps_;
+  std::span<const Event> events_;
+  CurrentEvent current_;
+  const bool first_successor_only_;
+  const Slots no_slots_{};
+  std::vector<Thread> live_;
+  std::vector<Thread> next_;
+  std::vector<Match> found_;
+  std::size_t partition_matches_ = 0;
+};
+
+std::vector<Match> CompiledPattern::matches(std::span<const Event> events) const {
+  return Scan(*this, events).run();
+}
+
+// ---------------------------------------------------------------------------
+// Oracle matcher.
+
+struct PathResult {
+  std::vector<std::size_t> path;
+  Bindings bindings;
+};
+
+const Transition& transition_into(const Pattern& pattern, std::size_t step_index) {
+  const std::optional<Transition>& transition = pattern.steps[step_index].transition_from_previous;
+  if (!transition) throw InternalError("transition exists after first step");
+  return *transition;
+}
+
+// Every completion of `path` from `step_index` on, depth-first with candidates
+// in ascending position; without `exhaustive` only the first admissible
+// candidate of each step is followed. The levels of the search live on an
+// explicit stack, since a pattern may have more steps than the call stack has
+// room for frames.
+std::vector<PathResult> extend_path(std::span<const Event> events, std::size_t partition_end,
+                                    const Pattern& pattern, std::size_t step_index,
+                                    std::vector<std::size_t> path, Bindings bindings,
+                                    bool exhaustive) {
+  std::vector<PathResult> results;
+  const std::size_t step_count = pattern.steps.size();
+  if (step_index == step_count) {
+    results.push_back({std::move(path), std::move(bindings)});
+    return results;
+  }
+  if (path.empty()) throw InternalError("path is non-empty");
+
+  // The level for step `step_index + d` scans candidates after path.back(),
+  // where the path holds the caller's entries plus one entry per lower level.
+  struct Level {
+    Bindings bindings;
+    std::size_t next_candidate;
+  };
+  std::vector<Level> levels;
+  levels.push_back({std::move(bindings), path.back() + 1});
+  const std::size_t callers_path = path.size();
+  while (!levels.empty()) {
+    const std::size_t step_at = step_index + levels.size() - 1;
+    const Step& step = pattern.steps[step_at];
+    const Transition& transition = transition_into(pattern, step_at);
+    const std::size_t previous = path.back();
+    Level& level = levels.back();
+    std::optional<Bindings> extended;
+    std::size_t candidate = 0;
+    while (!extended && level.next_candidate < partition_end) {
+      candidate = level.next_candidate++;
+      if (transition_allows(events, previous, candidate, transition, level.bindings)) {
+        extended = step.atom.evaluate(events[candidate], level.bindings);
+      }
+    }
+    if (!extended) {
+      levels.pop_back();
+      if (path.size() > callers_path) path.pop_back();
+      continue;
+    }
+    if (!exhaustive) level.next_candidate = partition_end;
+    path.push_back(candidate);
+    if (step_at + 1 == step_count) {
+      results.push_back({path, std::move(*extended)});
+      path.pop_back();
+    } else {
+      levels.push_back({std::move(*extended), candidate + 1});
+    }
+  }
+  return results;
+}
+
+}  // namespace
 
 std::int64_t saturating_elapsed(std::int64_t from, std::int64_t to) noexcept {
   if (to >= from) {
@@ -46,6 +669,30 @@ bool transition_allows(std::span<const Event> events, std::size_t previous, std:
     }
   }
   return true;
+}
+
+std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern) {
+  check_structure(pattern);
+  return CompiledPattern(pattern).matches(events);
+}
+
+std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern) {
+  check_structure(pattern);
+  const bool exhaustive = pattern.consumption == MatchConsumption::ExhaustivePerStart;
+  const Atom& first = pattern.steps.front().atom;
+  std::vector<Match> matches;
+  for (std::size_t begin = 0, end = 0; begin < events.size(); begin = end) {
+    end = partition_run_end(events, begin);
+    for (std::size_t start = begin; start < end; ++start) {
+      std::optional<Bindings> bindings = first.evaluate(events[start], Bindings());
+      if (!bindings) continue;
+      for (PathResult& result :
+           extend_path(events, end, pattern, 1, {start}, std::move(*bindings), exhaustive)) {
+        matches.push_back(make_match(events, std::move(result.path), std::move(result.bindings)));
+      }
+    }
+  }
+  return matches;
 }
 
 }  // namespace kestrel

@@ -1,0 +1,499 @@
+// Near-miss search.
+//
+// Taken literally, the search tries every viable path of every start, which
+// grows exponentially with the pattern. But the best way to extend a partial
+// path depends only on the step to match next, the path's last event and its
+// bindings; together these form a state. Within one partition run the search
+// therefore works on the graph of reachable states, level by level (a level
+// is the number of steps matched), with bindings interned to small ids.
+//
+// States of one level that share their bindings form a group: they test the
+// same atom and the same absence atoms under the same bindings, so one sweep
+// over the run serves them all. In canonical order the candidates that a
+// state may take form an interval right after its event, ended by the window
+// (timestamps never decrease) and by the first forbidden event (it lies
+// between the state and every later candidate). Both ends move right as the
+// state's event does, so
+//   - a forward pass collects each group's candidates as a union of such
+//     intervals and creates the next level's states, and
+//   - a backward pass, deepest level first, picks for each state the first
+//     candidate with the deepest outcome, as a sliding-window maximum.
+// A group costs time linear in the stretch of the run it covers, nothing is
+// recursive, and the outcome is exactly that of the exhaustive search: the
+// deepest path, the lexicographically smallest among equals, its bindings.
+
+#include "kestrel/explain.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+#include <unordered_map>
+#include <utility>
+
+#include "kestrel/matcher.hpp"
+
+namespace kestrel {
+
+namespace {
+
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+template <class... Ts>
+struct Overloaded : Ts... {
+  using Ts::operator()...;
+};
+
+void append_bytes(std::string& key, const void* data, std::size_t size) {
+  key.append(static_cast<const char*>(data), size);
+}
+
+// Equal keys mean bit-identical bindings: floats by their bits, so that 0.0
+// and -0.0 stay apart (both may reach the caller) and a NaN is shared.
+std::string identity_key(const Bindings& bindings) {
+  std::string key;
+  for (const auto& [name, value] : bindings) {
+    const std::uint64_t length = name.size();
+    append_bytes(key, &length, sizeof length);
+    key += name;
+    key += static_cast<char>(value.index());
+    std::visit(Overloaded{
+                   [&](const std::string& text) {
+                     const std::uint64_t size = text.size();
+                     append_bytes(key, &size, sizeof size);
+                     key += text;
+                   },
+                   [&](std::int64_t number) { append_bytes(key, &number, sizeof number); },
+                   [&](double number) { append_bytes(key, &number, sizeof number); },
+                   [&](bool flag) { key += flag ? '\1' : '\0'; },
+                   [](Null) {},
+               },
+               value);
+  }
+  return key;
+}
+
+class BindingsTable {
+ public:
+  std::size_t intern(Bindings bindings) {
+    auto [it, inserted] = ids_.try_emplace(identity_key(bindings), all_.size());
+    if (inserted) all_.push_back(std::move(bindings));
+    return it->second;
+  }
+
+  const Bindings& at(std::size_t id) const { return all_[id]; }
+
+ private:
+  std::deque<Bindings> all_;  // a deque keeps references stable while interning
+  std::unordered_map<std::string, std::size_t> ids_;
+};
+
+// A candidate taken by a group: the event and the group of the next level it
+// leads to, or kNone when it completes the pattern.
+struct Edge {
+  std::size_t event;
+  std::size_t child;
+};
+
+// The states of one level that share one set of bindings.
+struct Group {
+  std::size_t bindings;
+  std::vector<std::size_t> members;  // the states' last events, ascending
+  std::vector<std::size_t> stop;     // per member: candidates lie in (member, stop)
+  std::vector<Edge> edges;           // ascending events
+  std::vector<std::size_t> depth;    // per member: length of its deepest path
+  std::vector<std::size_t> best;     // per member: edge to follow, or kNone
+};
+
+struct StateRef {
+  std::size_t group;
+  std::size_t member;
+};
+
+class RunSearch {
+ public:
+  RunSearch(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
+            std::size_t first_level)
+      : events_(events), run_end_(run_end), steps_(pattern.steps), first_level_(first_level) {}
+
+  // Seeds must come in ascending event order, before run().
+  StateRef seed(std::size_t event, Bindings bindings) {
+    const std::size_t group = group_for(table_.intern(std::move(bindings)));
+    groups_[group].members.push_back(event);
+    return {group, groups_[group].members.size() - 1};
+  }
+
+  void run() {
+    std::vector<std::size_t> level_begin;
+    std::size_t begin = 0;
+    for (std::size_t level = first_level_; begin < groups_.size(); ++level) {
+      const Step& step = steps_[level];
+      if (!step.transition_from_previous) throw InternalError("transition exists after first step");
+      level_begin.push_back(begin);
+      const std::size_t end = groups_.size();
+      pending_.clear();
+      for (std::size_t g = begin; g < end; ++g) expand(groups_[g], step, level + 1 == steps_.size());
+      for (std::size_t g = end; g < groups_.size(); ++g) sort_members(groups_[g]);
+      begin = end;
+    }
+    std::size_t end = groups_.size();
+    for (std::size_t i = level_begin.size(); i-- > 0;) {
+      for (std::size_t g = level_begin[i]; g < end; ++g) settle(groups_[g], first_level_ + i);
+      end = level_begin[i];
+    }
+  }
+
+  std::size_t depth(StateRef state) const { return groups_[state.group].depth[state.member]; }
+
+  const Bindings& bindings(StateRef state) const {
+    return table_.at(groups_[state.group].bindings);
+  }
+
+  // Appends the deepest path's events after `state` to `path`; returns the
+  // last state on it (the one before the final step when the path completes).
+  StateRef follow(StateRef state, std::vector<std::size_t>& path) const {
+    for (;;) {
+      const Group& group = groups_[state.group];
+      const std::size_t best = group.best[state.member];
+      if (best == kNone) return state;
+      const Edge& edge = group.edges[best];
+      path.push_back(edge.event);
+      if (edge.child == kNone) return state;
+      const auto& members = groups_[edge.child].members;
+      const auto at = std::lower_bound(members.begin(), members.end(), edge.event);
+      state = {edge.child, static_cast<std::size_t>(at - members.begin())};
+    }
+  }
+
+ private:
+  // The group of the level being built that holds `bindings`.
+  std::size_t group_for(std::size_t bindings) {
+    auto [it, inserted] = pending_.try_emplace(bindings, groups_.size());
+    if (inserted) groups_.emplace_back().bindings = bindings;
+    return it->second;
+  }
+
+  static void sort_members(Group& group) {
+    auto& members = group.members;
+    std::sort(members.begin(), members.end());
+    members.erase(std::unique(members.begin(), members.end()), members.end());
+  }
+
+  // The first event after `from` beyond the window, or the run's end.
+  std::size_t window_end(std::size_t from, const std::optional<std::int64_t>& max_elapsed) const {
+    if (!max_elapsed) return run_end_;
+    std::size_t low = from + 1;
+    std::size_t high = run_end_;
+    while (low < high) {
+      const std::size_t mid = low + (high - low) / 2;
+      if (within_window(max_elapsed, events_[from].ts, events_[mid].ts)) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    return low;
+  }
+
+  static bool forbidden(const Transition& transition, const Event& event,
+                        const Bindings& bindings) {
+    for (const Atom& atom : transition.absence) {
+      if (atom.accepts(event, bindings)) return true;
+    }
+    return false;
+  }
+
+  // First forbidden event in [from, to), or kNone.
+  std::size_t first_forbidden(std::size_t from, std::size_t to, const Transition& transition,
+                              const Bindings& bindings) const {
+    for (std::size_t e = from; e < to; ++e) {
+      if (forbidden(transition, events_[e], bindings)) return e;
+    }
+    return kNone;
+  }
+
+  // Sets each member's `stop`. Walking the members backwards, each scans for
+  // forbidden events only up to the next member and reuses that member's
+  // answer beyond it, so the scans do not overlap.
+  void compute_stops(Group& group, const Transition& transition, const Bindings& bindings) const {
+    const auto& members = group.members;
+    group.stop.assign(members.size(), 0);
+    std::size_t next_forbidden = kNone;  // first forbidden in (next member, its window end)
+    for (std::size_t i = members.size(); i-- > 0;) {
+      const std::size_t member = members[i];
+      const std::size_t limit = window_end(member, transition.max_elapsed);
+      std::size_t blocker = kNone;
+      if (!transition.absence.empty()) {
+        const bool last = i + 1 == members.size();
+        if (last || limit <= members[i + 1] + 1) {
+          blocker = first_forbidden(member + 1, limit, transition, bindings);
+        } else {
+          blocker = first_forbidden(member + 1, members[i + 1] + 1, transition, bindings);
+          if (blocker == kNone && next_forbidden < limit) blocker = next_forbidden;
+        }
+      }
+      // The forbidden event itself may still be taken: it is not in between.
+      group.stop[i] = blocker == kNone ? limit : blocker + 1;
+      next_forbidden = blocker;
+    }
+  }
+
+  void expand(Group& group, const Step& step, bool completes) {
+    const Transition& transition = *step.transition_from_previous;
+    const Bindings& bindings = table_.at(group.bindings);
+    compute_stops(group, transition, bindings);
+    std::size_t covered = 0;
+    for (std::size_t i = 0; i < group.members.size(); ++i) {
+      for (std::size_t e = std::max(group.members[i] + 1, covered); e < group.stop[i]; ++e) {
+        take_candidate(group, step.atom, bindings, e, completes);
+      }
+      covered = group.stop[i];  // stops never decrease
+    }
+  }
+
+  void take_candidate(Group& group, const Atom& atom, const Bindings& bindings, std::size_t e,
+                      bool completes) {
+    const Event& event = events_[e];
+    std::size_t child = kNone;
+    if (completes || atom.captures.empty()) {
+      // Nothing new is bound, or the bindings are never needed again.
+      if (!atom.accepts(event, bindings)) return;
+      if (!completes) child = group_for(group.bindings);
+    } else {
+      std::optional<Bindings> extended = atom.evaluate(event, bindings);
+      if (!extended) return;
+      child = group_for(table_.intern(std::move(*extended)));
+    }
+    if (child != kNone) groups_[child].members.push_back(e);
+    group.edges.push_back({e, child});
+  }
+
+  std::size_t edge_depth(const Edge& edge) const {
+    if (edge.child == kNone) return steps_.size();
+    const Group& child = groups_[edge.child];
+    const auto at = std::lower_bound(child.members.begin(), child.members.end(), edge.event);
+    return child.depth[static_cast<std::size_t>(at - child.members.begin())];
+  }
+
+  // Sliding-window maximum over the edges, members taken from the right. The
+  // window holds edges in ascending event order with strictly ascending
+  // depth, so its back is the first edge of greatest depth in range.
+  void settle(Group& group, std::size_t level) const {
+    const auto& members = group.members;
+    const auto& edges = group.edges;
+    std::vector<std::size_t> depths(edges.size());
+    for (std::size_t j = 0; j < edges.size(); ++j) depths[j] = edge_depth(edges[j]);
+    group.depth.assign(members.size(), level);
+    group.best.assign(members.size(), kNone);
+    std::deque<std::size_t> window;
+    std::size_t next = edges.size();
+    for (std::size_t i = members.size(); i-- > 0;) {
+      while (next > 0 && edges[next - 1].event > members[i]) {
+        --next;
+        while (!window.empty() && depths[window.front()] <= depths[next]) window.pop_front();
+        window.push_front(next);
+      }
+      while (!window.empty() && edges[window.back()].event >= group.stop[i]) window.pop_back();
+      if (!window.empty()) {
+        group.best[i] = window.back();
+        group.depth[i] = depths[window.back()];
+      }
+    }
+    group.stop = {};
+  }
+
+  std::span<const Event> events_;
+  std::size_t run_end_;
+  const std::vector<Step>& steps_;
+  std::size_t first_level_;
+  BindingsTable table_;
+  std::deque<Group> groups_;  // in level order; a deque keeps references stable
+  std::unordered_map<std::size_t, std::size_t> pending_;  // bindings to group, level being built
+};
+
+std::optional<Value> copy_of(const Value* value) {
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+std::vector<PredicateFailure> collect_failures(const Atom& atom, const Event& event,
+                                               const Bindings& bindings) {
+  std::vector<PredicateFailure> failures;
+  for (const Predicate& predicate : atom.predicates) {
+    const Value* actual = event.attrs.find(predicate.attribute);
+    if (!actual || !matches(predicate.op, *actual, predicate.value)) {
+      failures.push_back(
+          PredicateMismatch{predicate.attribute, predicate.op, predicate.value, copy_of(actual)});
+    }
+  }
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    const Value* actual = event.attrs.find(reference.attribute);
+    const Value* bound = bindings.find(reference.binding);
+    if (!actual || !bound || !matches(reference.op, *actual, *bound)) {
+      failures.push_back(ReferenceMismatch{reference.attribute, reference.op, reference.binding,
+                                           copy_of(bound), copy_of(actual)});
+    }
+  }
+  for (const Capture& capture : atom.captures) {
+    const Value* bound = bindings.find(capture.name);
+    if (!bound) continue;
+    const Value* present = event.attrs.find(capture.attribute);
+    const Value actual = present ? *present : Value(Null{});
+    // Same alternative and equal contents; floats compare as IEEE numbers.
+    if (!(*bound == actual)) {
+      failures.push_back(CaptureConflict{capture.name, capture.attribute, *bound, actual});
+    }
+  }
+  return failures;
+}
+
+// Why no event after `last` takes `next` under `bindings`. Every candidate
+// after the first blocked one is blocked too (the blocker stays in between),
+// so the scan may end there.
+NearMissDetail classify(std::span<const Event> events, std::size_t run_end, const Step& next,
+                        std::size_t last, const Bindings& bindings) {
+  const Transition& transition = *next.transition_from_previous;
+  const Atom& atom = next.atom;
+  const std::int64_t from = events[last].ts;
+  std::optional<WindowExceeded> window;
+  std::size_t blocker = kNone;
+  std::size_t tested = last + 1;  // events before it have been tested for absence
+  for (std::size_t c = last + 1; c < run_end; ++c) {
+    const Event& candidate = events[c];
+    if (candidate.typ != atom.event_type) continue;
+    if (!within_window(transition.max_elapsed, from, candidate.ts)) {
+      if (!window) {
+        window = WindowExceeded{c, saturating_elapsed(from, candidate.ts), *transition.max_elapsed};
+      }
+      continue;
+    }
+    if (!transition.absence.empty()) {
+      for (; blocker == kNone && tested < c; ++tested) {
+        for (const Atom& absent : transition.absence) {
+          if (absent.accepts(events[tested], bindings)) {
+            blocker = tested;
+            break;
+          }
+        }
+      }
+      if (blocker != kNone) {
+        return AbsenceBlocked{c, blocker, events[blocker].typ, atom.accepts(candidate, bindings)};
+      }
+    }
+    return PredicateFailed{collect_failures(atom, candidate, bindings), c};
+  }
+  if (window) return *window;
+  return NoSuccessor{};
+}
+
+void check_structure(const Pattern& pattern) {
+  const auto fault = find_structural_fault(pattern);
+  if (!fault) return;
+  switch (*fault) {
+    case StructuralFault::NoSteps:
+      throw InternalError("patterns must contain at least one step");
+    case StructuralFault::FirstStepHasTransition:
+      throw InternalError("the first pattern step cannot have a transition");
+    case StructuralFault::LaterStepLacksTransition:
+      throw InternalError("every step after the first must have a transition");
+  }
+}
+
+std::size_t run_end_from(std::span<const Event> events, std::size_t begin) {
+  std::size_t end = begin + 1;
+  while (end < events.size() && events[end].partition == events[begin].partition) ++end;
+  return end;
+}
+
+void explain_run(std::span<const Event> events, std::size_t begin, std::size_t end,
+                 const Pattern& pattern, std::vector<NearMiss>& out) {
+  const Atom& first = pattern.steps.front().atom;
+  RunSearch search(events, end, pattern, 1);
+  std::vector<std::pair<std::size_t, StateRef>> starts;
+  for (std::size_t s = begin; s < end; ++s) {
+    if (auto bindings = first.evaluate(events[s], Bindings{})) {
+      starts.emplace_back(s, search.seed(s, std::move(*bindings)));
+    }
+  }
+  if (starts.empty()) return;
+  search.run();
+  for (const auto& [start, state] : starts) {
+    if (search.depth(state) == pattern.steps.size()) continue;
+    std::vector<std::size_t> path{start};
+    const StateRef last = search.follow(state, path);
+    const std::size_t reached = path.size();
+    const std::size_t last_event = path.back();
+    const Step& next = pattern.steps[reached];
+    const Bindings& bindings = search.bindings(last);
+    out.push_back(NearMiss{
+        .partition = events[start].partition,
+        .start_index = start,
+        .indices = std::move(path),
+        .reached_steps = reached,
+        .next_step = reached,
+        .next_event_type = next.atom.event_type,
+        .detail = classify(events, end, next, last_event, bindings),
+        .captures = bindings,
+    });
+  }
+}
+
+}  // namespace
+
+std::string_view failure_type_text(const PredicateFailure& failure) noexcept {
+  switch (failure.index()) {
+    case 0: return "predicate";
+    case 1: return "reference";
+    default: return "capture";
+  }
+}
+
+std::string_view reason_text(const NearMissDetail& detail) noexcept {
+  switch (detail.index()) {
+    case 0: return "predicate_failed";
+    case 1: return "absence_blocked";
+    case 2: return "window_exceeded";
+    default: return "no_successor";
+  }
+}
+
+Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
+                   std::size_t next_step, Reach reach) {
+  const std::size_t steps = pattern.steps.size();
+  if (next_step > steps) throw InternalError("step index lies within the pattern");
+  if (next_step == steps) return reach;
+  if (reach.path.empty()) throw InternalError("path is non-empty");
+  if (!pattern.steps[next_step].transition_from_previous) {
+    throw InternalError("transition exists after first step");
+  }
+  if (run_end > events.size()) throw InternalError("run end lies within the events");
+  const std::size_t last = reach.path.back();
+  if (last + 1 >= run_end) return reach;
+  RunSearch search(events, run_end, pattern, next_step);
+  const StateRef seed = search.seed(last, reach.bindings);
+  search.run();
+  const std::size_t depth = search.depth(seed);
+  if (depth == next_step) return reach;
+  const StateRef end = search.follow(seed, reach.path);
+  if (depth == steps) {
+    // The final step's bindings were never interned; derive them again.
+    reach.bindings = *pattern.steps.back().atom.evaluate(events[reach.path.back()],
+                                                         search.bindings(end));
+  } else {
+    reach.bindings = search.bindings(end);
+  }
+  return reach;
+}
+
+std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern) {
+  check_structure(pattern);
+  std::vector<NearMiss> out;
+  // A one-step pattern completes at every start.
+  if (pattern.steps.size() == 1) return out;
+  for (std::size_t begin = 0; begin < events.size();) {
+    const std::size_t end = run_end_from(events, begin);
+    explain_run(events, begin, end, pattern, out);
+    begin = end;
+  }
+  return out;
+}
+
+}  // namespace kestrel
