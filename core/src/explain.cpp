@@ -21,6 +21,10 @@
 // A group costs time linear in the stretch of the run it covers, nothing is
 // recursive, and the outcome is exactly that of the exhaustive search: the
 // deepest path, the lexicographically smallest among equals, its bindings.
+//
+// A state keeps only the bindings that its remaining steps can read, so that
+// values captured just to be reported do not split states apart; the full
+// bindings of a path are rebuilt by evaluating its steps again.
 
 #include "kestrel/explain.hpp"
 
@@ -47,8 +51,8 @@ void append_bytes(std::string& key, const void* data, std::size_t size) {
   key.append(static_cast<const char*>(data), size);
 }
 
-// Equal keys mean bit-identical bindings: floats by their bits, so that 0.0
-// and -0.0 stay apart (both may reach the caller) and a NaN is shared.
+// Equal keys mean bit-identical bindings (floats by their bits), which
+// certainly behave alike; unlike value equality it also lets a NaN be shared.
 std::string identity_key(const Bindings& bindings) {
   std::string key;
   for (const auto& [name, value] : bindings) {
@@ -109,15 +113,54 @@ struct StateRef {
   std::size_t member;
 };
 
+// For each binding name, the last step that reads it: through a reference
+// predicate or a capture (which compares with a bound value), of the step's
+// atom or of its absence atoms.
+class BindingUse {
+ public:
+  explicit BindingUse(const Pattern& pattern) {
+    for (std::size_t step = 0; step < pattern.steps.size(); ++step) {
+      note(pattern.steps[step].atom, step);
+      if (const auto& transition = pattern.steps[step].transition_from_previous) {
+        for (const Atom& atom : transition->absence) note(atom, step);
+      }
+    }
+  }
+
+  // The part of `bindings` that the steps from `step` on can read.
+  Bindings relevant(const Bindings& bindings, std::size_t step) const {
+    Bindings kept;
+    for (const auto& [name, value] : bindings) {
+      const auto it = last_read_.find(name);
+      if (it != last_read_.end() && it->second >= step) kept.set(name, value);
+    }
+    return kept;
+  }
+
+ private:
+  void note(const Atom& atom, std::size_t step) {
+    for (const ReferencePredicate& reference : atom.reference_predicates) {
+      last_read_[reference.binding] = step;
+    }
+    for (const Capture& capture : atom.captures) last_read_[capture.name] = step;
+  }
+
+  std::unordered_map<std::string_view, std::size_t> last_read_;  // views into the pattern
+};
+
 class RunSearch {
  public:
   RunSearch(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
-            std::size_t first_level)
-      : events_(events), run_end_(run_end), steps_(pattern.steps), first_level_(first_level) {}
+            const BindingUse& use, std::size_t first_level)
+      : events_(events),
+        run_end_(run_end),
+        steps_(pattern.steps),
+        use_(use),
+        first_level_(first_level) {}
 
   // Seeds must come in ascending event order, before run().
-  StateRef seed(std::size_t event, Bindings bindings) {
-    const std::size_t group = group_for(table_.intern(std::move(bindings)));
+  StateRef seed(std::size_t event, const Bindings& bindings) {
+    const std::size_t group = group_for(table_.intern(use_.relevant(bindings, first_level_)));
     groups_[group].members.push_back(event);
     return {group, groups_[group].members.size() - 1};
   }
@@ -131,7 +174,7 @@ class RunSearch {
       level_begin.push_back(begin);
       const std::size_t end = groups_.size();
       pending_.clear();
-      for (std::size_t g = begin; g < end; ++g) expand(groups_[g], step, level + 1 == steps_.size());
+      for (std::size_t g = begin; g < end; ++g) expand(groups_[g], step, level);
       for (std::size_t g = end; g < groups_.size(); ++g) sort_members(groups_[g]);
       begin = end;
     }
@@ -144,20 +187,15 @@ class RunSearch {
 
   std::size_t depth(StateRef state) const { return groups_[state.group].depth[state.member]; }
 
-  const Bindings& bindings(StateRef state) const {
-    return table_.at(groups_[state.group].bindings);
-  }
-
-  // Appends the deepest path's events after `state` to `path`; returns the
-  // last state on it (the one before the final step when the path completes).
-  StateRef follow(StateRef state, std::vector<std::size_t>& path) const {
+  // Appends the events of the deepest path after `state` to `path`.
+  void follow(StateRef state, std::vector<std::size_t>& path) const {
     for (;;) {
       const Group& group = groups_[state.group];
       const std::size_t best = group.best[state.member];
-      if (best == kNone) return state;
+      if (best == kNone) return;
       const Edge& edge = group.edges[best];
       path.push_back(edge.event);
-      if (edge.child == kNone) return state;
+      if (edge.child == kNone) return;
       const auto& members = groups_[edge.child].members;
       const auto at = std::lower_bound(members.begin(), members.end(), edge.event);
       state = {edge.child, static_cast<std::size_t>(at - members.begin())};
@@ -237,31 +275,35 @@ class RunSearch {
     }
   }
 
-  void expand(Group& group, const Step& step, bool completes) {
+  void expand(Group& group, const Step& step, std::size_t level) {
     const Transition& transition = *step.transition_from_previous;
     const Bindings& bindings = table_.at(group.bindings);
     compute_stops(group, transition, bindings);
+    const bool completes = level + 1 == steps_.size();
+    // Without captures every child carries the same bindings.
+    const std::size_t carried = completes || !step.atom.captures.empty()
+                                    ? kNone
+                                    : table_.intern(use_.relevant(bindings, level + 1));
     std::size_t covered = 0;
     for (std::size_t i = 0; i < group.members.size(); ++i) {
       for (std::size_t e = std::max(group.members[i] + 1, covered); e < group.stop[i]; ++e) {
-        take_candidate(group, step.atom, bindings, e, completes);
+        take_candidate(group, step.atom, bindings, e, level + 1, completes, carried);
       }
       covered = group.stop[i];  // stops never decrease
     }
   }
 
   void take_candidate(Group& group, const Atom& atom, const Bindings& bindings, std::size_t e,
-                      bool completes) {
+                      std::size_t next_level, bool completes, std::size_t carried) {
     const Event& event = events_[e];
     std::size_t child = kNone;
-    if (completes || atom.captures.empty()) {
-      // Nothing new is bound, or the bindings are never needed again.
+    if (completes || carried != kNone) {
       if (!atom.accepts(event, bindings)) return;
-      if (!completes) child = group_for(group.bindings);
+      if (!completes) child = group_for(carried);
     } else {
       std::optional<Bindings> extended = atom.evaluate(event, bindings);
       if (!extended) return;
-      child = group_for(table_.intern(std::move(*extended)));
+      child = group_for(table_.intern(use_.relevant(*extended, next_level)));
     }
     if (child != kNone) groups_[child].members.push_back(e);
     group.edges.push_back({e, child});
@@ -304,6 +346,7 @@ class RunSearch {
   std::span<const Event> events_;
   std::size_t run_end_;
   const std::vector<Step>& steps_;
+  const BindingUse& use_;
   std::size_t first_level_;
   BindingsTable table_;
   std::deque<Group> groups_;  // in level order; a deque keeps references stable
@@ -397,35 +440,55 @@ void check_structure(const Pattern& pattern) {
   }
 }
 
+// The bindings after the steps from `first_step` on take the events of
+// `path`, starting from `bindings`. The search has accepted every one.
+Bindings replay(std::span<const Event> events, const Pattern& pattern,
+                std::span<const std::size_t> path, std::size_t first_step, Bindings bindings) {
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    auto next = pattern.steps[first_step + i].atom.evaluate(events[path[i]], bindings);
+    if (!next) throw InternalError("the deepest path is accepted again");
+    bindings = std::move(*next);
+  }
+  return bindings;
+}
+
 std::size_t run_end_from(std::span<const Event> events, std::size_t begin) {
   std::size_t end = begin + 1;
   while (end < events.size() && events[end].partition == events[begin].partition) ++end;
   return end;
 }
 
+struct Start {
+  std::size_t event;
+  Bindings bindings;
+  StateRef state;
+};
+
 void explain_run(std::span<const Event> events, std::size_t begin, std::size_t end,
-                 const Pattern& pattern, std::vector<NearMiss>& out) {
+                 const Pattern& pattern, const BindingUse& use, std::vector<NearMiss>& out) {
   const Atom& first = pattern.steps.front().atom;
-  RunSearch search(events, end, pattern, 1);
-  std::vector<std::pair<std::size_t, StateRef>> starts;
+  RunSearch search(events, end, pattern, use, 1);
+  std::vector<Start> starts;
   for (std::size_t s = begin; s < end; ++s) {
     if (auto bindings = first.evaluate(events[s], Bindings{})) {
-      starts.emplace_back(s, search.seed(s, std::move(*bindings)));
+      const StateRef state = search.seed(s, *bindings);
+      starts.push_back(Start{s, std::move(*bindings), state});
     }
   }
   if (starts.empty()) return;
   search.run();
-  for (const auto& [start, state] : starts) {
-    if (search.depth(state) == pattern.steps.size()) continue;
-    std::vector<std::size_t> path{start};
-    const StateRef last = search.follow(state, path);
+  for (Start& start : starts) {
+    if (search.depth(start.state) == pattern.steps.size()) continue;
+    std::vector<std::size_t> path{start.event};
+    search.follow(start.state, path);
     const std::size_t reached = path.size();
     const std::size_t last_event = path.back();
     const Step& next = pattern.steps[reached];
-    const Bindings& bindings = search.bindings(last);
+    const Bindings bindings = replay(events, pattern, std::span(path).subspan(1), 1,
+                                     std::move(start.bindings));
     out.push_back(NearMiss{
-        .partition = events[start].partition,
-        .start_index = start,
+        .partition = events[start.event].partition,
+        .start_index = start.event,
         .indices = std::move(path),
         .reached_steps = reached,
         .next_step = reached,
@@ -467,19 +530,14 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   if (run_end > events.size()) throw InternalError("run end lies within the events");
   const std::size_t last = reach.path.back();
   if (last + 1 >= run_end) return reach;
-  RunSearch search(events, run_end, pattern, next_step);
+  const BindingUse use(pattern);
+  RunSearch search(events, run_end, pattern, use, next_step);
   const StateRef seed = search.seed(last, reach.bindings);
   search.run();
-  const std::size_t depth = search.depth(seed);
-  if (depth == next_step) return reach;
-  const StateRef end = search.follow(seed, reach.path);
-  if (depth == steps) {
-    // The final step's bindings were never interned; derive them again.
-    reach.bindings = *pattern.steps.back().atom.evaluate(events[reach.path.back()],
-                                                         search.bindings(end));
-  } else {
-    reach.bindings = search.bindings(end);
-  }
+  const std::size_t known = reach.path.size();
+  search.follow(seed, reach.path);
+  const auto added = std::span(reach.path).subspan(known);
+  reach.bindings = replay(events, pattern, added, next_step, std::move(reach.bindings));
   return reach;
 }
 
@@ -488,9 +546,10 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
   std::vector<NearMiss> out;
   // A one-step pattern completes at every start.
   if (pattern.steps.size() == 1) return out;
+  const BindingUse use(pattern);
   for (std::size_t begin = 0; begin < events.size();) {
     const std::size_t end = run_end_from(events, begin);
-    explain_run(events, begin, end, pattern, out);
+    explain_run(events, begin, end, pattern, use, out);
     begin = end;
   }
   return out;

@@ -24,6 +24,7 @@
 #include "kestrel/matcher.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -140,20 +141,29 @@ class NameTable {
  public:
   static constexpr NameId kMissing = UINT32_MAX;
 
+  NameTable() { by_length_.fill(kMissing); }
+
   NameId intern(std::string_view name) {
     if (const NameId id = find(name); id != kMissing) return id;
     const auto id = static_cast<NameId>(names_.size());
     names_.emplace_back(name);
     ids_.emplace(names_.back(), id);
+    next_same_length_.push_back(kMissing);
+    if (name.size() < kLengths) {
+      NameId* last = &by_length_[name.size()];
+      while (*last != kMissing) last = &next_same_length_[*last];
+      *last = id;
+    }
     return id;
   }
 
-  // Short tables are scanned: cheaper than hashing for the few event types of
-  // a typical pattern, and this runs once per event.
+  // This runs once per event. The few names of a typical table are chained by
+  // length, so most misses cost one load and most hits one comparison; large
+  // tables and long names are hashed.
   NameId find(std::string_view name) const noexcept {
-    if (names_.size() <= kScanLimit) {
-      for (std::size_t i = 0; i < names_.size(); ++i) {
-        if (same_text(names_[i], name)) return static_cast<NameId>(i);
+    if (names_.size() <= kChainedNames && name.size() < kLengths) {
+      for (NameId id = by_length_[name.size()]; id != kMissing; id = next_same_length_[id]) {
+        if (same_bytes(names_[id].data(), name.data(), name.size())) return id;
       }
       return kMissing;
     }
@@ -164,10 +174,13 @@ class NameTable {
   const std::vector<std::string>& names() const noexcept { return names_; }
 
  private:
-  static constexpr std::size_t kScanLimit = 8;
+  static constexpr std::size_t kChainedNames = 16;
+  static constexpr std::size_t kLengths = 32;
 
   std::vector<std::string> names_;
   std::unordered_map<std::string, NameId, NameHash, std::equal_to<>> ids_;
+  std::array<NameId, kLengths> by_length_;
+  std::vector<NameId> next_same_length_;
 };
 
 // Type id of an atom that no event can satisfy; events never get it.
@@ -305,10 +318,11 @@ struct CompiledAtom {
   std::vector<CaptureCheck> checks;
   // Attributes whose values fill the next slots, in slot order.
   std::vector<NameId> binds;
+  bool has_clauses = false;
 
   // The type test, which rejects most events, stays inline at the call.
   bool accepts(CurrentEvent& event, const Slots& slots) const noexcept {
-    return event.type() == type && passes_clauses(event, slots);
+    return event.type() == type && (!has_clauses || passes_clauses(event, slots));
   }
 
   bool passes_clauses(CurrentEvent& event, const Slots& slots) const noexcept {
@@ -359,10 +373,14 @@ class CompiledPattern {
   std::vector<Match> matches(std::span<const Event> events) const;
 
   const NameTable& types() const noexcept { return types_; }
+  // Whether an event of the type can advance or block a thread; the others
+  // could only close windows, which changes no result.
+  bool concerns_threads(NameId type) const noexcept { return concerns_threads_[type]; }
   const std::vector<std::string>& attribute_names() const noexcept { return attributes_.names(); }
   const std::vector<CompiledStep>& steps() const noexcept { return steps_; }
   MatchConsumption consumption() const noexcept { return consumption_; }
-  Bindings captures_of(const Slots& slots) const;
+  std::size_t slot_count() const noexcept { return slots_by_name_.size(); }
+  Bindings captures_of(const Value* const* slots) const;
 
  private:
   CompiledAtom compile(const Atom& atom, NameTable& fresh_names);
@@ -372,6 +390,7 @@ class CompiledPattern {
   NameTable slots_;
   std::vector<NameId> slots_by_name_;
   std::vector<CompiledStep> steps_;
+  std::vector<char> concerns_threads_;
   MatchConsumption consumption_;
 };
 
@@ -385,15 +404,23 @@ CompiledPattern::CompiledPattern(const Pattern& pattern) : consumption_(pattern.
     if (const auto& transition = step.transition_from_previous) {
       compiled.max_elapsed = transition->max_elapsed;
       for (const Atom& atom : transition->absence) {
+        // Absence atoms are only tested, so their fresh names never become
+        // slots; one that can never match can never block.
         CompiledAtom absent = compile(atom, fresh_names);
-        // Absence captures bind nothing; an atom that never matches never blocks.
-        absent.binds.clear();
         if (absent.type != kNeverType) compiled.absence.push_back(std::move(absent));
       }
     }
     compiled.atom = compile(step.atom, fresh_names);
     for (const std::string& name : fresh_names.names()) slots_.intern(name);
     steps_.push_back(std::move(compiled));
+  }
+  concerns_threads_.assign(types_.names().size(), false);
+  const auto concern = [&](const CompiledAtom& atom) {
+    if (atom.type != kNeverType) concerns_threads_[atom.type] = true;
+  };
+  for (std::size_t step = 1; step < steps_.size(); ++step) {
+    concern(steps_[step].atom);
+    for (const CompiledAtom& atom : steps_[step].absence) concern(atom);
   }
   slots_by_name_.resize(slots_.names().size());
   for (NameId slot = 0; slot < slots_by_name_.size(); ++slot) slots_by_name_[slot] = slot;
@@ -426,12 +453,14 @@ CompiledAtom CompiledPattern::compile(const Atom& atom, NameTable& fresh_names) 
       compiled.binds.push_back(attribute);
     }
   }
+  compiled.has_clauses =
+      !compiled.predicates.empty() || !compiled.references.empty() || !compiled.checks.empty();
   return compiled;
 }
 
-Bindings CompiledPattern::captures_of(const Slots& slots) const {
+Bindings CompiledPattern::captures_of(const Value* const* slots) const {
   Bindings captures;
-  captures.reserve(slots.size());
+  captures.reserve(slots_by_name_.size());
   // Ascending names make each insertion an append.
   for (const NameId slot : slots_by_name_) captures.set(slots_.names()[slot], *slots[slot]);
   return captures;
@@ -465,9 +494,35 @@ class Scan {
  private:
   void end_partition() {
     live_.clear();
-    std::stable_sort(found_.begin() + static_cast<std::ptrdiff_t>(partition_matches_),
-                     found_.end(), indices_less);
-    partition_matches_ = found_.size();
+    const auto by_path = [&](std::uint32_t a, std::uint32_t b) {
+      const std::size_t* x = pending_path(a);
+      const std::size_t* y = pending_path(b);
+      return std::lexicographical_compare(x, x + steps_.size(), y, y + steps_.size());
+    };
+    // Often already in order; the check is cheaper than the sort's buffer.
+    if (!std::is_sorted(pending_order_.begin(), pending_order_.end(), by_path)) {
+      std::stable_sort(pending_order_.begin(), pending_order_.end(), by_path);
+    }
+    for (const std::uint32_t match : pending_order_) emit(match);
+    pending_order_.clear();
+    pending_paths_.clear();
+    pending_slots_.clear();
+  }
+
+  const std::size_t* pending_path(std::uint32_t match) const noexcept {
+    return pending_paths_.data() + std::size_t{match} * steps_.size();
+  }
+
+  void emit(std::uint32_t match) {
+    const std::size_t* path = pending_path(match);
+    Match& emitted = found_.emplace_back();
+    emitted.indices.assign(path, path + steps_.size());
+    const Event& first = events_[path[0]];
+    emitted.partition = first.partition;
+    emitted.start = first.ts;
+    emitted.end = events_[path[steps_.size() - 1]].ts;
+    emitted.captures =
+        pattern_.captures_of(pending_slots_.data() + std::size_t{match} * pattern_.slot_count());
   }
 
   void offer(std::size_t index) {
@@ -477,7 +532,7 @@ class Scan {
     // until a later event: they could not advance anyway.
     if (type == NameTable::kMissing) return;
     current_.reset(event, index, type);
-    if (!live_.empty()) advance_threads();
+    if (!live_.empty() && pattern_.concerns_threads(type)) advance_threads();
     try_start();
   }
 
@@ -490,10 +545,10 @@ class Scan {
       if (!within_window(step.max_elapsed, thread.last_ts, ts)) continue;
       if (step.atom.accepts(current_, thread.slots)) {
         if (first_successor_only_) {
-          extend(std::move(thread), next_);
+          if (advance(thread)) next_.push_back(std::move(thread));
           continue;
         }
-        extend(branch(thread), next_);
+        branch_into(next_, thread);
       }
       // A blocked thread never advances again, so it is dropped at once.
       if (step.blocks(current_, thread.slots)) continue;
@@ -502,38 +557,44 @@ class Scan {
     live_.swap(next_);
   }
 
+  // Threads are built where they will live, sparing a move each.
   void try_start() {
-    if (steps_.front().atom.accepts(current_, no_slots_)) extend(Thread(), live_);
+    if (!steps_.front().atom.accepts(current_, no_slots_)) return;
+    if (!advance(live_.emplace_back())) live_.pop_back();
   }
 
-  // A copy of `parent` with room for one more step.
-  Thread branch(const Thread& parent) const {
-    Thread child;
+  // A successor of `parent` that leaves the parent as it is.
+  void branch_into(std::vector<Thread>& destination, const Thread& parent) {
+    Thread& child = destination.emplace_back();
     child.indices.reserve(parent.indices.size() + 1);
     child.indices.append(parent.indices.begin(), parent.indices.end());
     child.slots.reserve(parent.slots.size() + steps_[parent.step].atom.binds.size());
     child.slots.append(parent.slots.begin(), parent.slots.end());
     child.step = parent.step;
-    return child;
+    if (!advance(child)) destination.pop_back();
   }
 
-  // Moves `thread` past its step on the current event: a match when that was
-  // the last step, else a thread waiting for the next one.
-  void extend(Thread&& thread, std::vector<Thread>& destination) {
-    const CompiledStep& step = steps_[thread.step];
-    step.atom.bind(current_, thread.slots);
+  // Moves `thread` past its step on the current event. False when that was the
+  // last step: the thread has become a match and is spent.
+  bool advance(Thread& thread) {
+    steps_[thread.step].atom.bind(current_, thread.slots);
     if (thread.step + 1 == steps_.size()) {
-      std::vector<std::size_t> indices;
-      indices.reserve(thread.indices.size() + 1);
-      indices.assign(thread.indices.begin(), thread.indices.end());
-      indices.push_back(current_.index());
-      found_.push_back(make_match(events_, std::move(indices), pattern_.captures_of(thread.slots)));
-      return;
+      record_match(thread);
+      return false;
     }
     thread.indices.push_back(current_.index());
     thread.step += 1;
     thread.last_ts = current_.event().ts;
-    destination.push_back(std::move(thread));
+    return true;
+  }
+
+  // Matches wait in flat buffers until their partition ends: sorting then
+  // moves small numbers, and each Match is built once, in its final place.
+  void record_match(const Thread& thread) {
+    pending_order_.push_back(static_cast<std::uint32_t>(pending_order_.size()));
+    pending_paths_.insert(pending_paths_.end(), thread.indices.begin(), thread.indices.end());
+    pending_paths_.push_back(current_.index());
+    pending_slots_.insert(pending_slots_.end(), thread.slots.begin(), thread.slots.end());
   }
 
   const CompiledPattern& pattern_;
@@ -544,8 +605,10 @@ class Scan {
   const Slots no_slots_{};
   std::vector<Thread> live_;
   std::vector<Thread> next_;
+  std::vector<std::uint32_t> pending_order_;
+  std::vector<std::size_t> pending_paths_;
+  std::vector<const Value*> pending_slots_;
   std::vector<Match> found_;
-  std::size_t partition_matches_ = 0;
 };
 
 std::vector<Match> CompiledPattern::matches(std::span<const Event> events) const {

@@ -244,6 +244,27 @@ TEST(Matchers, FillEveryFieldOfAMatch) {
   EXPECT_EQ(both_matchers(events, pattern_of(Atom("A").with_capture({"zed", "user"}))), starts);
 }
 
+// Types, partitions and values that differ in a single byte, at every
+// position of texts of every length up to 20, must stay apart.
+TEST(Matchers, TellApartTextsDifferingInOneByte) {
+  for (std::size_t length = 1; length <= 20; ++length) {
+    const std::string text(length, 'a');
+    for (std::size_t position = 0; position < length; ++position) {
+      std::string other = text;
+      other[position] = 'b';
+      SCOPED_TRACE(other);
+      const Pattern pattern = pattern_of(Atom(text).with_capture({"u", "user"}),
+                                         {{link(), same_user(text)}});
+      const auto events = events_of({{text, 0, text, text},
+                                     {other, 1, text, text},
+                                     {text, 2, other, text},
+                                     {text, 3, text, text},
+                                     {text, 4, text, other}});
+      EXPECT_EQ(paths_of(both_matchers(events, pattern)), (Paths{{0, 3}}));
+    }
+  }
+}
+
 struct ExtremeWindow {
   std::int64_t from;
   std::int64_t to;
