@@ -23,7 +23,7 @@ using kestrel::Pattern;
 
 constexpr int kPartitions = 10'000;
 constexpr int kEventsPerPartition = 100;
-constexpr int kRuns = 5;
+constexpr int kRuns = 10;
 
 std::string padded(int number) {
   std::string digits = std::to_string(number);
@@ -44,7 +44,10 @@ std::vector<Event> session_events() {
     std::int64_t ts = 1'700'000'000 + p;
     for (int i = 0; i < kEventsPerPartition; ++i) {
       const int kind = percent(random);
-      const char* type = kind < 20 ? "login" : kind < 45 ? "purchase" : kind < 60 ? "logout" : "view";
+      const char* type = kind < 20   ? "login"
+                         : kind < 45 ? "purchase"
+                         : kind < 60 ? "logout"
+                                     : "view";
       const int user = percent(random) < 80 ? p : p + 1 + percent(random) % 2;
       events.push_back(
           Event{partition, ts, type, {}}.with_attr("user", "user-" + padded(user)));

@@ -6,7 +6,10 @@
 // every live thread before trying it as a new start. The thread list is
 // double-buffered: the survivors and successors of one event go to the other
 // buffer and the two are swapped, so once the buffers have grown the pass
-// allocates only for new threads and matches.
+// allocates only for new threads and matches. A thread blocked by an absence
+// atom could never advance again and is dropped at once. Matches complete in
+// the order of their last events; each partition's are sorted by path when it
+// ends.
 //
 // Compiling resolves whatever does not depend on the events. Event types and
 // attribute names become dense ids, so an event's type is compared once per
@@ -51,27 +54,6 @@ void check_structure(const Pattern& pattern) {
     case StructuralFault::LaterStepLacksTransition:
       throw InternalError("every step after the first must have a transition");
   }
-}
-
-// One past the last event of the partition run that starts at `begin`.
-std::size_t partition_run_end(std::span<const Event> events, std::size_t begin) noexcept {
-  std::size_t end = begin + 1;
-  while (end < events.size() && events[end].partition == events[begin].partition) ++end;
-  return end;
-}
-
-bool indices_less(const Match& a, const Match& b) noexcept { return a.indices < b.indices; }
-
-Match make_match(std::span<const Event> events, std::vector<std::size_t> indices,
-                 Bindings captures) {
-  const Event& first = events[indices.front()];
-  Match match;
-  match.partition = first.partition;
-  match.start = first.ts;
-  match.end = events[indices.back()].ts;
-  match.indices = std::move(indices);
-  match.captures = std::move(captures);
-  return match;
 }
 
 // ---------------------------------------------------------------------------
@@ -335,7 +317,8 @@ struct CompiledAtom {
       if (!actual || !holds(reference.op, *actual, *slots[reference.slot])) return false;
     }
     for (const CaptureCheck& check : checks) {
-      const Value& bound = check.against_slot ? *slots[check.against] : event.captured(check.against);
+      const Value& bound =
+          check.against_slot ? *slots[check.against] : event.captured(check.against);
       if (!(event.captured(check.attribute) == bound)) return false;
     }
     return true;
@@ -466,6 +449,19 @@ Bindings CompiledPattern::captures_of(const Value* const* slots) const {
   return captures;
 }
 
+// Attribute maps live apart from their events, and waiting for each one when
+// its event comes up would dominate the pass: they are requested some events
+// ahead instead.
+void prefetch_attributes(const Event& event) noexcept {
+#if defined(__GNUC__)
+  if (!event.attrs.empty()) __builtin_prefetch(&*event.attrs.begin());
+#else
+  (void)event;
+#endif
+}
+
+constexpr std::size_t kPrefetchDistance = 16;
+
 // The working state of one call: the current event and the two thread lists.
 class Scan {
  public:
@@ -484,6 +480,9 @@ class Scan {
     for (std::size_t index = 0; index < events_.size(); ++index) {
       if (index > 0 && !same_text(events_[index].partition, events_[index - 1].partition)) {
         end_partition();
+      }
+      if (index + kPrefetchDistance < events_.size()) {
+        prefetch_attributes(events_[index + kPrefetchDistance]);
       }
       offer(index);
     }
@@ -617,6 +616,25 @@ std::vector<Match> CompiledPattern::matches(std::span<const Event> events) const
 
 // ---------------------------------------------------------------------------
 // Oracle matcher.
+
+// One past the last event of the partition run that starts at `begin`.
+std::size_t partition_run_end(std::span<const Event> events, std::size_t begin) noexcept {
+  std::size_t end = begin + 1;
+  while (end < events.size() && events[end].partition == events[begin].partition) ++end;
+  return end;
+}
+
+Match make_match(std::span<const Event> events, std::vector<std::size_t> indices,
+                 Bindings captures) {
+  const Event& first = events[indices.front()];
+  Match match;
+  match.partition = first.partition;
+  match.start = first.ts;
+  match.end = events[indices.back()].ts;
+  match.indices = std::move(indices);
+  match.captures = std::move(captures);
+  return match;
+}
 
 struct PathResult {
   std::vector<std::size_t> path;
