@@ -27,8 +27,8 @@ def test_sub_interpreters_are_refused():
 def test_repeated_initialisation_returns_the_same_module():
     code = (
         "import importlib.util, sys, kestrel._core as a\n"
-        "spec = importlib.util.find_spec('kestrel._core')\n"
-        "b = importlib.util.module_from_spec(spec)\n"
+        "found = importlib.util.find_spec('kestrel._core')\n"
+        "b = importlib.util.module_from_spec(found)\n"
         "assert b is a, (a, b)\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)

@@ -427,19 +427,6 @@ NearMissDetail classify(std::span<const Event> events, std::size_t run_end, cons
   return NoSuccessor{};
 }
 
-void check_structure(const Pattern& pattern) {
-  const auto fault = find_structural_fault(pattern);
-  if (!fault) return;
-  switch (*fault) {
-    case StructuralFault::NoSteps:
-      throw InternalError("patterns must contain at least one step");
-    case StructuralFault::FirstStepHasTransition:
-      throw InternalError("the first pattern step cannot have a transition");
-    case StructuralFault::LaterStepLacksTransition:
-      throw InternalError("every step after the first must have a transition");
-  }
-}
-
 // The bindings after the steps from `first_step` on take the events of
 // `path`, starting from `bindings`. The search has accepted every one.
 Bindings replay(std::span<const Event> events, const Pattern& pattern,

@@ -176,4 +176,17 @@ std::optional<StructuralFault> find_structural_fault(const Pattern& pattern) noe
   return std::nullopt;
 }
 
+void check_structure(const Pattern& pattern) {
+  const std::optional<StructuralFault> fault = find_structural_fault(pattern);
+  if (!fault) return;
+  switch (*fault) {
+    case StructuralFault::NoSteps:
+      throw InternalError("patterns must contain at least one step");
+    case StructuralFault::FirstStepHasTransition:
+      throw InternalError("the first pattern step cannot have a transition");
+    case StructuralFault::LaterStepLacksTransition:
+      throw InternalError("every step after the first must have a transition");
+  }
+}
+
 }  // namespace kestrel

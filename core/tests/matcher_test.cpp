@@ -31,11 +31,11 @@ struct E {
   std::string partition = "p";
 };
 
-std::vector<Event> events_of(std::initializer_list<E> specs) {
+std::vector<Event> events_of(std::initializer_list<E> rows) {
   std::vector<Event> events;
-  for (const E& spec : specs) {
-    Event event{spec.partition, spec.ts, spec.typ, {}};
-    if (!spec.user.empty()) event = std::move(event).with_attr("user", spec.user);
+  for (const E& row : rows) {
+    Event event{row.partition, row.ts, row.typ, {}};
+    if (!row.user.empty()) event = std::move(event).with_attr("user", row.user);
     events.push_back(std::move(event));
   }
   return events;

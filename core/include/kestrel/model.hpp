@@ -189,6 +189,10 @@ enum class StructuralFault : std::uint8_t { NoSteps, FirstStepHasTransition, Lat
 
 std::optional<StructuralFault> find_structural_fault(const Pattern& pattern) noexcept;
 
+// For the matchers and the near-miss search, whose callers guarantee the
+// rules: throws InternalError naming the first broken one.
+void check_structure(const Pattern& pattern);
+
 struct Match {
   std::string partition;
   std::vector<std::size_t> indices;
