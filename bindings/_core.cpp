@@ -833,10 +833,17 @@ PyType_Slot builder_slots[] = {
 
 const MatchRecord& match_of(PyObject* self) { return record_of<MatchRecord>(self); }
 
+std::vector<kestrel::Event> events_at(const std::vector<std::size_t>& indices,
+                                      std::span<const kestrel::Event> events) {
+  std::vector<kestrel::Event> picked;
+  picked.reserve(indices.size());
+  for (std::size_t index : indices) picked.push_back(events[index]);
+  return picked;
+}
+
 Ref match_from_core(kestrel::Match match, std::span<const kestrel::Event> events) {
-  MatchRecord record{std::move(match), {}};
-  record.events.reserve(record.match.indices.size());
-  for (std::size_t index : record.match.indices) record.events.push_back(events[index]);
+  std::vector<kestrel::Event> picked = events_at(match.indices, events);
+  MatchRecord record{std::move(match), std::move(picked)};
   return make_wrapper(state().match_type, std::move(record));
 }
 
@@ -914,9 +921,8 @@ PyType_Slot match_slots[] = {
 const NearMissRecord& near_miss_of(PyObject* self) { return record_of<NearMissRecord>(self); }
 
 Ref near_miss_from_core(kestrel::NearMiss near_miss, std::span<const kestrel::Event> events) {
-  NearMissRecord record{std::move(near_miss), {}};
-  record.events.reserve(record.near_miss.indices.size());
-  for (std::size_t index : record.near_miss.indices) record.events.push_back(events[index]);
+  std::vector<kestrel::Event> picked = events_at(near_miss.indices, events);
+  NearMissRecord record{std::move(near_miss), std::move(picked)};
   return make_wrapper(state().near_miss_type, std::move(record));
 }
 

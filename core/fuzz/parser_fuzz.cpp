@@ -8,44 +8,16 @@
 
 #include "kestrel/parser.hpp"
 
+#include "../tests/parser_messages.hpp"
+
 namespace {
+
+using kestrel::test_support::is_parser_message;
 
 using std::string_view;
 
-constexpr string_view kFixedMessages[] = {
-    "pattern is empty",
-    "atom is empty",
-    "atom event type is empty",
-    "unexpected text after atom predicate list",
-    "atom predicate list is missing closing `]`",
-    "transition is missing a following atom",
-    "transition constraint is missing closing `]->`",
-    "capture binding must start with `$`",
-    "capture binding name is empty",
-    "comparison must have an attribute and value",
-};
-
-constexpr string_view kQuotingMessages[] = {
-    "unsupported transition constraint `", "invalid timestamp literal `",
-    "unsupported atom predicate `",        "invalid float literal `",
-    "invalid literal `",
-};
-
 void require(bool condition) {
   if (!condition) std::abort();
-}
-
-bool is_parser_message(string_view message, string_view input) {
-  for (string_view fixed : kFixedMessages) {
-    if (message == fixed) return true;
-  }
-  for (string_view prefix : kQuotingMessages) {
-    if (message.starts_with(prefix) && message.size() > prefix.size() && message.ends_with('`')) {
-      const string_view quoted = message.substr(prefix.size(), message.size() - prefix.size() - 1);
-      return input.find(quoted) != string_view::npos;
-    }
-  }
-  return false;
 }
 
 void check_atom(const kestrel::Atom& atom) {

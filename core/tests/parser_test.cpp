@@ -1,5 +1,7 @@
 #include "kestrel/parser.hpp"
 
+#include "parser_messages.hpp"
+
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -559,33 +561,7 @@ TEST(ParsePatternProperty, WrittenPatternsParseBackUnchanged) {
 
 // ---- Random garbage ----
 
-bool is_parser_message(const std::string& message, std::string_view input) {
-  static const std::vector<std::string> kFixed = {
-      "pattern is empty",
-      "atom is empty",
-      "atom event type is empty",
-      "unexpected text after atom predicate list",
-      "atom predicate list is missing closing `]`",
-      "transition is missing a following atom",
-      "transition constraint is missing closing `]->`",
-      "capture binding must start with `$`",
-      "capture binding name is empty",
-      "comparison must have an attribute and value",
-  };
-  static const std::vector<std::string> kQuoting = {
-      "unsupported transition constraint `", "invalid timestamp literal `",
-      "unsupported atom predicate `", "invalid float literal `", "invalid literal `"};
-  for (const std::string& fixed : kFixed) {
-    if (message == fixed) return true;
-  }
-  for (const std::string& prefix : kQuoting) {
-    if (message.starts_with(prefix) && message.size() > prefix.size() && message.ends_with('`')) {
-      const std::string_view quoted(message.data() + prefix.size(), message.size() - prefix.size() - 1);
-      return input.find(quoted) != std::string_view::npos;
-    }
-  }
-  return false;
-}
+using kestrel::test_support::is_parser_message;
 
 void expect_sound(const Atom& parsed) {
   EXPECT_FALSE(parsed.event_type.empty());
