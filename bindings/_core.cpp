@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "core_api.hpp"
+#include "py_support.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/json.hpp"
 #include "kestrel/matcher.hpp"
@@ -35,48 +37,12 @@ namespace {
 
 using kestrel::Value;
 
-// ---------------------------------------------------------------------------
-// Reference ownership
-
-// Owns one strong reference (or none).
-class Ref {
- public:
-  Ref() = default;
-  static Ref steal(PyObject* object) { return Ref(object); }
-  static Ref borrow(PyObject* object) {
-    Py_XINCREF(object);
-    return Ref(object);
-  }
-  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-  Ref& operator=(Ref&& other) noexcept {
-    if (this != &other) {
-      Py_XDECREF(object_);
-      object_ = std::exchange(other.object_, nullptr);
-    }
-    return *this;
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(object_); }
-
-  PyObject* get() const noexcept { return object_; }
-  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  explicit operator bool() const noexcept { return object_ != nullptr; }
-
- private:
-  explicit Ref(PyObject* object) : object_(object) {}
-  PyObject* object_ = nullptr;
-};
-
-// Signals that a Python error is already set.
-struct PythonError {};
-
-PyObject* check(PyObject* object) {
-  if (!object) throw PythonError{};
-  return object;
-}
-
-Ref own(PyObject* object) { return Ref::steal(check(object)); }
+using kestrel::binding::check;
+using kestrel::binding::own;
+using kestrel::binding::PythonError;
+using kestrel::binding::raise;
+using kestrel::binding::Ref;
+using kestrel::binding::utf8;
 
 // ---------------------------------------------------------------------------
 // Module state. The module exists once per process and lives until exit, so
@@ -102,42 +68,13 @@ ModuleState& state() {
 
 PyTypeObject* as_type(const Ref& ref) { return reinterpret_cast<PyTypeObject*>(ref.get()); }
 
-// Runs `body`, turning C++ exceptions into Python errors.
 template <class Body>
 auto guarded(Body&& body) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (const PythonError&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(state().internal_error ? state().internal_error.get() : PyExc_SystemError,
-                    error.what());
-  } catch (...) {
-    PyErr_SetString(state().internal_error ? state().internal_error.get() : PyExc_SystemError,
-                    "unknown C++ exception");
-  }
-  if constexpr (std::is_same_v<decltype(body()), int>) {
-    return -1;
-  } else {
-    return nullptr;
-  }
+  return kestrel::binding::guarded_with(state().internal_error.get(), std::forward<Body>(body));
 }
 
 // ---------------------------------------------------------------------------
 // Errors and messages
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PythonError{};
-}
-
-std::string utf8(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (!data) throw PythonError{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
 
 std::string type_name(PyObject* object) {
   Ref name = own(PyType_GetQualName(Py_TYPE(object)));
@@ -1198,6 +1135,56 @@ PyMethodDef module_functions[] = {
 };
 
 // ---------------------------------------------------------------------------
+// The interface lent to the package's other native modules
+
+bool api_coerce_pattern(PyObject* object, kestrel::Pattern* out) {
+  return guarded([&] {
+    *out = coerce_pattern(object);
+    return true;
+  });
+}
+
+bool api_extract_events(PyObject* events, std::vector<kestrel::Event>* out) {
+  return guarded([&] {
+    *out = extract_events(events);
+    return true;
+  });
+}
+
+bool api_value_from_py(PyObject* object, Value* out) {
+  return guarded([&] {
+    *out = py_to_value(object);
+    return true;
+  });
+}
+
+PyObject* api_new_match(kestrel::Match* match, std::vector<kestrel::Event>* events) {
+  return guarded([&] {
+    MatchRecord record{std::move(*match), std::move(*events)};
+    return make_wrapper(state().match_type, std::move(record)).release();
+  });
+}
+
+PyObject* api_new_near_miss(kestrel::NearMiss* near_miss, std::vector<kestrel::Event>* events) {
+  return guarded([&] {
+    NearMissRecord record{std::move(*near_miss), std::move(*events)};
+    return make_wrapper(state().near_miss_type, std::move(record)).release();
+  });
+}
+
+PyObject* api_internal_error() { return state().internal_error.get(); }
+
+const kestrel::binding::CoreApi core_api = {
+    kestrel::binding::kCoreApiVersion,
+    api_internal_error,
+    api_coerce_pattern,
+    api_extract_events,
+    api_value_from_py,
+    api_new_match,
+    api_new_near_miss,
+};
+
+// ---------------------------------------------------------------------------
 // Initialisation
 
 PyModuleDef module_definition = {
@@ -1242,6 +1229,10 @@ Ref create_module() {
     register_name(m, all.get(), def.ml_name, own(PyCFunction_NewEx(&def, m, module_name.get())));
   }
   if (PyModule_AddObjectRef(m, "__all__", all.get()) < 0) throw PythonError{};
+  // Not a public name, so it stays out of __all__.
+  Ref api = own(PyCapsule_New(const_cast<kestrel::binding::CoreApi*>(&core_api),
+                              kestrel::binding::kCoreApiCapsule, nullptr));
+  if (PyModule_AddObjectRef(m, "_api", api.get()) < 0) throw PythonError{};
   return module;
 }
 

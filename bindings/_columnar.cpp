@@ -1,0 +1,489 @@
+// The extension module kestrel._columnar: builds engine events straight from
+// columns, so that a data frame of a million rows never becomes a million
+// Python Event objects, and runs the engine over them.
+//
+// Design. An EventTable owns the engine events in canonical order, made once
+// per input: from columns handed over by the package's Python layer (numbers
+// through the buffer protocol, texts and mixed values as lists), or from a
+// sequence of Event objects. When the input was not in canonical order the
+// table sorts it stably and keeps, for every sorted event, its position in
+// the input; results then name events by those input positions, so the
+// caller's row numbers survive the sort. Results are kestrel._core's own
+// Match and NearMiss objects, made through the capsule that _core lends
+// (core_api.hpp); this module adds no types to _core.
+//
+// The Python layer checks column names, dtypes and null masks of the key
+// columns before calling in; this module still checks every cell it reads,
+// because a wrong cell must become a clear error, never a wrong event.
+
+#ifndef Py_LIMITED_API
+#error "kestrel._columnar must be built against the stable ABI (Py_LIMITED_API)"
+#endif
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <numeric>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core_api.hpp"
+#include "kestrel/explain.hpp"
+#include "kestrel/matcher.hpp"
+#include "kestrel/model.hpp"
+#include "py_support.hpp"
+
+namespace {
+
+using kestrel::binding::CoreApi;
+using kestrel::binding::own;
+using kestrel::binding::PythonError;
+using kestrel::binding::raise;
+using kestrel::binding::Ref;
+using kestrel::binding::utf8;
+
+// Created once per process and never destroyed, like _core's.
+struct ModuleState {
+  Ref module;
+  std::int64_t interpreter_id = -1;
+  const CoreApi* api = nullptr;
+  Ref table_type;
+};
+
+ModuleState& state() {
+  static ModuleState* instance = new ModuleState();
+  return *instance;
+}
+
+const CoreApi& api() { return *state().api; }
+
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+  PyObject* internal_error = state().api ? state().api->internal_error() : nullptr;
+  return kestrel::binding::guarded_with(internal_error, std::forward<Body>(body));
+}
+
+std::string type_name(PyObject* object) {
+  Ref name = own(PyType_GetQualName(Py_TYPE(object)));
+  return utf8(name.get());
+}
+
+std::string column_label(std::string_view name) { return "column `" + std::string(name) + "`"; }
+
+// ---------------------------------------------------------------------------
+// EventTable
+
+struct Table {
+  std::vector<kestrel::Event> events;  // canonical order
+  // input_position[i] is the input position of events[i]; empty when the
+  // input was already in canonical order.
+  std::vector<std::size_t> input_position;
+
+  std::size_t position(std::size_t sorted) const {
+    return input_position.empty() ? sorted : input_position[sorted];
+  }
+};
+
+struct TableObject {
+  PyObject_HEAD
+  Table table;
+};
+
+Table& table_of(PyObject* self) { return reinterpret_cast<TableObject*>(self)->table; }
+
+void table_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  table_of(self).~Table();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+Py_ssize_t table_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(table_of(self).events.size());
+}
+
+PyObject* table_repr(PyObject* self) {
+  return guarded([&] {
+    const std::string text = "EventTable(" + std::to_string(table_of(self).events.size()) +
+                             " events)";
+    return own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
+        .release();
+  });
+}
+
+PyObject* table_no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    raise(PyExc_TypeError, "No constructor defined for EventTable");
+  });
+}
+
+PyType_Slot table_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Events in canonical order, built once for matching.")},
+    {Py_tp_new, reinterpret_cast<void*>(table_no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(table_repr)},
+    {Py_sq_length, reinterpret_cast<void*>(table_length)},
+    {0, nullptr},
+};
+
+// Sorts stably into canonical order, remembering input positions.
+Table make_table(std::vector<kestrel::Event> events) {
+  Table table;
+  if (kestrel::is_sorted_by_partition_time_index(events)) {
+    table.events = std::move(events);
+    return table;
+  }
+  table.input_position = kestrel::canonical_order(events);
+  table.events.reserve(events.size());
+  for (std::size_t position : table.input_position) {
+    table.events.push_back(std::move(events[position]));
+  }
+  return table;
+}
+
+PyObject* table_to_py(Table table) {
+  auto* type = reinterpret_cast<PyTypeObject*>(state().table_type.get());
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref object = own(alloc(type, 0));
+  new (&table_of(object.get())) Table(std::move(table));
+  return object.release();
+}
+
+Table& require_table(PyObject* object) {
+  if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(state().table_type.get()))) {
+    raise(PyExc_TypeError, "expected an EventTable, got " + type_name(object));
+  }
+  return table_of(object);
+}
+
+// ---------------------------------------------------------------------------
+// Reading columns
+
+// A contiguous one-dimensional buffer of `length` items of one C type.
+class Column {
+ public:
+  Column(PyObject* data, std::string_view name, std::size_t length, std::string_view formats,
+         std::size_t item_size) {
+    if (PyObject_GetBuffer(data, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
+      throw PythonError{};
+    }
+    const std::string_view format = view_.format ? view_.format : "B";
+    const char code = format.empty() ? '?' : format.back();
+    const bool plain = format.size() == 1 || (format.size() == 2 && std::strchr("@=<", format[0]));
+    if (view_.ndim != 1 || static_cast<std::size_t>(view_.itemsize) != item_size || !plain ||
+        formats.find(code) == std::string_view::npos ||
+        static_cast<std::size_t>(view_.len) != length * item_size) {
+      PyBuffer_Release(&view_);
+      raise(PyExc_ValueError, column_label(name) + " has a buffer of the wrong shape or type");
+    }
+  }
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+  ~Column() { PyBuffer_Release(&view_); }
+
+  template <class T>
+  T at(std::size_t row) const {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(view_.buf) + row * sizeof(T), sizeof(T));
+    return value;
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// Items of a list column, checked against its length.
+PyObject* list_items(PyObject* values, std::string_view name, std::size_t length) {
+  if (!PyList_Check(values) || static_cast<std::size_t>(PyList_Size(values)) != length) {
+    raise(PyExc_ValueError, column_label(name) + " is not a list of the table's length");
+  }
+  return values;
+}
+
+std::string text_cell(PyObject* cell, std::string_view name, std::size_t row) {
+  if (PyUnicode_Check(cell)) return utf8(cell);
+  if (cell == Py_None) raise(PyExc_ValueError, column_label(name) + " is null at row " + std::to_string(row));
+  raise(PyExc_TypeError, column_label(name) + " must hold text, not " + type_name(cell) +
+                             " (row " + std::to_string(row) + ")");
+}
+
+// Key columns arrive as (name, list of str).
+void read_text_column(PyObject* spec, std::size_t length, std::vector<kestrel::Event>& events,
+                      std::string kestrel::Event::*field) {
+  PyObject* name_object = nullptr;
+  PyObject* values = nullptr;
+  if (!PyArg_ParseTuple(spec, "UO", &name_object, &values)) throw PythonError{};
+  const std::string name = utf8(name_object);
+  list_items(values, name, length);
+  for (std::size_t row = 0; row < length; ++row) {
+    PyObject* cell = PyList_GetItem(values, static_cast<Py_ssize_t>(row));
+    events[row].*field = text_cell(cell, name, row);
+  }
+}
+
+// The timestamp column arrives as (name, buffer of int64).
+void read_ts_column(PyObject* spec, std::size_t length, std::vector<kestrel::Event>& events) {
+  PyObject* name_object = nullptr;
+  PyObject* data = nullptr;
+  if (!PyArg_ParseTuple(spec, "UO", &name_object, &data)) throw PythonError{};
+  const Column column(data, utf8(name_object), length, "ql", sizeof(std::int64_t));
+  for (std::size_t row = 0; row < length; ++row) events[row].ts = column.at<std::int64_t>(row);
+}
+
+kestrel::Value object_cell(PyObject* cell, std::string_view name, std::size_t row) {
+  kestrel::Value value;
+  if (api().value_from_py(cell, &value)) return value;
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+  PyErr_Clear();
+  raise(PyExc_TypeError, column_label(name) + " row " + std::to_string(row) +
+                             ": event attribute values must be str, int, float, bool, or None, "
+                             "not " + type_name(cell));
+}
+
+struct AttributeSpec {
+  std::string name;
+  std::string kind;
+  PyObject* data = nullptr;  // borrowed from the argument tuple
+  PyObject* mask = nullptr;  // borrowed, None when no cell is null
+};
+
+AttributeSpec parse_attribute_spec(PyObject* spec) {
+  PyObject* name = nullptr;
+  PyObject* kind = nullptr;
+  AttributeSpec out;
+  if (!PyArg_ParseTuple(spec, "UUOO", &name, &kind, &out.data, &out.mask)) throw PythonError{};
+  out.name = utf8(name);
+  out.kind = utf8(kind);
+  return out;
+}
+
+template <class Read>
+void fill_attribute(const AttributeSpec& spec, std::size_t length,
+                    std::vector<kestrel::Event>& events, Read read) {
+  if (spec.mask == Py_None) {
+    for (std::size_t row = 0; row < length; ++row) events[row].attrs.set(spec.name, read(row));
+    return;
+  }
+  const Column mask(spec.mask, spec.name, length, "?", 1);
+  for (std::size_t row = 0; row < length; ++row) {
+    if (!mask.at<bool>(row)) events[row].attrs.set(spec.name, read(row));
+  }
+}
+
+void read_attribute_column(const AttributeSpec& spec, std::size_t length,
+                           std::vector<kestrel::Event>& events) {
+  if (spec.kind == "int") {
+    const Column column(spec.data, spec.name, length, "ql", sizeof(std::int64_t));
+    fill_attribute(spec, length, events,
+                   [&](std::size_t row) { return kestrel::Value(column.at<std::int64_t>(row)); });
+  } else if (spec.kind == "float") {
+    const Column column(spec.data, spec.name, length, "d", sizeof(double));
+    fill_attribute(spec, length, events,
+                   [&](std::size_t row) { return kestrel::Value(column.at<double>(row)); });
+  } else if (spec.kind == "bool") {
+    const Column column(spec.data, spec.name, length, "?", 1);
+    fill_attribute(spec, length, events,
+                   [&](std::size_t row) { return kestrel::Value(column.at<bool>(row)); });
+  } else if (spec.kind == "object") {
+    PyObject* values = list_items(spec.data, spec.name, length);
+    fill_attribute(spec, length, events, [&](std::size_t row) {
+      return object_cell(PyList_GetItem(values, static_cast<Py_ssize_t>(row)), spec.name, row);
+    });
+  } else {
+    raise(PyExc_ValueError, column_label(spec.name) + " has unknown kind `" + spec.kind + "`");
+  }
+}
+
+std::vector<AttributeSpec> sorted_attribute_specs(PyObject* attributes) {
+  if (!PyList_Check(attributes)) raise(PyExc_TypeError, "attributes must be a list");
+  std::vector<AttributeSpec> specs;
+  for (Py_ssize_t i = 0; i < PyList_Size(attributes); ++i) {
+    specs.push_back(parse_attribute_spec(PyList_GetItem(attributes, i)));
+  }
+  // In byte order each row's attributes are appended at the end of its map.
+  std::sort(specs.begin(), specs.end(),
+            [](const AttributeSpec& a, const AttributeSpec& b) { return a.name < b.name; });
+  const auto repeated = std::adjacent_find(
+      specs.begin(), specs.end(),
+      [](const AttributeSpec& a, const AttributeSpec& b) { return a.name == b.name; });
+  if (repeated != specs.end()) raise(PyExc_ValueError, column_label(repeated->name) + " is given twice");
+  return specs;
+}
+
+// from_columns(length, partition, ts, typ, attributes)
+PyObject* from_columns(PyObject*, PyObject* args) {
+  return guarded([&] {
+    Py_ssize_t length = 0;
+    PyObject *partition = nullptr, *ts = nullptr, *typ = nullptr, *attributes = nullptr;
+    if (!PyArg_ParseTuple(args, "nO!OO!O!", &length, &PyTuple_Type, &partition, &ts,
+                          &PyTuple_Type, &typ, &PyList_Type, &attributes)) {
+      throw PythonError{};
+    }
+    if (length < 0) raise(PyExc_ValueError, "length must not be negative");
+    const auto rows = static_cast<std::size_t>(length);
+    const std::vector<AttributeSpec> specs = sorted_attribute_specs(attributes);
+    std::vector<kestrel::Event> events(rows);
+    read_text_column(partition, rows, events, &kestrel::Event::partition);
+    read_ts_column(ts, rows, events);
+    read_text_column(typ, rows, events, &kestrel::Event::typ);
+    for (kestrel::Event& event : events) event.attrs.reserve(specs.size());
+    for (const AttributeSpec& spec : specs) read_attribute_column(spec, rows, events);
+    return table_to_py(make_table(std::move(events)));
+  });
+}
+
+// from_events(events): a sequence of Event objects, copied once.
+PyObject* from_events(PyObject*, PyObject* events) {
+  return guarded([&] {
+    std::vector<kestrel::Event> records;
+    if (!api().extract_events(events, &records)) throw PythonError{};
+    return table_to_py(make_table(std::move(records)));
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Matching and explaining
+
+kestrel::Pattern pattern_from(PyObject* object) {
+  kestrel::Pattern pattern;
+  if (!api().coerce_pattern(object, &pattern)) throw PythonError{};
+  return pattern;
+}
+
+std::vector<kestrel::Event> events_at(const Table& table, const std::vector<std::size_t>& indices) {
+  std::vector<kestrel::Event> picked;
+  picked.reserve(indices.size());
+  for (std::size_t index : indices) picked.push_back(table.events[index]);
+  return picked;
+}
+
+void to_input_positions(const Table& table, std::vector<std::size_t>& indices) {
+  for (std::size_t& index : indices) index = table.position(index);
+}
+
+void to_input_positions(const Table& table, kestrel::NearMissDetail& detail) {
+  auto remap = [&](std::size_t& index) { index = table.position(index); };
+  if (auto* failed = std::get_if<kestrel::PredicateFailed>(&detail)) {
+    remap(failed->event_index);
+  } else if (auto* blocked = std::get_if<kestrel::AbsenceBlocked>(&detail)) {
+    remap(blocked->candidate_index);
+    remap(blocked->blocking_index);
+  } else if (auto* exceeded = std::get_if<kestrel::WindowExceeded>(&detail)) {
+    remap(exceeded->candidate_index);
+  }
+}
+
+template <class Record, class Wrap>
+PyObject* records_to_list(std::vector<Record>& records, Wrap wrap) {
+  Ref list = own(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), kestrel::binding::check(wrap(records[i])));
+  }
+  return list.release();
+}
+
+// match(pattern, table, exhaustive)
+PyObject* match(PyObject*, PyObject* args) {
+  return guarded([&] {
+    PyObject *pattern_object = nullptr, *table_object = nullptr;
+    int exhaustive = 0;
+    if (!PyArg_ParseTuple(args, "OOp", &pattern_object, &table_object, &exhaustive)) {
+      throw PythonError{};
+    }
+    const Table& table = require_table(table_object);
+    kestrel::Pattern pattern = pattern_from(pattern_object);
+    if (exhaustive) pattern.consumption = kestrel::MatchConsumption::ExhaustivePerStart;
+    std::vector<kestrel::Match> matches = kestrel::compiled_matches(table.events, pattern);
+    return records_to_list(matches, [&](kestrel::Match& found) {
+      std::vector<kestrel::Event> picked = events_at(table, found.indices);
+      to_input_positions(table, found.indices);
+      return api().new_match(&found, &picked);
+    });
+  });
+}
+
+// explain(pattern, table)
+PyObject* explain(PyObject*, PyObject* args) {
+  return guarded([&] {
+    PyObject *pattern_object = nullptr, *table_object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &pattern_object, &table_object)) throw PythonError{};
+    const Table& table = require_table(table_object);
+    const kestrel::Pattern pattern = pattern_from(pattern_object);
+    std::vector<kestrel::NearMiss> records = kestrel::near_misses(table.events, pattern);
+    return records_to_list(records, [&](kestrel::NearMiss& miss) {
+      std::vector<kestrel::Event> picked = events_at(table, miss.indices);
+      miss.start_index = table.position(miss.start_index);
+      to_input_positions(table, miss.indices);
+      to_input_positions(table, miss.detail);
+      return api().new_near_miss(&miss, &picked);
+    });
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation
+
+PyMethodDef module_functions[] = {
+    {"from_columns", from_columns, METH_VARARGS,
+     "from_columns(length, partition, ts, typ, attributes)\n--\n\nBuild an EventTable from "
+     "columns: (name, list of str) for the partition and type, (name, int64 buffer) for the "
+     "timestamp, and a list of (name, kind, data, null mask) for the attributes."},
+    {"from_events", from_events, METH_O,
+     "from_events(events, /)\n--\n\nBuild an EventTable from a sequence of Event objects."},
+    {"match", match, METH_VARARGS,
+     "match(pattern, table, exhaustive, /)\n--\n\nMatch a pattern over an EventTable; indices "
+     "are input positions."},
+    {"explain", explain, METH_VARARGS,
+     "explain(pattern, table, /)\n--\n\nNear misses of a pattern over an EventTable; indices "
+     "are input positions."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "_columnar", nullptr, 0, module_functions, nullptr, nullptr, nullptr,
+    nullptr,
+};
+
+Ref create_module() {
+  ModuleState& s = state();
+  auto* capsule_api =
+      static_cast<const CoreApi*>(PyCapsule_Import(kestrel::binding::kCoreApiCapsule, 0));
+  if (!capsule_api) throw PythonError{};
+  if (capsule_api->version != kestrel::binding::kCoreApiVersion) {
+    raise(PyExc_ImportError, "kestrel._columnar does not match the installed kestrel._core");
+  }
+  Ref module = own(PyModule_Create(&module_definition));
+  PyType_Spec spec = {"kestrel._columnar.EventTable", sizeof(TableObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, table_slots};
+  Ref type = own(PyType_FromModuleAndSpec(module.get(), &spec, nullptr));
+  if (PyModule_AddObjectRef(module.get(), "EventTable", type.get()) < 0) throw PythonError{};
+  s.api = capsule_api;
+  s.table_type = std::move(type);
+  return module;
+}
+
+PyObject* init_module() {
+  return guarded([]() -> PyObject* {
+    ModuleState& s = state();
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (!s.module) {
+      s.module = create_module();
+      s.interpreter_id = id;
+    } else if (id != s.interpreter_id) {
+      raise(PyExc_ImportError, "kestrel._columnar does not support sub-interpreters");
+    }
+    return Ref::borrow(s.module.get()).release();
+  });
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__columnar() { return init_module(); }
