@@ -189,6 +189,7 @@ class Column {
   Column& operator=(const Column&) = delete;
   ~Column() { PyBuffer_Release(&view_); }
 
+  // Bytes are read as integers: a bool buffer may hold any byte value.
   template <class T>
   T at(std::size_t row) const {
     T value;
@@ -272,9 +273,9 @@ void fill_attribute(const AttributeSpec& spec, std::size_t length,
     for (std::size_t row = 0; row < length; ++row) events[row].attrs.set(spec.name, read(row));
     return;
   }
-  const Column mask(spec.mask, spec.name, length, "?", 1);
+  const Column mask(spec.mask, spec.name, length, "?B", 1);
   for (std::size_t row = 0; row < length; ++row) {
-    if (!mask.at<bool>(row)) events[row].attrs.set(spec.name, read(row));
+    if (mask.at<std::uint8_t>(row) == 0) events[row].attrs.set(spec.name, read(row));
   }
 }
 
@@ -289,9 +290,9 @@ void read_attribute_column(const AttributeSpec& spec, std::size_t length,
     fill_attribute(spec, length, events,
                    [&](std::size_t row) { return kestrel::Value(column.at<double>(row)); });
   } else if (spec.kind == "bool") {
-    const Column column(spec.data, spec.name, length, "?", 1);
+    const Column column(spec.data, spec.name, length, "?B", 1);
     fill_attribute(spec, length, events,
-                   [&](std::size_t row) { return kestrel::Value(column.at<bool>(row)); });
+                   [&](std::size_t row) { return kestrel::Value(column.at<std::uint8_t>(row) != 0); });
   } else if (spec.kind == "object") {
     PyObject* values = list_items(spec.data, spec.name, length);
     fill_attribute(spec, length, events, [&](std::size_t row) {
@@ -454,8 +455,12 @@ PyModuleDef module_definition = {
 
 Ref create_module() {
   ModuleState& s = state();
-  auto* capsule_api =
-      static_cast<const CoreApi*>(PyCapsule_Import(kestrel::binding::kCoreApiCapsule, 0));
+  // Imported by module name: PyCapsule_Import walks package attributes, which
+  // are not set yet while the package's __init__ is still running.
+  Ref core = own(PyImport_ImportModule("kestrel._core"));
+  Ref capsule = own(PyObject_GetAttrString(core.get(), "_api"));
+  auto* capsule_api = static_cast<const CoreApi*>(
+      PyCapsule_GetPointer(capsule.get(), kestrel::binding::kCoreApiCapsule));
   if (!capsule_api) throw PythonError{};
   if (capsule_api->version != kestrel::binding::kCoreApiVersion) {
     raise(PyExc_ImportError, "kestrel._columnar does not match the installed kestrel._core");

@@ -1,5 +1,6 @@
 """Find ordered patterns in streams of typed, timestamped events."""
 
+from ._api import explain, match
 from ._core import (
     Event,
     Match,
@@ -12,6 +13,7 @@ from ._core import (
     pattern_from_json,
     sort_events,
 )
+from ._output import to_arrow, to_pandas
 
 __all__ = [
     "Event",
@@ -24,4 +26,8 @@ __all__ = [
     "sort_events",
     "match_events",
     "near_miss_events",
+    "match",
+    "explain",
+    "to_pandas",
+    "to_arrow",
 ]

@@ -1,13 +1,38 @@
-from typing import Any, Sequence, final
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
-_Value = str | int | float | bool | None
+__all__ = [
+    "Event",
+    "Pattern",
+    "PatternBuilder",
+    "Match",
+    "NearMiss",
+    "parse_pattern",
+    "pattern_from_json",
+    "sort_events",
+    "match_events",
+    "near_miss_events",
+]
 
-__all__: list[str]
+# A value as the engine hands it back: attribute values, captures, details.
+_Value: TypeAlias = str | int | float | bool | None
+# A value as the engine takes it in. Integers and floats are read through
+# __index__ and __float__, so NumPy scalars are accepted as well.
+_ValueIn: TypeAlias = str | SupportsIndex | SupportsFloat | None
+# Lets attrs be a dict[str, str], a dict[str, int], ...: dict is invariant.
+_AttrValue = TypeVar("_AttrValue", bound=_ValueIn)
+
+# The C interface lent to kestrel._columnar (a capsule); not for Python code.
+_api: object
 
 @final
 class Event:
     def __new__(
-        cls, partition: str, ts: int, typ: str, attrs: dict[str, _Value] | None = None
+        cls,
+        partition: str,
+        ts: SupportsIndex,
+        typ: str,
+        attrs: dict[str, _AttrValue] | None = None,
     ) -> Event: ...
     @property
     def partition(self) -> str: ...
@@ -26,15 +51,17 @@ class Pattern:
 
 @final
 class PatternBuilder:
-    def where_eq(self, attribute: str, value: _Value) -> PatternBuilder: ...
-    def where_ne(self, attribute: str, value: _Value) -> PatternBuilder: ...
-    def where_gt(self, attribute: str, value: _Value) -> PatternBuilder: ...
-    def where_gte(self, attribute: str, value: _Value) -> PatternBuilder: ...
-    def where_lt(self, attribute: str, value: _Value) -> PatternBuilder: ...
-    def where_lte(self, attribute: str, value: _Value) -> PatternBuilder: ...
+    def where_eq(self, attribute: str, value: _ValueIn) -> PatternBuilder: ...
+    def where_ne(self, attribute: str, value: _ValueIn) -> PatternBuilder: ...
+    def where_gt(self, attribute: str, value: _ValueIn) -> PatternBuilder: ...
+    def where_gte(self, attribute: str, value: _ValueIn) -> PatternBuilder: ...
+    def where_lt(self, attribute: str, value: _ValueIn) -> PatternBuilder: ...
+    def where_lte(self, attribute: str, value: _ValueIn) -> PatternBuilder: ...
     def capture(self, attribute: str, name: str) -> PatternBuilder: ...
     def where_ref_eq(self, attribute: str, name: str) -> PatternBuilder: ...
-    def then(self, typ: str, within: int | None = None, no: str | None = None) -> PatternBuilder: ...
+    def then(
+        self, typ: str, within: SupportsIndex | None = None, no: str | None = None
+    ) -> PatternBuilder: ...
     def build(self) -> Pattern: ...
 
 @final
@@ -68,6 +95,7 @@ class NearMiss:
     def next_event_type(self) -> str: ...
     @property
     def reason(self) -> str: ...
+    # Keyed by "kind"; the other keys and their types depend on it.
     @property
     def detail(self) -> dict[str, Any]: ...
     @property
@@ -84,4 +112,6 @@ def match_events(
     exhaustive: bool = False,
     use_oracle: bool = False,
 ) -> list[Match]: ...
-def near_miss_events(pattern: Pattern | PatternBuilder, events: Sequence[Event]) -> list[NearMiss]: ...
+def near_miss_events(
+    pattern: Pattern | PatternBuilder, events: Sequence[Event]
+) -> list[NearMiss]: ...

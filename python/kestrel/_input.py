@@ -1,0 +1,417 @@
+"""Turn the places users keep events (Event lists, rows, data frames) into an
+engine event table.
+
+Every source is reduced to columns: numbers as contiguous buffers, texts and
+mixed values as lists, each with an optional null mask. The native module
+builds the engine events from those columns in one pass, so a data frame
+never becomes one Python Event per row. Optional libraries are imported only
+when an object of theirs is passed in.
+"""
+
+from __future__ import annotations
+
+import array
+import dataclasses
+import datetime as _dt
+import operator
+import sys
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, Callable, NamedTuple
+
+from . import _columnar
+from ._core import Event
+
+_INT64_MAX = 2**63 - 1
+_EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
+_MISSING: Any = object()
+
+
+class Keys(NamedTuple):
+    """The names of the key columns, and the attribute columns to keep."""
+
+    partition: str
+    ts: str
+    typ: str
+    attributes: Sequence[str] | None
+
+
+class Source(NamedTuple):
+    """A columnar view of an event source: its row count, column names in
+    order, and a reader giving the Column of one name."""
+
+    length: int
+    names: list[str]
+    read: Callable[[str], Column]
+
+
+class Column(NamedTuple):
+    """One column ready for the native module.
+
+    `kind` is "int", "float", "bool" (data: a buffer) or "object" (data: a
+    list); `mask` marks null cells (a bool or byte buffer), or is None.
+    """
+
+    name: str
+    kind: str
+    data: Any
+    mask: Any
+
+
+def to_table(events: object, keys: Keys) -> _columnar.EventTable:
+    """Build the engine event table for any supported event source."""
+    if isinstance(events, _columnar.EventTable):
+        return events
+    if isinstance(events, (str, bytes)):
+        raise TypeError(f"expected events, got {type(events).__name__}")
+    frame = _frame_source(events)
+    if frame is not None:
+        return _from_source(frame, keys)
+    if isinstance(events, Mapping):
+        return _from_column_mapping(events, keys)
+    if not isinstance(events, Iterable):
+        raise TypeError(
+            "expected Events, rows, or a data frame, got " + type(events).__name__
+        )
+    items = events if isinstance(events, Sequence) else list(events)
+    if len(items) == 0 or isinstance(items[0], Event):
+        return _columnar.from_events(items)
+    return _from_rows(items, keys)
+
+
+# ---------------------------------------------------------------------------
+# Columns to table
+
+
+def _from_source(source: Source, keys: Keys) -> _columnar.EventTable:
+    _check_key_names(keys, source.names)
+    partition = _text_column(source.read(keys.partition))
+    ts = _ts_column(source.read(keys.ts))
+    typ = _text_column(source.read(keys.typ))
+    attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
+    return _columnar.from_columns(source.length, partition, ts, typ, attributes)
+
+
+def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
+    present = set(names)
+    wanted = [keys.partition, keys.ts, keys.typ, *(keys.attributes or ())]
+    for name in wanted:
+        if name not in present:
+            listed = ", ".join(f"`{n}`" for n in names) or "none"
+            raise ValueError(f"missing column `{name}`; the columns are {listed}")
+    if len({keys.partition, keys.ts, keys.typ}) != 3:
+        raise ValueError("the partition, ts and typ columns must be three different columns")
+
+
+def _attribute_names(keys: Keys, names: Sequence[str]) -> list[str]:
+    key_names = {keys.partition, keys.ts, keys.typ}
+    chosen = names if keys.attributes is None else keys.attributes
+    return [name for name in dict.fromkeys(chosen) if name not in key_names]
+
+
+def _first_null(mask: Any) -> int | None:
+    if mask is None:
+        return None
+    if isinstance(mask, bytearray):
+        row = mask.find(1)
+        return None if row < 0 else row
+    rows = mask.nonzero()[0]
+    return int(rows[0]) if len(rows) else None
+
+
+def _require_no_nulls(column: Column) -> None:
+    row = _first_null(column.mask)
+    if row is not None:
+        raise ValueError(f"column `{column.name}` is null at row {row}")
+
+
+def _text_column(column: Column) -> tuple[str, list[Any]]:
+    _require_no_nulls(column)
+    if column.kind != "object":
+        raise TypeError(f"column `{column.name}` must hold text, not {_kind_label(column)}")
+    return column.name, column.data
+
+
+def _ts_column(column: Column) -> tuple[str, Any]:
+    _require_no_nulls(column)
+    if column.kind == "int":
+        return column.name, column.data
+    if column.kind == "object":
+        return column.name, _timestamps_from_objects(column.name, column.data)
+    raise TypeError(
+        f"column `{column.name}` must hold integers or datetimes, not {_kind_label(column)}"
+    )
+
+
+def _kind_label(column: Column) -> str:
+    dtype = getattr(column.data, "dtype", None)
+    return str(dtype) if dtype is not None else column.kind
+
+
+# ---------------------------------------------------------------------------
+# Timestamps
+
+
+def _timestamps_from_objects(name: str, values: Sequence[Any]) -> array.array[int]:
+    try:
+        return array.array("q", values)
+    except (TypeError, OverflowError):
+        pass
+    out = array.array("q", bytes(8 * len(values)))
+    for row, value in enumerate(values):
+        out[row] = _timestamp_ns(name, row, value)
+    return out
+
+
+def _timestamp_ns(name: str, row: int, value: Any) -> int:
+    """Integers pass through; datetimes become nanoseconds since the epoch."""
+    if isinstance(value, _dt.datetime):
+        ns = _datetime_ns(value)
+    elif isinstance(value, _dt.date):
+        ns = _datetime_ns(_dt.datetime(value.year, value.month, value.day))
+    elif type(value).__name__ == "datetime64":
+        ns = int(value.astype("datetime64[ns]").astype("int64"))
+    else:
+        try:
+            ns = operator.index(value)
+        except TypeError:
+            raise TypeError(
+                f"column `{name}` must hold integers or datetimes, "
+                f"not {type(value).__name__} (row {row})"
+            ) from None
+    if not -_INT64_MAX - 1 <= ns <= _INT64_MAX:
+        raise OverflowError(f"column `{name}` row {row}: timestamp out of the 64-bit range")
+    return ns
+
+
+def _datetime_ns(value: _dt.datetime) -> int:
+    """Exact, including the nanoseconds of a pandas Timestamp; naive is UTC."""
+    if value.tzinfo is None:
+        value = value.replace(tzinfo=_dt.timezone.utc)
+    delta = value - _EPOCH
+    micros = (delta.days * 86_400 + delta.seconds) * 1_000_000 + delta.microseconds
+    return micros * 1_000 + int(getattr(value, "nanosecond", 0))
+
+
+# ---------------------------------------------------------------------------
+# Rows
+
+
+def _from_rows(rows: Sequence[Any], keys: Keys) -> _columnar.EventTable:
+    columns: dict[str, list[Any]] = {}
+    for position, row in enumerate(rows):
+        for key, value in _row_mapping(row, position).items():
+            if not isinstance(key, str):
+                raise TypeError(f"row {position}: keys must be text, not {type(key).__name__}")
+            column = columns.get(key)
+            if column is None:
+                column = columns[key] = [_MISSING] * position
+            column.append(value)
+        for column in columns.values():
+            if len(column) == position:
+                column.append(_MISSING)
+
+    def read(name: str) -> Column:
+        return _object_column(name, columns[name])
+
+    return _from_source(Source(len(rows), list(columns), read), keys)
+
+
+def _row_mapping(row: Any, position: int) -> Mapping[Any, Any]:
+    if isinstance(row, Mapping):
+        return row
+    as_dict = getattr(row, "_asdict", None)
+    if callable(as_dict):
+        return as_dict()  # type: ignore[no-any-return]
+    if dataclasses.is_dataclass(row) and not isinstance(row, type):
+        return {field.name: getattr(row, field.name) for field in dataclasses.fields(row)}
+    raise TypeError(
+        f"row {position} is {type(row).__name__}; rows must be mappings, named tuples "
+        "or dataclass instances"
+    )
+
+
+def _object_column(name: str, values: list[Any]) -> Column:
+    if not any(value is _MISSING for value in values):
+        return Column(name, "object", values, None)
+    mask = bytearray(value is _MISSING for value in values)
+    return Column(name, "object", [None if v is _MISSING else v for v in values], mask)
+
+
+def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _columnar.EventTable:
+    names = list(columns)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"column names must be text, not {type(name).__name__}")
+    lengths = {name: len(columns[name]) for name in names}
+    length = next(iter(lengths.values()), 0)
+    for name, size in lengths.items():
+        if size != length:
+            raise ValueError(f"column `{name}` has {size} values, column `{names[0]}` {length}")
+
+    def read(name: str) -> Column:
+        values = columns[name]
+        if type(values).__module__ == "numpy":
+            return _numpy_column(name, values, None)
+        return _object_column(name, list(values))
+
+    return _from_source(Source(length, names, read), keys)
+
+
+# ---------------------------------------------------------------------------
+# NumPy arrays, the common form of every data frame's columns
+
+
+def _numpy_column(name: str, values: Any, mask: Any) -> Column:
+    import numpy as np
+
+    values = np.asarray(values)
+    if values.ndim != 1:
+        raise ValueError(f"column `{name}` must be one-dimensional")
+    if mask is not None:
+        mask = np.ascontiguousarray(mask, dtype=bool)
+        if not mask.any():
+            mask = None
+    kind = values.dtype.kind
+    if kind == "b":
+        return Column(name, "bool", np.ascontiguousarray(values), mask)
+    if kind in "iu":
+        return Column(name, "int", _int64(name, values, mask), mask)
+    if kind == "f":
+        return Column(name, "float", np.ascontiguousarray(values, dtype=np.float64), mask)
+    if kind in "Mm":
+        return _temporal_column(name, values, mask)
+    if kind in "OUS":
+        return Column(name, "object", values.tolist(), mask)
+    raise TypeError(f"column `{name}` has unsupported type {values.dtype}")
+
+
+def _int64(name: str, values: Any, mask: Any) -> Any:
+    import numpy as np
+
+    if values.dtype == np.uint64 and values.size:
+        kept = values if mask is None else values[~mask]
+        if kept.size and kept.max() > _INT64_MAX:
+            raise OverflowError(f"column `{name}` holds integers beyond the 64-bit signed range")
+    return np.ascontiguousarray(values, dtype=np.int64)
+
+
+def _temporal_column(name: str, values: Any, mask: Any) -> Column:
+    import numpy as np
+
+    unit = "datetime64[ns]" if values.dtype.kind == "M" else "timedelta64[ns]"
+    nat = np.isnat(values)
+    if nat.any():
+        mask = nat if mask is None else (mask | nat)
+    converted = values.astype(unit)
+    return Column(name, "int", np.ascontiguousarray(converted.view(np.int64)), mask)
+
+
+# ---------------------------------------------------------------------------
+# Data frames
+
+
+def _frame_source(events: object) -> Source | None:
+    """The columns of a data frame of a known library, else None."""
+    module = type(events).__module__.split(".")[0]
+    if module == "pandas" and _is_instance(events, "pandas", "DataFrame"):
+        return _pandas_source(events)
+    if module == "pyarrow" and (
+        _is_instance(events, "pyarrow", "Table") or _is_instance(events, "pyarrow", "RecordBatch")
+    ):
+        return _arrow_source(events)
+    if module == "polars":
+        if _is_instance(events, "polars", "LazyFrame"):
+            events = events.collect()  # type: ignore[attr-defined]
+        if _is_instance(events, "polars", "DataFrame"):
+            return _polars_source(events)
+    return None
+
+
+def _is_instance(value: object, module: str, name: str) -> bool:
+    loaded = sys.modules.get(module)
+    return loaded is not None and isinstance(value, getattr(loaded, name))
+
+
+def _column_names(names: Iterable[Any]) -> list[str]:
+    out = list(names)
+    for name in out:
+        if not isinstance(name, str):
+            raise TypeError(f"column names must be text, not {type(name).__name__} ({name!r})")
+    if len(set(out)) != len(out):
+        repeated = next(name for name in out if out.count(name) > 1)
+        raise ValueError(f"column `{repeated}` appears more than once")
+    return out
+
+
+def _pandas_source(frame: Any) -> Source:
+    return Source(
+        len(frame), _column_names(frame.columns), lambda name: _pandas_column(name, frame[name])
+    )
+
+
+def _pandas_column(name: str, series: Any) -> Column:
+    import numpy as np
+    import pandas as pd
+
+    mask = series.isna().to_numpy(dtype=bool)
+    dtype = series.dtype
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        values = series.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy("datetime64[ns]")
+    elif isinstance(dtype, np.dtype) and dtype.kind in "biufMm":
+        values = series.to_numpy()
+    elif getattr(dtype, "kind", "O") in "biuf" and hasattr(dtype, "numpy_dtype"):
+        values = series.to_numpy(dtype=dtype.numpy_dtype, na_value=0)
+    else:
+        values = series.to_numpy(dtype=object)
+    return _numpy_column(name, values, mask)
+
+
+def _arrow_source(table: Any) -> Source:
+    return Source(
+        table.num_rows,
+        _column_names(table.schema.names),
+        lambda name: _arrow_column(name, table.column(name)),
+    )
+
+
+def _arrow_column(name: str, column: Any) -> Column:
+    import pyarrow as pa
+
+    mask = column.is_null().to_numpy(zero_copy_only=False) if column.null_count else None
+    kind = column.type
+    numeric = pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_boolean(kind)
+    temporal = pa.types.is_temporal(kind) and not pa.types.is_time(kind)
+    if numeric or temporal:
+        if mask is not None:
+            column = column.fill_null(pa.scalar(False if pa.types.is_boolean(kind) else 0, kind))
+        return _numpy_column(name, column.to_numpy(zero_copy_only=False), mask)
+    return _numpy_object_column(name, column.to_pylist(), mask)
+
+
+def _polars_source(frame: Any) -> Source:
+    return Source(
+        frame.height,
+        _column_names(frame.columns),
+        lambda name: _polars_column(name, frame.get_column(name)),
+    )
+
+
+def _polars_column(name: str, series: Any) -> Column:
+    import polars as pl
+
+    mask = series.is_null().to_numpy() if series.null_count() else None
+    dtype = series.dtype
+    if dtype == pl.Boolean or (dtype.is_numeric() and dtype != pl.Decimal):
+        filled = series if mask is None else series.fill_null(False if dtype == pl.Boolean else 0)
+        return _numpy_column(name, filled.to_numpy(), mask)
+    if dtype.is_temporal() and dtype != pl.Time:
+        return _numpy_column(name, series.to_numpy(), mask)
+    return _numpy_object_column(name, series.to_list(), mask)
+
+
+def _numpy_object_column(name: str, values: list[Any], mask: Any) -> Column:
+    import numpy as np
+
+    if mask is not None:
+        mask = np.ascontiguousarray(mask, dtype=bool)
+    return Column(name, "object", values, mask)

@@ -1,0 +1,117 @@
+"""Results as data frames: one row per match, or one row per near miss with
+its reason's detail flattened, so that drop-off tables are a groupby away."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable
+from typing import Any
+
+from ._core import Match, NearMiss
+
+_MATCH_COLUMNS = ("partition", "indices", "types", "start", "end")
+_NEAR_MISS_COLUMNS = (
+    "partition",
+    "start_index",
+    "indices",
+    "reached_steps",
+    "next_event_type",
+    "reason",
+)
+
+
+def to_pandas(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
+    """Return a pandas DataFrame with one row per Match or NearMiss.
+
+    Matches give the columns partition, indices, types, start, end and one
+    `capture.<name>` column per binding name. Near misses give partition,
+    start_index, indices, reached_steps, next_event_type, reason, one
+    `detail.<field>` column per detail field and the `capture.<name>` columns.
+    Cells a record lacks are None. An empty input gives an empty frame.
+    """
+    import pandas as pd
+
+    return pd.DataFrame(_columns(results))
+
+
+def to_arrow(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
+    """Return a pyarrow Table with the columns of `to_pandas`.
+
+    A column whose values do not share one Arrow type (a capture that is text
+    in one match and a number in another, say) is written as text, with lists
+    and dicts in their JSON form.
+    """
+    import pyarrow as pa
+
+    columns = _columns(results)
+    return pa.table({name: _arrow_array(values) for name, values in columns.items()})
+
+
+def _columns(results: Iterable[Match] | Iterable[NearMiss]) -> dict[str, list[Any]]:
+    records: list[Any] = list(results)
+    if not records:
+        return {}
+    if all(isinstance(record, Match) for record in records):
+        rows = [_match_row(record) for record in records]
+        return _gather(rows, _MATCH_COLUMNS)
+    if all(isinstance(record, NearMiss) for record in records):
+        rows = [_near_miss_row(record) for record in records]
+        return _gather(rows, _NEAR_MISS_COLUMNS)
+    raise TypeError("expected a list of Match objects or a list of NearMiss objects")
+
+
+def _match_row(found: Match) -> dict[str, Any]:
+    row: dict[str, Any] = {
+        "partition": found.partition,
+        "indices": found.indices,
+        "types": found.types,
+        "start": found.start,
+        "end": found.end,
+    }
+    row.update(_prefixed("capture.", found.captures))
+    return row
+
+
+def _near_miss_row(miss: NearMiss) -> dict[str, Any]:
+    row: dict[str, Any] = {
+        "partition": miss.partition,
+        "start_index": miss.start_index,
+        "indices": miss.indices,
+        "reached_steps": miss.reached_steps,
+        "next_event_type": miss.next_event_type,
+        "reason": miss.reason,
+    }
+    detail = miss.detail
+    detail.pop("kind", None)  # the reason column says it
+    row.update(_prefixed("detail.", detail))
+    row.update(_prefixed("capture.", miss.captures))
+    return row
+
+
+def _prefixed(prefix: str, values: dict[str, Any]) -> dict[str, Any]:
+    return {prefix + name: value for name, value in values.items()}
+
+
+def _gather(rows: list[dict[str, Any]], base: tuple[str, ...]) -> dict[str, list[Any]]:
+    """Columns in a stable order: the base ones, then detail and capture
+    columns sorted by name."""
+    extra = sorted({name for row in rows for name in row} - set(base))
+    extra.sort(key=lambda name: not name.startswith("detail."))
+    return {name: [row.get(name) for row in rows] for name in (*base, *extra)}
+
+
+def _arrow_array(values: list[Any]) -> Any:
+    import pyarrow as pa
+
+    try:
+        return pa.array(values)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, OverflowError):
+        return pa.array([_as_text(value) for value in values], pa.string())
+
+
+def _as_text(value: Any) -> str | None:
+    if value is None:
+        return None
+    if isinstance(value, (list, dict)):
+        return json.dumps(value, ensure_ascii=False)
+    return str(value)
