@@ -239,7 +239,22 @@ void read_ts_column(PyObject* spec, std::size_t length, std::vector<kestrel::Eve
   for (std::size_t row = 0; row < length; ++row) events[row].ts = column.at<std::int64_t>(row);
 }
 
+// Cells of the exact built-in types convert here, as _core would convert them
+// but without its hook probing; anything else goes through _core.
 kestrel::Value object_cell(PyObject* cell, std::string_view name, std::size_t row) {
+  if (PyUnicode_CheckExact(cell)) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(cell, &size)) {
+      return std::string(data, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();  // a lone surrogate: let _core report it
+  } else if (PyFloat_CheckExact(cell)) {
+    return PyFloat_AsDouble(cell);
+  } else if (cell == Py_None) {
+    return kestrel::Null{};
+  } else if (PyBool_Check(cell)) {
+    return cell == Py_True;
+  }
   kestrel::Value value;
   if (api().value_from_py(cell, &value)) return value;
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};

@@ -76,9 +76,20 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
 // ---------------------------------------------------------------------------
 // Errors and messages
 
+// Text for a message. Names a user can set (a class's __qualname__, a
+// keyword) may hold lone surrogates, which must not turn the message itself
+// into an encoding error.
+std::string display_text(PyObject* text) {
+  Ref bytes = own(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw PythonError{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
 std::string type_name(PyObject* object) {
   Ref name = own(PyType_GetQualName(Py_TYPE(object)));
-  return utf8(name.get());
+  return display_text(name.get());
 }
 
 std::string conversion_message(PyObject* object, std::string_view kind) {
@@ -97,9 +108,9 @@ std::string conversion_message(PyObject* object, std::string_view kind) {
   PyErr_NormalizeException(&type, &value, &traceback);
   Ref type_ref = Ref::steal(type), value_ref = Ref::steal(value),
       traceback_ref = Ref::steal(traceback);
-  Ref text = own(PyObject_Str(value_ref.get()));
-  const std::string message = "argument '" + std::string(parameter) + "': " + utf8(text.get());
-  Ref message_ref = own(PyUnicode_FromStringAndSize(message.data(), message.size()));
+  // Formatted by the interpreter, so a message holding lone surrogates passes intact.
+  const std::string prefix = "argument '" + std::string(parameter) + "': ";
+  Ref message_ref = own(PyUnicode_FromFormat("%s%S", prefix.c_str(), value_ref.get()));
   Ref error = own(PyObject_CallFunctionObjArgs(PyExc_TypeError, message_ref.get(), nullptr));
   if (PyObject* cause = PyException_GetCause(value_ref.get())) {
     PyException_SetCause(error.get(), cause);  // steals
@@ -162,7 +173,8 @@ void bind_arguments(const Parameters& p, std::span<PyObject* const> positional,
     }
     if (slot == p.names.size()) {
       raise(PyExc_TypeError,
-            std::string(p.function) + " got an unexpected keyword argument '" + utf8(name) + "'");
+            std::string(p.function) + " got an unexpected keyword argument '" + display_text(name) +
+                       "'");
     }
     if (out[slot]) {
       raise(PyExc_TypeError, std::string(p.function) + " got multiple values for argument '" +
@@ -230,7 +242,7 @@ bool is_numpy_bool(PyObject* object) {
   Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
                                                  "__module__"));
   if (!module) {
-    PyErr_Clear();
+    discard_conversion_error();
     return false;
   }
   if (!PyUnicode_Check(module.get()) ||
@@ -468,6 +480,33 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 Ref event_to_py(kestrel::Event event) { return make_wrapper(state().event_type, std::move(event)); }
 
+using DictEntry = std::pair<Ref, Ref>;
+
+// The entries of a dict, held, in iteration order. Reading them runs no
+// Python code.
+std::vector<DictEntry> dict_entries(PyObject* dict) {
+  std::vector<DictEntry> entries;
+  entries.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
+  PyObject *key = nullptr, *value = nullptr;
+  Py_ssize_t position = 0;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    entries.emplace_back(Ref::borrow(key), Ref::borrow(value));
+  }
+  return entries;
+}
+
+// Whether `dict` still holds exactly `entries`, the same objects in the same order.
+bool dict_holds(PyObject* dict, const std::vector<DictEntry>& entries) {
+  if (PyDict_Size(dict) != static_cast<Py_ssize_t>(entries.size())) return false;
+  PyObject *key = nullptr, *value = nullptr;
+  Py_ssize_t position = 0;
+  for (const auto& [held_key, held_value] : entries) {
+    if (!PyDict_Next(dict, &position, &key, &value)) return false;
+    if (key != held_key.get() || value != held_value.get()) return false;
+  }
+  return true;
+}
+
 kestrel::Event build_event(PyObject* const* values) {
   kestrel::Event event;
   event.partition = to_text(values[0], "partition");
@@ -476,21 +515,18 @@ kestrel::Event build_event(PyObject* const* values) {
   PyObject* attrs = values[3];
   if (!attrs || attrs == Py_None) return event;
   if (!PyDict_Check(attrs)) raise_argument_error("attrs", conversion_message(attrs, "PyDict"));
-  const Py_ssize_t size = PyDict_Size(attrs);
-  event.attrs.reserve(static_cast<std::size_t>(size));
-  PyObject *key = nullptr, *value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(attrs, &position, &key, &value)) {
-    // Conversion hooks may change the dict: hold the entry, then re-check.
-    Ref key_ref = Ref::borrow(key), value_ref = Ref::borrow(value);
-    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, conversion_message(key, "PyString"));
-    std::string name = utf8(key);
-    Value converted = py_to_value(value);
-    if (PyDict_Size(attrs) != size) {
-      raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+  const std::vector<DictEntry> entries = dict_entries(attrs);
+  event.attrs.reserve(entries.size());
+  for (const auto& [key, value] : entries) {
+    if (!PyUnicode_Check(key.get())) {
+      raise(PyExc_TypeError, conversion_message(key.get(), "PyString"));
     }
-    event.attrs.set(std::move(name), std::move(converted));
+    std::string name = utf8(key.get());
+    event.attrs.set(std::move(name), py_to_value(value.get()));
   }
+  // A conversion hook may have changed the dict; an event made from a mix
+  // of its old and new entries would be wrong.
+  if (!dict_holds(attrs, entries)) raise(PyExc_RuntimeError, "dictionary changed during iteration");
   return event;
 }
 

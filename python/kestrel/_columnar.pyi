@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsIndex, TypeAlias, final
+from typing import Any, SupportsIndex, TypeAlias, TypeVar, final
 
 from ._core import Event, Match, NearMiss, Pattern, PatternBuilder
 
@@ -12,11 +12,12 @@ _Buffer: TypeAlias = object
 _TextColumn: TypeAlias = tuple[str, list[str]]
 # (name, buffer of int64): the timestamp column.
 _TimestampColumn: TypeAlias = tuple[str, _Buffer]
-# (name, kind, data, null mask or None); the mask is a buffer of bool.
-_AttributeColumn: TypeAlias = (
-    tuple[str, Literal["int", "float", "bool"], _Buffer, _Buffer | None]
-    | tuple[str, Literal["object"], list[Any], _Buffer | None]
-)
+# (name, kind, data, null mask or None). kind is "int", "float" or "bool"
+# with a buffer of int64, float64 or bool as data, or "object" with a list
+# of values; the mask is a buffer of bool (or bytes), true where null.
+_AttributeColumn: TypeAlias = tuple[str, str, _Buffer | list[Any], _Buffer | None]
+# Lets attributes be a list of a NamedTuple of that shape: list is invariant.
+_Attribute = TypeVar("_Attribute", bound=_AttributeColumn)
 
 @final
 class EventTable:
@@ -27,7 +28,7 @@ def from_columns(
     partition: _TextColumn,
     ts: _TimestampColumn,
     typ: _TextColumn,
-    attributes: list[_AttributeColumn],
+    attributes: list[_Attribute],
 ) -> EventTable: ...
 def from_events(events: Sequence[Event], /) -> EventTable: ...
 def match(

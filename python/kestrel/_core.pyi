@@ -1,5 +1,5 @@
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final, overload
 
 __all__ = [
     "Event",
@@ -19,7 +19,6 @@ _Value: TypeAlias = str | int | float | bool | None
 # A value as the engine takes it in. Integers and floats are read through
 # __index__ and __float__, so NumPy scalars are accepted as well.
 _ValueIn: TypeAlias = str | SupportsIndex | SupportsFloat | None
-# Lets attrs be a dict[str, str], a dict[str, int], ...: dict is invariant.
 _AttrValue = TypeVar("_AttrValue", bound=_ValueIn)
 
 # The C interface lent to kestrel._columnar (a capsule); not for Python code.
@@ -27,12 +26,15 @@ _api: object
 
 @final
 class Event:
+    # The first form types a dict display in place ({"n": 1, "s": "x"}); the
+    # second takes a dict already typed, such as a dict[str, str].
+    @overload
     def __new__(
-        cls,
-        partition: str,
-        ts: SupportsIndex,
-        typ: str,
-        attrs: dict[str, _AttrValue] | None = None,
+        cls, partition: str, ts: SupportsIndex, typ: str, attrs: dict[str, _ValueIn] | None = None
+    ) -> Event: ...
+    @overload
+    def __new__(
+        cls, partition: str, ts: SupportsIndex, typ: str, attrs: dict[str, _AttrValue]
     ) -> Event: ...
     @property
     def partition(self) -> str: ...

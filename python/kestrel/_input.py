@@ -164,6 +164,8 @@ def _timestamps_from_objects(name: str, values: Sequence[Any]) -> array.array[in
 
 def _timestamp_ns(name: str, row: int, value: Any) -> int:
     """Integers pass through; datetimes become nanoseconds since the epoch."""
+    if value is None:
+        raise ValueError(f"column `{name}` is null at row {row}")
     if isinstance(value, _dt.datetime):
         ns = _datetime_ns(value)
     elif isinstance(value, _dt.date):

@@ -1,0 +1,423 @@
+"""match() and explain() over every event source: Event lists, rows, column
+mappings and pandas, pyarrow and polars frames."""
+
+import dataclasses
+import datetime as dt
+from collections import namedtuple
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kestrel
+from kestrel import Event, explain, match, match_events, near_miss_events, sort_events
+
+np = pytest.importorskip("numpy")
+
+PATTERN = "login[user as $u] -[<=50, no logout[user == $u]]-> buy[user == $u]"
+
+ROWS = [
+    {"p": "b", "ts": 30, "typ": "buy", "user": "ana", "amount": 3.5},
+    {"p": "a", "ts": 5, "typ": "login", "user": "bo"},
+    {"p": "b", "ts": 10, "typ": "login", "user": "ana", "amount": 1.0},
+    {"p": "a", "ts": 20, "typ": "buy", "user": "bo", "amount": 2.0},
+    {"p": "b", "ts": 20, "typ": "logout", "user": "cy"},
+]
+KEYS = {"partition": "p", "ts": "ts", "typ": "typ"}
+
+
+def as_events(rows):
+    return [Event(r["p"], r["ts"], r["typ"], {k: v for k, v in r.items() if k not in KEYS.values()})
+            for r in rows]
+
+
+def reference(rows, pattern=PATTERN):
+    """Matches and near misses via the low-level API, indices mapped back."""
+    events = as_events(rows)
+    order = sorted(range(len(events)), key=lambda i: (events[i].partition.encode(), events[i].ts))
+    ordered = [events[i] for i in order]
+    found = [[order[i] for i in m.indices] for m in match_events(kestrel.parse_pattern(pattern), ordered)]
+    misses = [(order[m.start_index], m.reason) for m in near_miss_events(kestrel.parse_pattern(pattern), ordered)]
+    return found, misses
+
+
+def observed(source, **keys):
+    found = [m.indices for m in match(PATTERN, source, **keys)]
+    misses = [(m.start_index, m.reason) for m in explain(PATTERN, source, **keys)]
+    return found, misses
+
+
+def pandas_frame(rows):
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame(rows)
+
+
+def arrow_table(rows):
+    pa = pytest.importorskip("pyarrow")
+    return pa.Table.from_pylist(rows)
+
+
+def arrow_batch(rows):
+    pa = pytest.importorskip("pyarrow")
+    return pa.RecordBatch.from_pylist(rows)
+
+
+def polars_frame(rows):
+    pl = pytest.importorskip("polars")
+    return pl.DataFrame(rows, infer_schema_length=None)
+
+
+def polars_lazy(rows):
+    return polars_frame(rows).lazy()
+
+
+def column_mapping(rows):
+    names = dict.fromkeys(k for r in rows for k in r)
+    return {n: [r.get(n) for r in rows] for n in names}
+
+
+FRAMES = [pandas_frame, arrow_table, arrow_batch, polars_frame, polars_lazy]
+SOURCES = [list, iter, tuple, *FRAMES]
+
+
+@pytest.mark.parametrize("make", SOURCES, ids=lambda f: f.__name__)
+def test_every_source_gives_the_low_level_results_in_input_positions(make):
+    assert observed(make(ROWS), **KEYS) == reference(ROWS)
+
+
+def test_event_lists_need_no_keys_and_keep_input_positions():
+    events = as_events(ROWS)
+    assert observed(events) == reference(ROWS)
+    # Already sorted input is matched as is.
+    ordered = sort_events(events)
+    assert [m.indices for m in match(PATTERN, ordered)] == [
+        m.indices for m in match_events(kestrel.parse_pattern(PATTERN), ordered)]
+
+
+def test_results_are_the_modules_own_objects_with_the_input_events():
+    first, found = match(PATTERN, ROWS, **KEYS)
+    assert type(found) is kestrel.Match
+    assert first.indices == [1, 3] and found.indices == [2, 0]
+    assert [e.ts for e in found.events] == [10, 30]
+    assert found.events[1].attrs == {"user": "ana", "amount": 3.5}
+    rows = ROWS + [{"p": "z", "ts": 0, "typ": "login", "user": "u"}]
+    (miss,) = explain(PATTERN, rows, **KEYS)
+    assert type(miss) is kestrel.NearMiss and miss.start_index == 5
+
+
+def test_near_miss_detail_indices_are_input_positions():
+    rows = [
+        {"p": "x", "ts": 9, "typ": "buy", "user": "u"},
+        {"p": "x", "ts": 5, "typ": "logout", "user": "u"},
+        {"p": "x", "ts": 1, "typ": "login", "user": "u"},
+    ]
+    (miss,) = explain(PATTERN, rows, **KEYS)
+    assert miss.start_index == 2 and miss.indices == [2]
+    assert miss.detail["candidate_index"] == 0
+    assert miss.detail["blocking_index"] == 1
+
+
+@dataclasses.dataclass
+class Row:
+    p: str
+    ts: int
+    typ: str
+    user: str
+
+
+Record = namedtuple("Record", "p ts typ user")
+
+
+@pytest.mark.parametrize("kind", [Row, Record], ids=["dataclass", "namedtuple"])
+def test_records_are_rows(kind):
+    rows = [kind("a", 1, "login", "u"), kind("a", 2, "buy", "u")]
+    assert [m.indices for m in match(PATTERN, rows, **KEYS)] == [[0, 1]]
+
+
+def test_column_mappings_accept_lists_and_arrays():
+    columns = column_mapping(ROWS)
+    assert observed(columns, **KEYS) == reference(ROWS)
+    columns["ts"] = np.array(columns["ts"], dtype=np.int32)
+    assert observed(columns, **KEYS) == reference(ROWS)
+
+
+@pytest.mark.parametrize("pattern", [
+    PATTERN,
+    kestrel.parse_pattern(PATTERN),
+    kestrel.parse_pattern(PATTERN).to_json(),
+    "  \n" + kestrel.parse_pattern(PATTERN).to_json(pretty=True),
+    kestrel.Pattern.event("login").capture("user", "$u")
+    .then("buy", within=50).where_ref_eq("user", "$u"),
+], ids=["text", "pattern", "json", "pretty json", "builder"])
+def test_every_pattern_form(pattern):
+    assert len(match(pattern, ROWS, **KEYS)) == 2
+
+
+def test_exhaustive_mode():
+    rows = [{"p": "a", "ts": t, "typ": "x"} for t in range(4)]
+    assert len(match("x -> x", rows, **KEYS)) == 3
+    assert len(match("x -> x", rows, exhaustive=True, **KEYS)) == 6
+
+
+def test_attributes_selects_columns():
+    found = match(PATTERN, ROWS, attributes=["user"], **KEYS)[1]
+    assert found.events[0].attrs == {"user": "ana"}
+
+
+# ---------------------------------------------------------------------------
+# Errors name the column
+
+
+def _bad_rows(change):
+    rows = [dict(r) for r in ROWS]
+    change(rows)
+    return rows
+
+
+ERRORS = [
+    ("missing partition", lambda rows: [r.pop("p") for r in rows], ValueError, "missing column `p`"),
+    ("missing attribute", None, ValueError, "missing column `nope`"),
+    ("partition of ints", lambda rows: [r.update(p=1) for r in rows], TypeError, "column `p` must hold text"),
+    ("type of floats", lambda rows: [r.update(typ=1.5) for r in rows], TypeError, "column `typ` must hold text"),
+    ("ts of floats", lambda rows: [r.update(ts=r["ts"] + 0.5) for r in rows], TypeError,
+     "column `ts` must hold integers or datetimes"),
+    ("ts of text", lambda rows: [r.update(ts=str(r["ts"])) for r in rows], TypeError,
+     "column `ts` must hold integers or datetimes"),
+    ("null partition", lambda rows: rows[3].update(p=None), ValueError, "column `p` is null at row 3"),
+    ("null type", lambda rows: rows[1].update(typ=None), ValueError, "column `typ` is null at row 1"),
+    ("null ts", lambda rows: rows[2].update(ts=None), ValueError, "column `ts` is null at row 2"),
+]
+
+
+@pytest.mark.parametrize("make", [list, column_mapping, *FRAMES], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("case", ERRORS, ids=[e[0] for e in ERRORS])
+def test_bad_columns_are_named(make, case):
+    _, change, error, message = case
+    rows = _bad_rows(change) if change else ROWS
+    extra = {"attributes": ["nope"]} if change is None else {}
+    with pytest.raises(error, match=message):
+        match(PATTERN, make(rows), **KEYS, **extra)
+
+
+def test_rows_missing_a_key_are_null():
+    rows = _bad_rows(lambda rows: rows[4].pop("typ"))
+    with pytest.raises(ValueError, match="column `typ` is null at row 4"):
+        match(PATTERN, rows, **KEYS)
+
+
+@pytest.mark.parametrize("rows, error, message", [
+    ([{"p": "a", "ts": 1, "typ": "x"}, ["a", 1, "x"]], TypeError, "row 1 is list"),
+    ([{"p": "a", "ts": 1, "typ": "x", 5: "five"}], TypeError, "row 0: keys must be text"),
+    ([{"p": "a", "ts": 2**63, "typ": "x"}], OverflowError, "out of the 64-bit range"),
+    ([{"p": "a", "ts": 1, "typ": "x", "v": object()}], TypeError,
+     "column `v` row 0: event attribute values must be"),
+    ([{"p": "a", "ts": 1, "typ": "x", "v": [1]}], TypeError, "not list"),
+])
+def test_bad_rows(rows, error, message):
+    with pytest.raises(error, match=message):
+        match("x", rows, **KEYS)
+
+
+@pytest.mark.parametrize("events, message", [
+    ("x -> y", "expected events, got str"),
+    (42, "expected Events, rows, or a data frame, got int"),
+    ([Event("a", 1, "x"), {"p": "a"}], "argument 'events'"),
+])
+def test_bad_event_sources(events, message):
+    with pytest.raises(TypeError, match=message):
+        match("x", events)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"exhaustive": 1}, "exhaustive must be True or False"),
+    ({"partition": 0}, "partition must name a column"),
+    ({"attributes": "user"}, "attributes must be a sequence of column names"),
+    ({"attributes": [1]}, "attributes must be column names"),
+])
+def test_bad_options(kwargs, message):
+    with pytest.raises(TypeError, match=message):
+        match("x", ROWS, **kwargs)
+
+
+def test_key_columns_must_differ():
+    with pytest.raises(ValueError, match="three different columns"):
+        match("x", ROWS, partition="p", ts="ts", typ="p")
+
+
+def test_bad_patterns():
+    with pytest.raises(TypeError, match="expected a Pattern, a PatternBuilder, or pattern text"):
+        match(3, ROWS, **KEYS)
+    with pytest.raises(ValueError):
+        match("login ->", ROWS, **KEYS)
+    with pytest.raises(ValueError):
+        match("{not json", ROWS, **KEYS)
+
+
+def test_frame_column_names_must_be_text_and_unique():
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(TypeError, match="column names must be text"):
+        match("x", pd.DataFrame({"p": ["a"], "ts": [1], "typ": ["x"], 0: [1]}), **KEYS)
+    frame = pd.DataFrame([["a", 1, "x", 1]], columns=["p", "ts", "typ", "p"])
+    with pytest.raises(ValueError, match="column `p` appears more than once"):
+        match("x", frame, **KEYS)
+
+
+def test_unsigned_overflow_is_refused():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"p": ["a"], "ts": [1], "typ": ["x"], "v": np.array([2**64 - 1], np.uint64)})
+    with pytest.raises(OverflowError, match="column `v`"):
+        match("x", frame, **KEYS)
+
+
+# ---------------------------------------------------------------------------
+# Timestamps and value types
+
+STAMP = dt.datetime(2024, 5, 17, 8, 30, 15, 123456)
+STAMP_NS = 1715934615123456000
+
+
+def test_datetimes_become_nanoseconds_in_rows():
+    aware = STAMP.replace(tzinfo=dt.timezone(dt.timedelta(hours=2)))
+    rows = [{"p": "a", "ts": STAMP, "typ": "x"}, {"p": "a", "ts": aware, "typ": "x"},
+            {"p": "a", "ts": dt.date(2024, 5, 17), "typ": "x"},
+            {"p": "a", "ts": np.datetime64(STAMP, "us"), "typ": "x"}]
+    stamps = [m.start for m in match("x", rows, **KEYS)]
+    assert sorted(stamps) == sorted([STAMP_NS, STAMP_NS - 7200 * 10**9, 1715904000 * 10**9, STAMP_NS])
+
+
+def test_pandas_timestamps_keep_their_nanoseconds():
+    pd = pytest.importorskip("pandas")
+    stamp = pd.Timestamp(STAMP) + pd.Timedelta(nanoseconds=789)
+    assert match("x", [{"p": "a", "ts": stamp, "typ": "x"}], **KEYS)[0].start == STAMP_NS + 789
+    naive = pd.DataFrame({"p": ["a"], "ts": [stamp], "typ": ["x"]})
+    aware = naive.assign(ts=naive["ts"].dt.tz_localize("Europe/Paris"))
+    assert match("x", naive, **KEYS)[0].start == STAMP_NS + 789
+    assert match("x", aware, **KEYS)[0].start == STAMP_NS + 789 - 7200 * 10**9
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+def test_arrow_timestamp_units(unit):
+    pa = pytest.importorskip("pyarrow")
+    table = pa.table({"p": ["a"], "ts": pa.array([STAMP], pa.timestamp(unit, tz="UTC")), "typ": ["x"]})
+    scale = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}[unit]
+    assert match("x", table, **KEYS)[0].start == STAMP_NS // scale * scale
+
+
+def test_polars_datetimes():
+    pl = pytest.importorskip("polars")
+    frame = pl.DataFrame({"p": ["a"], "ts": [STAMP], "typ": ["x"]})
+    assert match("x", frame, **KEYS)[0].start == STAMP_NS
+    aware = frame.with_columns(pl.col("ts").dt.replace_time_zone("Europe/Paris"))
+    assert match("x", aware, **KEYS)[0].start == STAMP_NS - 7200 * 10**9
+
+
+VALUE_ROWS = [
+    {"p": "a", "ts": 1, "typ": "x", "i": 7, "f": 0.5, "b": True, "s": "hé", "n": None},
+    {"p": "a", "ts": 2, "typ": "x", "i": None, "f": None, "b": None, "s": None, "n": None},
+]
+
+
+@pytest.mark.parametrize("make", FRAMES, ids=lambda f: f.__name__)
+def test_frame_nulls_leave_attributes_out(make):
+    first, second = (m.events[0].attrs for m in match("x", make(VALUE_ROWS), **KEYS))
+    assert first == {"i": 7, "f": 0.5, "b": True, "s": "hé"}
+    assert second == {}
+
+
+def test_rows_keep_explicit_none_as_null():
+    first, second = (m.events[0].attrs for m in match("x", VALUE_ROWS, **KEYS))
+    assert first == {"i": 7, "f": 0.5, "b": True, "s": "hé", "n": None}
+    assert second == dict.fromkeys("ifbsn")
+
+
+def test_pandas_extension_and_category_dtypes():
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({
+        "p": pd.Series(["a", "a"], dtype="category"),
+        "ts": pd.Series([2, 1], dtype="Int64"),
+        "typ": pd.Series(["x", "y"], dtype="string"),
+        "i": pd.Series([1, None], dtype="Int32"),
+        "b": pd.Series([None, False], dtype="boolean"),
+    })
+    (found,) = match("y -> x", frame, **KEYS)
+    assert found.indices == [1, 0]
+    assert [e.attrs for e in found.events] == [{"b": False}, {"i": 1}]
+
+
+def test_empty_sources():
+    pd = pytest.importorskip("pandas")
+    assert match("x", []) == [] and explain("x", []) == []
+    empty = pd.DataFrame({"p": pd.Series([], dtype=object), "ts": pd.Series([], dtype="int64"),
+                          "typ": pd.Series([], dtype=object)})
+    assert match("x", empty, **KEYS) == []
+
+
+# ---------------------------------------------------------------------------
+# Property: every source agrees with the low-level functions
+
+rows_strategy = st.lists(
+    st.fixed_dictionaries(
+        {"p": st.sampled_from(["a", "b", "é"]), "ts": st.integers(0, 60),
+         "typ": st.sampled_from(["login", "buy", "logout"]), "user": st.sampled_from(["u", "v"])},
+        optional={"amount": st.floats(-5, 5)}),
+    min_size=1, max_size=30)
+
+
+@settings(max_examples=60, deadline=None)
+@given(rows=rows_strategy, make=st.sampled_from([list, column_mapping, pandas_frame, arrow_table, polars_frame]))
+def test_sources_agree_with_the_low_level_functions(rows, make):
+    assert observed(make(rows), **KEYS) == reference(rows)
+
+
+# ---------------------------------------------------------------------------
+# Results as frames
+
+
+def test_matches_to_frames():
+    pd = pytest.importorskip("pandas")
+    pa = pytest.importorskip("pyarrow")
+    rows = ROWS + [{"p": "c", "ts": 1, "typ": "login", "user": 7}, {"p": "c", "ts": 2, "typ": "buy", "user": 7}]
+    found = match(PATTERN, rows, **KEYS)
+    frame = kestrel.to_pandas(found)
+    assert list(frame.columns) == ["partition", "indices", "types", "start", "end", "capture.u"]
+    assert frame["indices"].tolist() == [[1, 3], [2, 0], [5, 6]]
+    assert frame["capture.u"].tolist() == ["bo", "ana", 7]
+    table = kestrel.to_arrow(found)
+    assert table.column_names == list(frame.columns)
+    assert table.column("capture.u").to_pylist() == ["bo", "ana", "7"]  # mixed types become text
+    assert table.column("indices").type == pa.list_(pa.int64())
+    assert isinstance(frame, pd.DataFrame)
+
+
+def test_near_misses_to_frames_flatten_the_detail():
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    rows = [
+        {"p": "a", "ts": 1, "typ": "login", "user": "u"}, {"p": "a", "ts": 2, "typ": "logout", "user": "u"},
+        {"p": "a", "ts": 3, "typ": "buy", "user": "u"},
+        {"p": "b", "ts": 1, "typ": "login", "user": "u"}, {"p": "b", "ts": 99, "typ": "buy", "user": "u"},
+        {"p": "c", "ts": 1, "typ": "login", "user": "u"}, {"p": "c", "ts": 2, "typ": "buy", "user": "v"},
+        {"p": "d", "ts": 1, "typ": "login", "user": "u"},
+    ]
+    misses = explain(PATTERN, rows, **KEYS)
+    frame = kestrel.to_pandas(misses)
+    assert frame["reason"].tolist() == ["absence_blocked", "window_exceeded", "predicate_failed", "no_successor"]
+    assert frame["detail.blocking_index"].tolist()[0] == 1
+    assert frame["detail.gap"].tolist()[1] == 98
+    assert frame["detail.failures"].tolist()[2][0]["attribute"] == "user"
+    assert "detail.kind" not in frame.columns
+    assert frame.groupby(["reached_steps", "reason"]).size().to_dict()[(1, "no_successor")] == 1
+    table = kestrel.to_arrow(misses)
+    assert table.column_names == list(frame.columns)
+    assert table.num_rows == 4
+
+
+def test_result_frames_refuse_mixed_or_foreign_lists():
+    pytest.importorskip("pandas")
+    rows = ROWS + [{"p": "z", "ts": 0, "typ": "login", "user": "u"}]
+    found = match(PATTERN, rows, **KEYS) + explain(PATTERN, rows, **KEYS)
+    with pytest.raises(TypeError, match="list of Match objects or a list of NearMiss"):
+        kestrel.to_pandas(found)
+    with pytest.raises(TypeError):
+        kestrel.to_pandas([1])
+    assert kestrel.to_pandas([]).empty
