@@ -28,6 +28,7 @@
 #include <cstring>
 #include <new>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -216,16 +217,125 @@ std::string text_cell(PyObject* cell, std::string_view name, std::size_t row) {
                              " (row " + std::to_string(row) + ")");
 }
 
-// Key columns arrive as (name, list of str).
+// The raw bytes of any buffer; pyarrow exports its buffers as signed chars.
+class Bytes {
+ public:
+  explicit Bytes(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw PythonError{};
+  }
+  Bytes(const Bytes&) = delete;
+  Bytes& operator=(const Bytes&) = delete;
+  ~Bytes() { PyBuffer_Release(&view_); }
+
+  std::string_view view() const noexcept {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+// Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
+bool is_utf8(std::string_view text) noexcept {
+  const auto* byte = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = byte + text.size();
+  while (byte < end) {
+    if (*byte < 0x80) {
+      ++byte;
+      continue;
+    }
+    const int extra = *byte >= 0xF0 ? 3 : *byte >= 0xE0 ? 2 : *byte >= 0xC2 ? 1 : -1;
+    if (extra < 0 || *byte > 0xF4 || end - byte <= extra) return false;
+    char32_t code = *byte & (0x3F >> extra);
+    for (int i = 1; i <= extra; ++i) {
+      if ((byte[i] & 0xC0) != 0x80) return false;
+      code = (code << 6) | (byte[i] & 0x3F);
+    }
+    constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    byte += extra + 1;
+  }
+  return true;
+}
+
+[[noreturn]] void raise_malformed_arrow(std::string_view name) {
+  raise(PyExc_ValueError, column_label(name) + " has malformed Arrow text buffers");
+}
+
+// Calls visit(row, text) for every row of a text column laid out as Arrow
+// utf8 or large_utf8 chunks: a list of (offsets, data, offset, length,
+// offset width). Every offset is checked, so bad buffers cannot be read
+// out of bounds.
+template <class Visit>
+void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t length, Visit visit) {
+  if (!PyList_Check(chunks)) raise_malformed_arrow(name);
+  std::size_t row = 0;
+  for (Py_ssize_t c = 0; c < PyList_Size(chunks); ++c) {
+    PyObject *offsets_object = nullptr, *data_object = nullptr;
+    Py_ssize_t offset = 0, count = 0;
+    int width = 0;
+    if (!PyArg_ParseTuple(PyList_GetItem(chunks, c), "OOnni", &offsets_object, &data_object,
+                          &offset, &count, &width)) {
+      throw PythonError{};
+    }
+    if (offset < 0 || count < 0 || (width != 4 && width != 8) ||
+        static_cast<std::size_t>(count) > length - row) {
+      raise_malformed_arrow(name);
+    }
+    const Bytes offsets_buffer(offsets_object), data_buffer(data_object);
+    const std::string_view offsets = offsets_buffer.view(), data = data_buffer.view();
+    const auto first = static_cast<std::size_t>(offset), cells = static_cast<std::size_t>(count);
+    if (offsets.size() / static_cast<std::size_t>(width) < first + cells + 1) {
+      raise_malformed_arrow(name);
+    }
+    auto offset_at = [&](std::size_t i) -> std::int64_t {
+      if (width == 4) {
+        std::int32_t value;
+        std::memcpy(&value, offsets.data() + i * 4, 4);
+        return value;
+      }
+      std::int64_t value;
+      std::memcpy(&value, offsets.data() + i * 8, 8);
+      return value;
+    };
+    std::int64_t begin = offset_at(first);
+    for (std::size_t i = 0; i < cells; ++i, ++row) {
+      const std::int64_t end = offset_at(first + i + 1);
+      if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > data.size()) {
+        raise_malformed_arrow(name);
+      }
+      const std::string_view text = data.substr(static_cast<std::size_t>(begin),
+                                                static_cast<std::size_t>(end - begin));
+      if (!is_utf8(text)) {
+        raise(PyExc_ValueError,
+              column_label(name) + " row " + std::to_string(row) + " is not valid UTF-8");
+      }
+      visit(row, text);
+      begin = end;
+    }
+  }
+  if (row != length) raise_malformed_arrow(name);
+}
+
+// Key columns arrive as (name, kind, data): kind "object" with a list of str,
+// or "arrow_text" with Arrow chunks.
 void read_text_column(PyObject* spec, std::size_t length, std::vector<kestrel::Event>& events,
                       std::string kestrel::Event::*field) {
-  PyObject* name_object = nullptr;
-  PyObject* values = nullptr;
-  if (!PyArg_ParseTuple(spec, "UO", &name_object, &values)) throw PythonError{};
+  PyObject *name_object = nullptr, *kind_object = nullptr, *data = nullptr;
+  if (!PyArg_ParseTuple(spec, "UUO", &name_object, &kind_object, &data)) throw PythonError{};
   const std::string name = utf8(name_object);
-  list_items(values, name, length);
+  const std::string kind = utf8(kind_object);
+  if (kind == "arrow_text") {
+    visit_arrow_text(data, name, length,
+                     [&](std::size_t row, std::string_view text) { events[row].*field = text; });
+    return;
+  }
+  if (kind != "object") raise(PyExc_ValueError, column_label(name) + " has unknown kind `" + kind + "`");
+  list_items(data, name, length);
   for (std::size_t row = 0; row < length; ++row) {
-    PyObject* cell = PyList_GetItem(values, static_cast<Py_ssize_t>(row));
+    PyObject* cell = PyList_GetItem(data, static_cast<Py_ssize_t>(row));
     events[row].*field = text_cell(cell, name, row);
   }
 }
@@ -281,16 +391,24 @@ AttributeSpec parse_attribute_spec(PyObject* spec) {
   return out;
 }
 
+// Null cells, marked by a nonzero byte of the mask, leave the attribute out.
+class NullMask {
+ public:
+  NullMask(const AttributeSpec& spec, std::size_t length) {
+    if (spec.mask != Py_None) mask_.emplace(spec.mask, spec.name, length, "?B", 1);
+  }
+  bool is_null(std::size_t row) const { return mask_ && mask_->at<std::uint8_t>(row) != 0; }
+
+ private:
+  std::optional<Column> mask_;
+};
+
 template <class Read>
 void fill_attribute(const AttributeSpec& spec, std::size_t length,
                     std::vector<kestrel::Event>& events, Read read) {
-  if (spec.mask == Py_None) {
-    for (std::size_t row = 0; row < length; ++row) events[row].attrs.set(spec.name, read(row));
-    return;
-  }
-  const Column mask(spec.mask, spec.name, length, "?B", 1);
+  const NullMask mask(spec, length);
   for (std::size_t row = 0; row < length; ++row) {
-    if (mask.at<std::uint8_t>(row) == 0) events[row].attrs.set(spec.name, read(row));
+    if (!mask.is_null(row)) events[row].attrs.set(spec.name, read(row));
   }
 }
 
@@ -312,6 +430,11 @@ void read_attribute_column(const AttributeSpec& spec, std::size_t length,
     PyObject* values = list_items(spec.data, spec.name, length);
     fill_attribute(spec, length, events, [&](std::size_t row) {
       return object_cell(PyList_GetItem(values, static_cast<Py_ssize_t>(row)), spec.name, row);
+    });
+  } else if (spec.kind == "arrow_text") {
+    const NullMask mask(spec, length);
+    visit_arrow_text(spec.data, spec.name, length, [&](std::size_t row, std::string_view text) {
+      if (!mask.is_null(row)) events[row].attrs.set(spec.name, std::string(text));
     });
   } else {
     raise(PyExc_ValueError, column_label(spec.name) + " has unknown kind `" + spec.kind + "`");

@@ -25,7 +25,7 @@ def test_module_registers_its_names_in_order():
         "Event", "Pattern", "PatternBuilder", "Match", "NearMiss",
         "parse_pattern", "pattern_from_json", "sort_events", "match_events", "near_miss_events",
     ]
-    assert kestrel.__all__ == kestrel._core.__all__
+    assert kestrel.__all__ == [*kestrel._core.__all__, "match", "explain", "to_pandas", "to_arrow"]
     assert kestrel._core.__doc__ is None
 
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <numeric>
+#include <string_view>
+#include <unordered_map>
 
 namespace kestrel {
 
@@ -105,15 +107,55 @@ bool matches(ComparisonOperator op, const Value& left, const Value& right) noexc
   return l && r && ordered(op, *l, *r);
 }
 
+namespace {
+
+// Each event's partition as its rank among the distinct partitions in byte
+// order, so that sorting compares integers and never touches event text.
+std::vector<std::size_t> partition_ranks(std::span<const Event> events) {
+  std::unordered_map<std::string_view, std::size_t> first_seen;
+  std::vector<std::string_view> names;
+  std::vector<std::size_t> ids(events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const std::string_view name = events[i].partition;
+    if (i > 0 && name == events[i - 1].partition) {  // runs are the common case
+      ids[i] = ids[i - 1];
+      continue;
+    }
+    const auto [entry, added] = first_seen.try_emplace(name, names.size());
+    if (added) names.push_back(name);
+    ids[i] = entry->second;
+  }
+  std::vector<std::size_t> by_name(names.size());
+  std::iota(by_name.begin(), by_name.end(), std::size_t{0});
+  std::sort(by_name.begin(), by_name.end(),
+            [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+  std::vector<std::size_t> rank(names.size());
+  for (std::size_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
+  for (std::size_t& id : ids) id = rank[id];
+  return ids;
+}
+
+struct SortKey {
+  std::size_t partition;
+  std::int64_t ts;
+  std::size_t index;  // the tie-break that makes an unstable sort stable
+
+  friend bool operator<(const SortKey& a, const SortKey& b) {
+    if (a.partition != b.partition) return a.partition < b.partition;
+    if (a.ts != b.ts) return a.ts < b.ts;
+    return a.index < b.index;
+  }
+};
+
+}  // namespace
+
 std::vector<std::size_t> canonical_order(std::span<const Event> events) {
+  const std::vector<std::size_t> ranks = partition_ranks(events);
+  std::vector<SortKey> keys(events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) keys[i] = {ranks[i], events[i].ts, i};
+  std::sort(keys.begin(), keys.end());
   std::vector<std::size_t> order(events.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const Event& x = events[a];
-    const Event& y = events[b];
-    if (int c = x.partition.compare(y.partition); c != 0) return c < 0;
-    return x.ts < y.ts;
-  });
+  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
   return order;
 }
 

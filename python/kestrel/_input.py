@@ -19,6 +19,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Callable, NamedTuple
 
 from . import _columnar
+from ._optional import optional as _optional
 from ._core import Event
 
 _INT64_MAX = 2**63 - 1
@@ -47,8 +48,9 @@ class Source(NamedTuple):
 class Column(NamedTuple):
     """One column ready for the native module.
 
-    `kind` is "int", "float", "bool" (data: a buffer) or "object" (data: a
-    list); `mask` marks null cells (a bool or byte buffer), or is None.
+    `kind` is "int", "float", "bool" (data: a buffer), "object" (data: a
+    list) or "arrow_text" (data: Arrow utf8 chunks, see `_arrow_text`);
+    `mask` marks null cells (a bool or byte buffer), or is None.
     """
 
     name: str
@@ -124,11 +126,11 @@ def _require_no_nulls(column: Column) -> None:
         raise ValueError(f"column `{column.name}` is null at row {row}")
 
 
-def _text_column(column: Column) -> tuple[str, list[Any]]:
+def _text_column(column: Column) -> tuple[str, str, Any]:
     _require_no_nulls(column)
-    if column.kind != "object":
+    if column.kind not in ("object", "arrow_text"):
         raise TypeError(f"column `{column.name}` must hold text, not {_kind_label(column)}")
-    return column.name, column.data
+    return column.name, column.kind, column.data
 
 
 def _ts_column(column: Column) -> tuple[str, Any]:
@@ -264,7 +266,7 @@ def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _columnar.Ev
 
 
 def _numpy_column(name: str, values: Any, mask: Any) -> Column:
-    import numpy as np
+    np = _optional("numpy")
 
     values = np.asarray(values)
     if values.ndim != 1:
@@ -288,7 +290,7 @@ def _numpy_column(name: str, values: Any, mask: Any) -> Column:
 
 
 def _int64(name: str, values: Any, mask: Any) -> Any:
-    import numpy as np
+    np = _optional("numpy")
 
     if values.dtype == np.uint64 and values.size:
         kept = values if mask is None else values[~mask]
@@ -298,7 +300,7 @@ def _int64(name: str, values: Any, mask: Any) -> Any:
 
 
 def _temporal_column(name: str, values: Any, mask: Any) -> Column:
-    import numpy as np
+    np = _optional("numpy")
 
     unit = "datetime64[ns]" if values.dtype.kind == "M" else "timedelta64[ns]"
     nat = np.isnat(values)
@@ -352,8 +354,8 @@ def _pandas_source(frame: Any) -> Source:
 
 
 def _pandas_column(name: str, series: Any) -> Column:
-    import numpy as np
-    import pandas as pd
+    np = _optional("numpy")
+    pd = _optional("pandas")
 
     mask = series.isna().to_numpy(dtype=bool)
     dtype = series.dtype
@@ -364,8 +366,19 @@ def _pandas_column(name: str, series: Any) -> Column:
     elif getattr(dtype, "kind", "O") in "biuf" and hasattr(dtype, "numpy_dtype"):
         values = series.to_numpy(dtype=dtype.numpy_dtype, na_value=0)
     else:
+        text = _arrow_text(name, series.array, mask) if _arrow_backed(dtype) else None
+        if text is not None:
+            return text
         values = series.to_numpy(dtype=object)
     return _numpy_column(name, values, mask)
+
+
+def _arrow_backed(dtype: Any) -> bool:
+    """Text held in Arrow buffers already: read them instead of making strs."""
+    categories = getattr(dtype, "categories", None)
+    if categories is not None:
+        dtype = categories.dtype
+    return getattr(dtype, "storage", None) == "pyarrow" and "pyarrow" in sys.modules
 
 
 def _arrow_source(table: Any) -> Source:
@@ -377,7 +390,7 @@ def _arrow_source(table: Any) -> Source:
 
 
 def _arrow_column(name: str, column: Any) -> Column:
-    import pyarrow as pa
+    pa = _optional("pyarrow")
 
     mask = column.is_null().to_numpy(zero_copy_only=False) if column.null_count else None
     kind = column.type
@@ -387,7 +400,49 @@ def _arrow_column(name: str, column: Any) -> Column:
         if mask is not None:
             column = column.fill_null(pa.scalar(False if pa.types.is_boolean(kind) else 0, kind))
         return _numpy_column(name, column.to_numpy(zero_copy_only=False), mask)
+    text = _arrow_text(name, column, mask)
+    if text is not None:
+        return text
     return _numpy_object_column(name, column.to_pylist(), mask)
+
+
+def _arrow_text(name: str, values: Any, mask: Any) -> Column | None:
+    """The utf8 chunks of an Arrow text column, or None when it is not text.
+
+    Each chunk is (offsets, data, offset, length, offset width); dictionary
+    and view layouts are first decoded to plain utf8.
+    """
+    pa = _optional("pyarrow")
+    try:
+        if not isinstance(values, (pa.Array, pa.ChunkedArray)):
+            values = pa.array(values)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):
+        return None
+    if isinstance(values, pa.Array):
+        values = pa.chunked_array([values])
+    chunks = []
+    for chunk in values.chunks:
+        if pa.types.is_dictionary(chunk.type):
+            chunk = chunk.dictionary_decode()
+        if _is_string_view(pa, chunk.type):
+            chunk = chunk.cast(pa.large_string())
+        if pa.types.is_string(chunk.type):
+            width = 4
+        elif pa.types.is_large_string(chunk.type):
+            width = 8
+        else:
+            return None
+        if len(chunk):
+            _, offsets, data = chunk.buffers()
+            chunks.append((offsets, b"" if data is None else data, chunk.offset, len(chunk), width))
+    if mask is not None:
+        mask = _optional("numpy").ascontiguousarray(mask, dtype=bool)
+    return Column(name, "arrow_text", chunks, mask)
+
+
+def _is_string_view(pa: Any, kind: Any) -> bool:
+    is_view = getattr(pa.types, "is_string_view", None)
+    return bool(is_view and is_view(kind))
 
 
 def _polars_source(frame: Any) -> Source:
@@ -399,7 +454,7 @@ def _polars_source(frame: Any) -> Source:
 
 
 def _polars_column(name: str, series: Any) -> Column:
-    import polars as pl
+    pl = _optional("polars")
 
     mask = series.is_null().to_numpy() if series.null_count() else None
     dtype = series.dtype
@@ -408,11 +463,25 @@ def _polars_column(name: str, series: Any) -> Column:
         return _numpy_column(name, filled.to_numpy(), mask)
     if dtype.is_temporal() and dtype != pl.Time:
         return _numpy_column(name, series.to_numpy(), mask)
+    if dtype in (pl.String, pl.Categorical, pl.Enum) and _has_module("pyarrow"):
+        text = _arrow_text(name, series.to_arrow(), mask)
+        if text is not None:
+            return text
     return _numpy_object_column(name, series.to_list(), mask)
 
 
+def _has_module(name: str) -> bool:
+    if name in sys.modules:
+        return True
+    try:
+        _optional(name)
+    except ImportError:
+        return False
+    return True
+
+
 def _numpy_object_column(name: str, values: list[Any], mask: Any) -> Column:
-    import numpy as np
+    np = _optional("numpy")
 
     if mask is not None:
         mask = np.ascontiguousarray(mask, dtype=bool)

@@ -7,6 +7,7 @@ import json
 from collections.abc import Iterable
 from typing import Any
 
+from ._optional import optional as _optional
 from ._core import Match, NearMiss
 
 _MATCH_COLUMNS = ("partition", "indices", "types", "start", "end")
@@ -29,7 +30,7 @@ def to_pandas(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
     `detail.<field>` column per detail field and the `capture.<name>` columns.
     Cells a record lacks are None. An empty input gives an empty frame.
     """
-    import pandas as pd
+    pd = _optional("pandas")
 
     return pd.DataFrame(_columns(results))
 
@@ -41,7 +42,7 @@ def to_arrow(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
     in one match and a number in another, say) is written as text, with lists
     and dicts in their JSON form.
     """
-    import pyarrow as pa
+    pa = _optional("pyarrow")
 
     columns = _columns(results)
     return pa.table({name: _arrow_array(values) for name, values in columns.items()})
@@ -101,7 +102,7 @@ def _gather(rows: list[dict[str, Any]], base: tuple[str, ...]) -> dict[str, list
 
 
 def _arrow_array(values: list[Any]) -> Any:
-    import pyarrow as pa
+    pa = _optional("pyarrow")
 
     try:
         return pa.array(values)

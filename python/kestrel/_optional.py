@@ -1,0 +1,16 @@
+"""Optional dependencies, imported on first use."""
+
+from __future__ import annotations
+
+import importlib
+from typing import Any
+
+
+def optional(name: str) -> Any:
+    """Import `name`, or raise ImportError saying which extra provides it."""
+    try:
+        return importlib.import_module(name)
+    except ImportError as error:
+        extra = {"pandas": "pandas", "pyarrow": "arrow", "polars": "polars"}.get(name)
+        hint = f"; install it with pip install 'kestrel[{extra}]'" if extra else ""
+        raise ImportError(f"this needs {name}, which is not installed{hint}") from error
