@@ -183,6 +183,8 @@ ERRORS = [
      "column `ts` must hold integers or datetimes"),
     ("ts of text", lambda rows: [r.update(ts=str(r["ts"])) for r in rows], TypeError,
      "column `ts` must hold integers or datetimes"),
+    ("ts of booleans", lambda rows: [r.update(ts=r["ts"] > 9) for r in rows], TypeError,
+     "column `ts` must hold integers or datetimes, not bool"),
     ("null partition", lambda rows: rows[3].update(p=None), ValueError, "column `p` is null at row 3"),
     ("null type", lambda rows: rows[1].update(typ=None), ValueError, "column `typ` is null at row 1"),
     ("null ts", lambda rows: rows[2].update(ts=None), ValueError, "column `ts` is null at row 2"),

@@ -44,6 +44,7 @@ _FRACTION = re.compile(r"(?:(?<=\d\d:\d\d:\d\d)|(?<=[T ]\d{6}))[.,](\d+)")
 _INTEGER = re.compile(r"[+-]?\d+")
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 _BOOLEANS = {"true": True, "false": False}
+_ABSENT: Any = object()  # an empty CSV cell, left out of the row
 
 Row = dict[str, Any]
 
@@ -65,7 +66,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     return the exit code: 0 done, 1 bad input or pattern, 2 usage error, 130
     interrupted."""
     try:
-        return _run(argv)
+        code = _run(argv)
+        sys.stdout.flush()  # here, so that a closed pipe is handled below
+        return code
     except KeyboardInterrupt:
         _say("interrupted")
         return _EXIT_INTERRUPTED
@@ -80,7 +83,7 @@ def _run(argv: Sequence[str] | None) -> int:
     try:
         args = _parser().parse_args(argv)
     except SystemExit as exit:  # argparse has already printed help or the usage error
-        return exit.code if isinstance(exit.code, int) else 0 if exit.code is None else 2
+        return exit.code if isinstance(exit.code, int) else 2
     try:
         if args.command is None:
             _demo()
@@ -199,6 +202,8 @@ def _read_events(path: str, fmt: str | None, columns: Columns,
     stdin = path == "-"
     if fmt is None:
         fmt = "csv" if not stdin and path.lower().endswith(".csv") else "jsonl"
+    if stdin and sys.stdin.isatty():
+        _say("reading events from the terminal; end them with Ctrl-D")
     try:
         stream: BinaryIO = sys.stdin.buffer if stdin else open(path, "rb")
     except OSError as error:
@@ -223,8 +228,8 @@ def _file_size(stream: BinaryIO) -> int | None:
 
 def _write_output(lines: Iterable[str], path: str | None) -> None:
     if path is None or path == "-":
+        sys.stdout.flush()
         _write_lines(lines, sys.stdout.buffer)
-        sys.stdout.buffer.flush()
         return
     try:
         with open(path, "wb") as file:
@@ -311,9 +316,6 @@ def csv_rows(lines: Iterable[str], columns: Columns) -> list[Row]:
         {name: column[i] for name, column in zip(header, converted) if column[i] is not _ABSENT}
         for i in range(len(records))
     ]
-
-
-_ABSENT: Any = object()
 
 
 def _csv_records(lines: Iterable[str]) -> tuple[list[str], list[tuple[int, list[str]]]]:
@@ -541,26 +543,27 @@ def _demo() -> None:
     print(f"         from the bundled sample (channels {channels}; ts in seconds)")
     print(f"\n{len(matches)} matches (events are numbered by line of the sample, from 0):")
     for found in matches:
-        print("  " + describe_match(found))
+        print("  " + _describe_match(found))
     print(f"  with --exhaustive, every qualifying combination: {len(every_match)} matches")
     print(f"\n{len(near_misses)} near misses:")
     for miss in near_misses:
-        print("  " + describe_near_miss(miss))
+        print("  " + _describe_near_miss(miss))
     print("\nthe same from the command line:")
     for command in ("match", "explain"):
         print(f"  kestrel {command} {sample} --partition {SAMPLE_PARTITION} --typ {SAMPLE_TYP} "
               f"--pattern '{DEMO_PATTERN}'")
 
 
-def describe_match(found: Match) -> str:
-    """One readable line for a match."""
+def _describe_match(found: Match) -> str:
+    """One readable line for a match of the sample (timestamps in seconds)."""
     steps = " -> ".join(f"{typ} {index}" for typ, index in zip(found.types, found.indices))
-    return (f"{found.partition:<8} {steps}, {found.end - found.start} apart"
+    return (f"{found.partition:<8} {steps}, {found.end - found.start} s apart"
             f"{_describe_captures(found.captures)}")
 
 
-def describe_near_miss(miss: NearMiss) -> str:
-    """One readable line for a near miss: where it started and why it stopped."""
+def _describe_near_miss(miss: NearMiss) -> str:
+    """One readable line for a near miss of the sample: where it started and
+    why it stopped."""
     start = miss.events[0].typ
     where = f"{miss.partition:<8} {start} {miss.start_index}{_describe_captures(miss.captures)}"
     return f"{where}: {_describe_reason(miss)} [{miss.reason}]"
@@ -576,12 +579,12 @@ def _describe_reason(miss: NearMiss) -> str:
     detail = miss.detail
     wanted = miss.next_event_type
     if miss.reason == "absence_blocked":
-        verdict = "would have matched" if detail["candidate_satisfies"] else "would not match either"
+        verdict = "would have matched" if detail["candidate_satisfies"] else "would fail anyway"
         return (f"{detail['blocking_event_type']} {detail['blocking_index']} came before "
                 f"{wanted} {detail['candidate_index']}, which {verdict}")
     if miss.reason == "window_exceeded":
-        return (f"{wanted} {detail['candidate_index']} came {detail['gap']} later, "
-                f"past the window of {detail['max_elapsed']}")
+        return (f"{wanted} {detail['candidate_index']} came {detail['gap']} s later, "
+                f"past the {detail['max_elapsed']} s window")
     if miss.reason == "predicate_failed":
         failures = "; ".join(_describe_failure(failure) for failure in detail["failures"])
         return f"{wanted} {detail['event_index']} failed {failures or 'its own captures'}"

@@ -155,9 +155,12 @@ def _kind_label(column: Column) -> str:
 
 def _timestamps_from_objects(name: str, values: Sequence[Any]) -> array.array[int]:
     try:
-        return array.array("q", values)
+        stamps = array.array("q", values)
     except (TypeError, OverflowError):
         pass
+    else:
+        if not any(_is_boolean(value) for value in values):
+            return stamps
     out = array.array("q", bytes(8 * len(values)))
     for row, value in enumerate(values):
         out[row] = _timestamp_ns(name, row, value)
@@ -168,6 +171,8 @@ def _timestamp_ns(name: str, row: int, value: Any) -> int:
     """Integers pass through; datetimes become nanoseconds since the epoch."""
     if value is None:
         raise ValueError(f"column `{name}` is null at row {row}")
+    if _is_boolean(value):
+        raise TypeError(f"column `{name}` must hold integers or datetimes, not bool (row {row})")
     if isinstance(value, _dt.datetime):
         ns = _datetime_ns(value)
     elif isinstance(value, _dt.date):
@@ -185,6 +190,11 @@ def _timestamp_ns(name: str, row: int, value: Any) -> int:
     if not -_INT64_MAX - 1 <= ns <= _INT64_MAX:
         raise OverflowError(f"column `{name}` row {row}: timestamp out of the 64-bit range")
     return ns
+
+
+def _is_boolean(value: Any) -> bool:
+    """True and False are ints to Python, but never a timestamp."""
+    return isinstance(value, bool) or type(value).__name__ == "bool_"
 
 
 def _datetime_ns(value: _dt.datetime) -> int:

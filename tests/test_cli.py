@@ -1,0 +1,484 @@
+"""The `kestrel` command line: run as a real process for the end-to-end
+behaviour (exit codes, output, error lines), in-process for the readers,
+the timestamp parser and the progress display."""
+
+import calendar
+import io
+import json
+import os
+import subprocess
+import sys
+from datetime import datetime, timedelta, timezone
+from importlib import resources
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kestrel
+from kestrel import _cli
+
+PATTERN = "login[user as $u] -[<=300, no logout[user == $u]]-> purchase[user == $u]"
+SAMPLE = resources.files("kestrel") / "data" / "sample.jsonl"
+SAMPLE_BYTES = SAMPLE.read_bytes()
+SAMPLE_ROWS = [json.loads(line) for line in SAMPLE_BYTES.decode().splitlines()]
+SAMPLE_KEYS = {"partition": "channel", "typ": "event"}
+SAMPLE_OPTIONS = ["--partition", "channel", "--typ", "event"]
+
+MODULE = (sys.executable, "-m", "kestrel")
+SCRIPT = Path(sys.executable).with_name("kestrel")
+LAUNCHERS = [
+    pytest.param(MODULE, id="module"),
+    pytest.param((str(SCRIPT),), id="script", marks=pytest.mark.skipif(
+        not SCRIPT.exists(), reason="no kestrel console script next to the interpreter")),
+]
+
+
+def run(*args, stdin=b"", launcher=MODULE, env=None):
+    return subprocess.run([*launcher, *map(str, args)], input=stdin, capture_output=True,
+                          timeout=60, env=env)
+
+
+def output_records(completed):
+    assert completed.returncode == 0, completed.stderr
+    return [json.loads(line) for line in completed.stdout.decode().splitlines()]
+
+
+def in_order(records):
+    """Records compared with their keys' order."""
+    return [list(record.items()) for record in records]
+
+
+def reference(kind, **options):
+    """What the command must write: the library's results, with the fields
+    of the documented output in their order."""
+    if kind == "match":
+        return [{"partition": m.partition, "indices": m.indices, "types": m.types,
+                 "start": m.start, "end": m.end, "captures": m.captures}
+                for m in kestrel.match(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS, **options)]
+    return [{"partition": m.partition, "start_index": m.start_index, "indices": m.indices,
+             "reached_steps": m.reached_steps, "next_event_type": m.next_event_type,
+             "reason": m.reason, "detail": m.detail, "captures": m.captures}
+            for m in kestrel.explain(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS)]
+
+
+def sample_file(tmp_path):
+    path = tmp_path / "sample.jsonl"
+    path.write_bytes(SAMPLE_BYTES)
+    return path
+
+
+# ---------------------------------------------------------------------------
+# The bundled sample and the demonstration
+
+
+def test_sample_shows_every_kind_of_result():
+    matches = kestrel.match(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS)
+    exhaustive = kestrel.match(PATTERN, SAMPLE_ROWS, exhaustive=True, **SAMPLE_KEYS)
+    misses = kestrel.explain(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS)
+    assert len({m.partition for m in matches}) == 3
+    assert len(exhaustive) > len(matches)
+    assert {m.reason for m in misses} == {
+        "predicate_failed", "absence_blocked", "window_exceeded", "no_successor"}
+
+
+@pytest.mark.parametrize("launcher", LAUNCHERS)
+def test_demo_without_arguments(launcher):
+    completed = run(launcher=launcher)
+    assert completed.returncode == 0
+    assert completed.stderr == b""
+    text = completed.stdout.decode()
+    assert PATTERN in text
+    assert "3 matches" in text and "5 near misses" in text
+    assert "user == $u (user is \"ed\", $u is \"di\") [predicate_failed]" in text
+    assert "logout 11 came before purchase 12, which would have matched [absence_blocked]" in text
+    assert "purchase 32 came 700 s later, past the 300 s window [window_exceeded]" in text
+    assert "no purchase came after it [no_successor]" in text
+
+
+# ---------------------------------------------------------------------------
+# match and explain
+
+
+@pytest.mark.parametrize("kind", ["match", "explain"])
+@pytest.mark.parametrize("source", ["file", "stdin", "dash", "output"])
+def test_results_from_file_stdin_and_output_file(tmp_path, kind, source):
+    path = sample_file(tmp_path)
+    args = [kind, "--pattern", PATTERN, *SAMPLE_OPTIONS]
+    if source == "file":
+        completed = run(*args, path)
+    elif source == "stdin":
+        completed = run(*args, stdin=SAMPLE_BYTES)
+    elif source == "dash":
+        completed = run(*args, "-", stdin=SAMPLE_BYTES)
+    else:
+        target = tmp_path / "out.jsonl"
+        completed = run(*args, path, "--output", target)
+        assert completed.stdout == b""
+        completed.stdout = target.read_bytes()
+    assert in_order(output_records(completed)) == in_order(reference(kind))
+
+
+def test_match_records_point_at_input_lines():
+    records = output_records(run("match", "--pattern", PATTERN, *SAMPLE_OPTIONS,
+                                 stdin=SAMPLE_BYTES))
+    assert records
+    for record in records:
+        rows = [SAMPLE_ROWS[i] for i in record["indices"]]
+        assert record["types"] == [row["event"] for row in rows]
+        assert {row["channel"] for row in rows} == {record["partition"]}
+        assert (record["start"], record["end"]) == (rows[0]["ts"], rows[-1]["ts"])
+        assert record["captures"] == {"u": rows[0]["user"]}
+
+
+def test_exhaustive_reports_every_combination():
+    completed = run("match", "--exhaustive", "--pattern", PATTERN, *SAMPLE_OPTIONS,
+                    stdin=SAMPLE_BYTES)
+    records = output_records(completed)
+    assert records == reference("match", exhaustive=True)
+    assert len(records) > len(reference("match"))
+
+
+@pytest.mark.parametrize("form", ["text", "json"])
+def test_pattern_file(tmp_path, form):
+    text = PATTERN if form == "text" else kestrel.parse_pattern(PATTERN).to_json(True)
+    pattern_file = tmp_path / "pattern.txt"
+    pattern_file.write_text(text + "\n")
+    completed = run("explain", "--pattern-file", pattern_file, *SAMPLE_OPTIONS,
+                    sample_file(tmp_path))
+    assert output_records(completed) == reference("explain")
+
+
+CSV_EVENTS = (
+    "session,when,kind,user,count,price,member,zip,note\n"
+    "7,2024-06-01T09:00:00Z,login,ana,2,,true,007,\n"
+    "\n"
+    '7,2024-06-01T11:00:01.25+02:00,buy,ana,3,9.5,FALSE,1,"two\nlines, quoted"\n'
+    "8,2024-06-01 09:00,login,bo,,1,,2,x\n"
+)
+CSV_PATTERN = ("login[user as $u, count as $count, member as $member, zip as $zip] "
+               "-> buy[user == $u, price as $price, note as $note]")
+
+
+@pytest.mark.parametrize("via", ["extension", "format option"])
+def test_csv_with_type_inference(tmp_path, via):
+    args = ["match", "--pattern", CSV_PATTERN, "--partition", "session", "--ts", "when",
+            "--typ", "kind"]
+    if via == "extension":
+        path = tmp_path / "events.CSV"
+        path.write_text(CSV_EVENTS)
+        completed = run(*args, path)
+    else:
+        completed = run(*args, "--format", "csv", stdin=CSV_EVENTS.encode())
+    [record] = output_records(completed)
+    assert record["partition"] == "7"
+    assert record["indices"] == [0, 1]
+    assert record["start"] == 1717232400 * 10**9
+    assert record["end"] == (1717232400 + 1) * 10**9 + 250_000_000
+    captures = record["captures"]
+    assert captures == {"count": 2, "member": True, "zip": 7, "u": "ana", "price": 9.5,
+                        "note": "two\nlines, quoted"}
+    assert [type(captures[k]) for k in ("count", "member", "price")] == [int, bool, float]
+
+
+def test_iso_timestamps_and_non_finite_floats_in_json_lines():
+    lines = [
+        {"partition": "p", "ts": "2024-06-01T10:00:00+01:00", "typ": "a", "v": float("nan")},
+        {"partition": "p", "ts": "2024-06-01T09:00:00.000000007", "typ": "b",
+         "w": float("-inf")},
+    ]
+    stdin = "".join(json.dumps(line) + "\n" for line in lines).encode()
+    completed = run("match", "--pattern", "a[v as $v] -> b[w as $w]", stdin=stdin)
+
+    def refuse(constant):
+        raise AssertionError(f"not JSON: {constant}")
+
+    [line] = completed.stdout.decode().splitlines()
+    record = json.loads(line, parse_constant=refuse)
+    assert (record["start"], record["end"]) == (1717232400 * 10**9, 1717232400 * 10**9 + 7)
+    assert record["captures"] == {"v": "NaN", "w": "-Infinity"}
+
+
+def test_text_is_written_as_utf8_without_escapes():
+    stdin = '{"partition": "zürich", "ts": 1, "typ": "a", "name": "日本"}\n'.encode()
+    completed = run("match", "--pattern", "a[name as $n]", stdin=stdin,
+                    env={**os.environ, "PYTHONIOENCODING": "ascii"})
+    assert completed.stdout.decode("utf-8").startswith('{"partition": "zürich"')
+    assert output_records(completed)[0]["captures"] == {"n": "日本"}
+
+
+# ---------------------------------------------------------------------------
+# Errors: one line, the right exit code, never a traceback
+
+ROW = '{"partition": "p", "ts": 1, "typ": "a"}\n'
+DATA_ERRORS = [
+    ("missing column", ["match", "--pattern", PATTERN, "SAMPLE"], b"",
+     "missing column `partition`; the columns are `ts`, `channel`"),
+    ("bad JSON line", ["match", "--pattern", "a"], (ROW + "\n{oops\n").encode(),
+     "line 3: invalid JSON: Expecting property name"),
+    ("not an object", ["explain", "--pattern", "a"], b"[1, 2]\n",
+     "line 1: expected a JSON object, found an array"),
+    ("not UTF-8", ["match", "--pattern", "a"], ROW.encode() + b'{"x": "\xff"}\n',
+     "line 2: not valid UTF-8"),
+    ("unknown file", ["match", "--pattern", "a", "/nonexistent/events.jsonl"], b"",
+     "cannot read /nonexistent/events.jsonl: No such file or directory"),
+    ("unknown pattern file", ["match", "--pattern-file", "/nonexistent/p.txt"], b"",
+     "cannot read /nonexistent/p.txt: No such file or directory"),
+    ("bad pattern", ["match", "--pattern", "login["], b"",
+     "invalid pattern: atom predicate list is missing closing `]`"),
+    ("bad JSON pattern", ["explain", "--pattern", '{"steps": 1}'], b"",
+     "invalid pattern: invalid type: integer `1`"),
+    ("float timestamp", ["match", "--pattern", "a"],
+     b'{"partition": "p", "ts": 1.5, "typ": "a"}\n', "column `ts`"),
+    ("bad ISO timestamp", ["match", "--pattern", "a"],
+     b'{"partition": "p", "ts": "soon", "typ": "a"}\n',
+     "line 1: column `ts`: 'soon' is neither an integer nor an ISO-8601 timestamp"),
+    ("number as partition", ["match", "--pattern", "a"],
+     b'{"partition": 3, "ts": 1, "typ": "a"}\n', "column `partition` must hold text"),
+    ("null type", ["explain", "--pattern", "a"],
+     (ROW + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
+     "column `typ` is null at row 1"),
+    ("CSV field count", ["match", "--pattern", "a", "--format", "csv"],
+     b'partition,ts,typ\np,1,a\n"p\n",2\n', "line 3: expected 3 fields, found 2"),
+    ("unwritable output", ["match", "--pattern", "a", "--output", "/nonexistent/out.jsonl"],
+     ROW.encode(), "cannot write /nonexistent/out.jsonl: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("args, stdin, message", [case[1:] for case in DATA_ERRORS],
+                         ids=[case[0] for case in DATA_ERRORS])
+def test_data_errors_are_one_line_with_exit_code_1(tmp_path, args, stdin, message):
+    args = [sample_file(tmp_path) if arg == "SAMPLE" else arg for arg in args]
+    completed = run(*args, stdin=stdin)
+    assert completed.returncode == 1
+    assert completed.stdout == b""
+    [line] = completed.stderr.decode().splitlines()
+    assert line.startswith("kestrel: error: ")
+    assert message in line
+
+
+USAGE_ERRORS = {
+    "no pattern": ["match", "-"],
+    "two patterns": ["match", "--pattern", "a", "--pattern-file", "p.txt"],
+    "exhaustive explain": ["explain", "--pattern", "a", "--exhaustive"],
+    "unknown command": ["find", "--pattern", "a"],
+    "unknown format": ["match", "--pattern", "a", "--format", "xml"],
+}
+
+
+@pytest.mark.parametrize("args", USAGE_ERRORS.values(), ids=USAGE_ERRORS.keys())
+def test_usage_errors_exit_2(args):
+    completed = run(*args)
+    assert completed.returncode == 2
+    assert completed.stdout == b""
+    stderr = completed.stderr.decode()
+    assert "Traceback" not in stderr
+    assert "error: " in stderr.splitlines()[-1]
+
+
+@pytest.mark.parametrize("unbuffered", ["", "1"])
+@pytest.mark.parametrize("args", [[], ["match", "--pattern", PATTERN, *SAMPLE_OPTIONS]],
+                         ids=["demo", "match"])
+def test_closed_output_pipe_exits_quietly(args, unbuffered):
+    env = {**os.environ, "PYTHONUNBUFFERED": unbuffered}
+    with subprocess.Popen([*MODULE, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env=env) as process:
+        process.stdout.close()  # the reader is gone before anything is written
+        process.stdin.write(SAMPLE_BYTES)
+        process.stdin.close()
+        stderr = process.stderr.read()
+    assert process.returncode == 141
+    assert stderr == b""
+
+
+def test_interrupt_exits_130_with_one_line(monkeypatch, capsys, tmp_path):
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_cli, "jsonl_rows", interrupted)
+    assert _cli.main(["match", "--pattern", "a", str(sample_file(tmp_path))]) == 130
+    assert capsys.readouterr().err == "kestrel: interrupted\n"
+
+
+# ---------------------------------------------------------------------------
+# Timestamps
+
+NS = 10**9
+
+
+@pytest.mark.parametrize("text, ns", [
+    ("1970-01-01T00:00:00Z", 0),
+    ("1970-01-01T00:00:01.5Z", 1 * NS + NS // 2),
+    ("1970-01-01T00:00:00.000000001+00:00", 1),
+    ("1970-01-01T01:00:00+01:00", 0),
+    ("1970-01-01 00:00:00", 0),
+    (" 1970-01-02 ", 86_400 * NS),
+    ("19700101T000000,25", NS // 4),
+    ("1969-12-31T23:59:59.999999999Z", -1),
+    ("2262-04-11T23:47:16.854775807Z", 2**63 - 1),
+    ("1677-09-21T00:12:43.145224192Z", -(2**63)),
+])
+def test_parse_timestamp(text, ns):
+    assert _cli.parse_timestamp(text) == ns
+
+
+@pytest.mark.parametrize("text", [
+    "soon", "", "12345", "2024-13-01", "1970-01-01T00:00:00.0000000001Z",
+    "2262-04-11T23:47:16.854775808Z", "1677-09-21T00:12:43.145224191Z",
+])
+def test_parse_timestamp_refuses(text):
+    with pytest.raises(ValueError):
+        _cli.parse_timestamp(text)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    moment=st.datetimes(min_value=datetime(1700, 1, 1), max_value=datetime(2200, 1, 1)),
+    nanos=st.integers(0, NS - 1),
+    offset_minutes=st.integers(-23 * 60 - 59, 23 * 60 + 59),
+)
+def test_parse_timestamp_is_exact_to_the_nanosecond(moment, nanos, offset_minutes):
+    zone = timezone(timedelta(minutes=offset_minutes))
+    local = moment.replace(microsecond=0, tzinfo=zone)
+    text = f"{local:%Y-%m-%dT%H:%M:%S}.{nanos:09d}{local:%z}"
+    assert _cli.parse_timestamp(text) == calendar.timegm(local.utctimetuple()) * NS + nanos
+
+
+# ---------------------------------------------------------------------------
+# Readers
+
+
+@pytest.mark.parametrize("cells, kind, example", [
+    (["1", "-2", "+30"], int, ("-2", -2)),
+    (["1", "2.5"], float, ("1", 1.0)),
+    (["1e3", ".5", "7."], float, ("1e3", 1000.0)),
+    (["true", "FALSE", "True"], bool, ("FALSE", False)),
+    (["1", "true"], str, ("1", "1")),
+    (["nan", "1"], str, ("nan", "nan")),
+    (["1_000"], str, ("1_000", "1_000")),
+    ([" 1"], str, (" 1", " 1")),
+])
+def test_infer_cell_type(cells, kind, example):
+    convert = _cli.infer_cell_type(cells)
+    cell, value = example
+    assert type(convert(cell)) is kind
+    assert convert(cell) == value
+
+
+def read_csv(text, columns=_cli.Columns("p", "ts", "typ")):
+    lines = _cli.decoded_lines(io.BytesIO(text.encode()), _cli.Progress())
+    return _cli.csv_rows(lines, columns)
+
+
+def test_csv_rows_keep_keys_as_text_and_leave_out_empty_cells():
+    rows = read_csv('\ufeffp,ts,typ,n,tag\n1,5,2,,x\n\n"",6,b,3,\n')
+    assert rows == [
+        {"p": "1", "ts": 5, "typ": "2", "tag": "x"},
+        {"p": None, "ts": 6, "typ": "b", "n": 3},
+    ]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("p,ts,p\n", "line 1: column `p` appears more than once"),
+    ('p,ts,typ\n"a\nb",1,x\nq,2\n', "line 4: expected 3 fields, found 2"),
+    ("p,ts,typ\na,2024-01-01,x\nb,5,x\n", "line 3: column `ts`: '5' is neither"),
+])
+def test_csv_errors_name_the_line(text, message):
+    with pytest.raises(_cli.CliError, match=message):
+        read_csv(text)
+
+
+def test_jsonl_rows_skip_blank_lines_and_convert_only_text_timestamps():
+    lines = ['{"ts": 5}\n', "  \n", '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n', "{}"]
+    assert _cli.jsonl_rows(lines, "ts") == [{"ts": 5}, {"ts": 2 * NS, "x": "1970"}, {}]
+
+
+def test_jsonl_deep_nesting_is_a_line_error():
+    with pytest.raises(_cli.CliError, match="line 1: invalid JSON: nested too deeply"):
+        _cli.jsonl_rows(["[" * 100_000], "ts")
+
+
+@pytest.mark.parametrize("value, written", [
+    ({"a": [float("nan"), {"b": float("inf")}], "c": -float("inf")},
+     '{"a": ["NaN", {"b": "Infinity"}], "c": "-Infinity"}'),
+    ({"a": 1.5, "s": "é"}, '{"a": 1.5, "s": "é"}'),
+])
+def test_json_line(value, written):
+    assert _cli.json_line(value) == written
+
+
+# ---------------------------------------------------------------------------
+# Progress
+
+
+class FakeTerminal(io.StringIO):
+    def __init__(self, tty):
+        super().__init__()
+        self.tty = tty
+
+    def isatty(self):
+        return self.tty
+
+
+LARGE = _cli.LARGE_INPUT_BYTES
+
+
+@pytest.mark.parametrize("tty, total, enabled, shown", [
+    (True, LARGE, None, True),
+    (True, LARGE - 1, None, False),
+    (True, None, None, True),
+    (False, LARGE, None, False),
+    (True, LARGE, False, False),
+    (False, 10, True, True),
+])
+def test_progress_is_shown_for_large_input_on_a_terminal(tty, total, enabled, shown):
+    progress = _cli.progress_for(FakeTerminal(tty), total, "in.jsonl", enabled)
+    assert isinstance(progress, _cli.ProgressBar) is shown
+
+
+class FakeClock:
+    def __init__(self):
+        self.now = 0.0
+
+    def __call__(self):
+        return self.now
+
+
+def feed(bar, lines, nbytes=10):
+    for _ in range(lines):
+        bar.advance(nbytes)
+
+
+@pytest.mark.parametrize("total, shows", [(4096 * 10, " 50% of 0.0 MB"), (None, "2,048 lines")])
+def test_progress_bar_is_throttled_and_cleared(total, shows):
+    stream, clock = FakeTerminal(True), FakeClock()
+    bar = _cli.ProgressBar(stream, total, "in.jsonl", clock)
+    feed(bar, 1024)
+    assert stream.getvalue() == ""  # a quick read shows nothing
+    clock.now = 1.0
+    feed(bar, 1024)
+    drawn = stream.getvalue()
+    assert drawn.startswith("\rkestrel: reading in.jsonl") and drawn.endswith(shows)
+    feed(bar, 1024)
+    assert stream.getvalue() == drawn  # no redraw within the interval
+    bar.finish()
+    assert stream.getvalue() == drawn + "\r" + " " * (len(drawn) - 1) + "\r"
+
+
+# ---------------------------------------------------------------------------
+# The demonstration's descriptions of failed clauses
+
+
+@pytest.mark.parametrize("pattern, events, described", [
+    ("a -> b[n > 5]", [("a", {}), ("b", {"n": 2})], 'b 1 failed n > 5 (n is 2)'),
+    ("a[k as $k] -> b[k != $k]", [("a", {"k": "x"}), ("b", {"k": "x"})],
+     'b 1 failed k != $k (k is "x", $k is "x")'),
+    ("a[k as $k] -> b[k as $k]", [("a", {"k": 1}), ("b", {})],
+     "b 1 failed k as $k (k is null, $k is 1)"),
+])
+def test_failed_clauses_are_described(pattern, events, described):
+    rows = [{"partition": "p", "ts": i, "typ": typ, **attrs}
+            for i, (typ, attrs) in enumerate(events)]
+    [miss] = kestrel.explain(pattern, rows)
+    assert described in _cli._describe_near_miss(miss)
