@@ -24,6 +24,7 @@ from typing import IO, Any, BinaryIO, NamedTuple
 
 from ._api import explain, match
 from ._core import Match, NearMiss, Pattern, parse_pattern, pattern_from_json
+from ._output import match_record, near_miss_record
 
 DEMO_PATTERN = "login[user as $u] -[<=300, no logout[user == $u]]-> purchase[user == $u]"
 SAMPLE_PARTITION = "channel"
@@ -475,33 +476,7 @@ def progress_for(stream: IO[str], total: int | None, label: str,
 
 
 # ---------------------------------------------------------------------------
-# Output records
-
-
-def match_record(found: Match) -> dict[str, Any]:
-    """The JSON object written for one match."""
-    return {
-        "partition": found.partition,
-        "indices": found.indices,
-        "types": found.types,
-        "start": found.start,
-        "end": found.end,
-        "captures": found.captures,
-    }
-
-
-def near_miss_record(miss: NearMiss) -> dict[str, Any]:
-    """The JSON object written for one near miss."""
-    return {
-        "partition": miss.partition,
-        "start_index": miss.start_index,
-        "indices": miss.indices,
-        "reached_steps": miss.reached_steps,
-        "next_event_type": miss.next_event_type,
-        "reason": miss.reason,
-        "detail": miss.detail,
-        "captures": miss.captures,
-    }
+# Output lines
 
 
 def json_line(record: object) -> str:

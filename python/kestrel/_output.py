@@ -53,39 +53,47 @@ def _columns(results: Iterable[Match] | Iterable[NearMiss]) -> dict[str, list[An
     if not records:
         return {}
     if all(isinstance(record, Match) for record in records):
-        rows = [_match_row(record) for record in records]
+        rows = [_flat(match_record(record)) for record in records]
         return _gather(rows, _MATCH_COLUMNS)
     if all(isinstance(record, NearMiss) for record in records):
-        rows = [_near_miss_row(record) for record in records]
+        rows = [_flat(near_miss_record(record)) for record in records]
         return _gather(rows, _NEAR_MISS_COLUMNS)
     raise TypeError("expected a list of Match objects or a list of NearMiss objects")
 
 
-def _match_row(found: Match) -> dict[str, Any]:
-    row: dict[str, Any] = {
+def match_record(found: Match) -> dict[str, Any]:
+    """One match as plain data: its fields, with the captures as a dict."""
+    return {
         "partition": found.partition,
         "indices": found.indices,
         "types": found.types,
         "start": found.start,
         "end": found.end,
+        "captures": found.captures,
     }
-    row.update(_prefixed("capture.", found.captures))
-    return row
 
 
-def _near_miss_row(miss: NearMiss) -> dict[str, Any]:
-    row: dict[str, Any] = {
+def near_miss_record(miss: NearMiss) -> dict[str, Any]:
+    """One near miss as plain data: its fields, with the detail and the
+    captures as dicts."""
+    return {
         "partition": miss.partition,
         "start_index": miss.start_index,
         "indices": miss.indices,
         "reached_steps": miss.reached_steps,
         "next_event_type": miss.next_event_type,
         "reason": miss.reason,
+        "detail": miss.detail,
+        "captures": miss.captures,
     }
-    detail = miss.detail
+
+
+def _flat(record: dict[str, Any]) -> dict[str, Any]:
+    row = {name: value for name, value in record.items() if name not in ("detail", "captures")}
+    detail = dict(record.get("detail", {}))
     detail.pop("kind", None)  # the reason column says it
     row.update(_prefixed("detail.", detail))
-    row.update(_prefixed("capture.", miss.captures))
+    row.update(_prefixed("capture.", record["captures"]))
     return row
 
 
