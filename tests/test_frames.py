@@ -41,9 +41,9 @@ def reference(rows, pattern=PATTERN):
     return found, misses
 
 
-def observed(source, **keys):
-    found = [m.indices for m in match(PATTERN, source, **keys)]
-    misses = [(m.start_index, m.reason) for m in explain(PATTERN, source, **keys)]
+def observed(make, rows, **keys):
+    found = [m.indices for m in match(PATTERN, make(rows), **keys)]
+    misses = [(m.start_index, m.reason) for m in explain(PATTERN, make(rows), **keys)]
     return found, misses
 
 
@@ -82,12 +82,12 @@ SOURCES = [list, iter, tuple, *FRAMES]
 
 @pytest.mark.parametrize("make", SOURCES, ids=lambda f: f.__name__)
 def test_every_source_gives_the_low_level_results_in_input_positions(make):
-    assert observed(make(ROWS), **KEYS) == reference(ROWS)
+    assert observed(make, ROWS, **KEYS) == reference(ROWS)
 
 
 def test_event_lists_need_no_keys_and_keep_input_positions():
     events = as_events(ROWS)
-    assert observed(events) == reference(ROWS)
+    assert observed(as_events, ROWS) == reference(ROWS)
     # Already sorted input is matched as is.
     ordered = sort_events(events)
     assert [m.indices for m in match(PATTERN, ordered)] == [
@@ -135,10 +135,9 @@ def test_records_are_rows(kind):
 
 
 def test_column_mappings_accept_lists_and_arrays():
-    columns = column_mapping(ROWS)
-    assert observed(columns, **KEYS) == reference(ROWS)
-    columns["ts"] = np.array(columns["ts"], dtype=np.int32)
-    assert observed(columns, **KEYS) == reference(ROWS)
+    assert observed(column_mapping, ROWS, **KEYS) == reference(ROWS)
+    with_array = lambda rows: column_mapping(rows) | {"ts": np.array([r["ts"] for r in rows], np.int32)}
+    assert observed(with_array, ROWS, **KEYS) == reference(ROWS)
 
 
 @pytest.mark.parametrize("pattern", [
@@ -239,6 +238,19 @@ def test_bad_event_sources(events, message):
 def test_bad_options(kwargs, message):
     with pytest.raises(TypeError, match=message):
         match("x", ROWS, **kwargs)
+
+
+def test_column_options_do_not_apply_to_event_objects():
+    with pytest.raises(TypeError, match="Event objects carry their own"):
+        match("x", as_events(ROWS), partition="p")
+    with pytest.raises(TypeError, match="Event objects carry their own"):
+        explain("x", as_events(ROWS), attributes=["user"])
+
+
+def test_missing_column_lists_at_most_twenty_names():
+    columns = {f"c{i}": [1] for i in range(30)} | {"p": ["a"], "ts": [1]}
+    with pytest.raises(ValueError, match=r"missing column `typ`; the columns are `c0`, .* `c19` and 12 more$"):
+        match("x", columns, partition="p")
 
 
 def test_key_columns_must_differ():
@@ -349,6 +361,7 @@ def test_pandas_extension_and_category_dtypes():
 def test_empty_sources():
     pd = pytest.importorskip("pandas")
     assert match("x", []) == [] and explain("x", []) == []
+    assert match("x", [], partition="p") == []
     empty = pd.DataFrame({"p": pd.Series([], dtype=object), "ts": pd.Series([], dtype="int64"),
                           "typ": pd.Series([], dtype=object)})
     assert match("x", empty, **KEYS) == []
@@ -368,7 +381,7 @@ rows_strategy = st.lists(
 @settings(max_examples=60, deadline=None)
 @given(rows=rows_strategy, make=st.sampled_from([list, column_mapping, pandas_frame, arrow_table, polars_frame]))
 def test_sources_agree_with_the_low_level_functions(rows, make):
-    assert observed(make(rows), **KEYS) == reference(rows)
+    assert observed(make, rows, **KEYS) == reference(rows)
 
 
 # ---------------------------------------------------------------------------

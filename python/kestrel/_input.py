@@ -36,6 +36,9 @@ class Keys(NamedTuple):
     attributes: Sequence[str] | None
 
 
+DEFAULT_KEYS = Keys("partition", "ts", "typ", None)
+
+
 class Source(NamedTuple):
     """A columnar view of an event source: its row count, column names in
     order, and a reader giving the Column of one name."""
@@ -76,6 +79,11 @@ def to_table(events: object, keys: Keys) -> _columnar.EventTable:
         )
     items = events if isinstance(events, Sequence) else list(events)
     if len(items) == 0 or isinstance(items[0], Event):
+        if len(items) and keys != DEFAULT_KEYS:
+            raise TypeError(
+                "partition, ts, typ and attributes name columns of rows or frames; "
+                "Event objects carry their own"
+            )
         return _columnar.from_events(items)
     return _from_rows(items, keys)
 
@@ -98,8 +106,9 @@ def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
     wanted = [keys.partition, keys.ts, keys.typ, *(keys.attributes or ())]
     for name in wanted:
         if name not in present:
-            listed = ", ".join(f"`{n}`" for n in names) or "none"
-            raise ValueError(f"missing column `{name}`; the columns are {listed}")
+            listed = ", ".join(f"`{n}`" for n in names[:20]) or "none"
+            more = f" and {len(names) - 20} more" if len(names) > 20 else ""
+            raise ValueError(f"missing column `{name}`; the columns are {listed}{more}")
     if len({keys.partition, keys.ts, keys.typ}) != 3:
         raise ValueError("the partition, ts and typ columns must be three different columns")
 
