@@ -572,8 +572,8 @@ PyObject* explain(PyObject*, PyObject* args) {
 
 PyMethodDef module_functions[] = {
     {"from_columns", from_columns, METH_VARARGS,
-     "from_columns(length, partition, ts, typ, attributes)\n--\n\nBuild an EventTable from "
-     "columns: (name, list of str) for the partition and type, (name, int64 buffer) for the "
+     "from_columns(length, partition, ts, typ, attributes, /)\n--\n\nBuild an EventTable from "
+     "columns: (name, kind, data) for the partition and type, (name, int64 buffer) for the "
      "timestamp, and a list of (name, kind, data, null mask) for the attributes."},
     {"from_events", from_events, METH_O,
      "from_events(events, /)\n--\n\nBuild an EventTable from a sequence of Event objects."},

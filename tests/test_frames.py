@@ -419,6 +419,8 @@ def test_near_misses_to_frames_flatten_the_detail():
     assert frame["reason"].tolist() == ["absence_blocked", "window_exceeded", "predicate_failed", "no_successor"]
     assert frame["detail.blocking_index"].tolist()[0] == 1
     assert frame["detail.gap"].tolist()[1] == 98
+    assert str(frame["detail.gap"].dtype) == "Int64"  # gaps in the column keep it integral
+    assert str(frame["detail.candidate_satisfies"].dtype) == "boolean"
     assert frame["detail.failures"].tolist()[2][0]["attribute"] == "user"
     assert "detail.kind" not in frame.columns
     assert frame.groupby(["reached_steps", "reason"]).size().to_dict()[(1, "no_successor")] == 1

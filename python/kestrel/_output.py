@@ -32,7 +32,8 @@ def to_pandas(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
     """
     pd = _optional("pandas")
 
-    return pd.DataFrame(_columns(results))
+    columns = _columns(results)
+    return pd.DataFrame({name: _pandas_values(pd, values) for name, values in columns.items()})
 
 
 def to_arrow(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
@@ -107,6 +108,23 @@ def _gather(rows: list[dict[str, Any]], base: tuple[str, ...]) -> dict[str, list
     extra = sorted({name for row in rows for name in row} - set(base))
     extra.sort(key=lambda name: not name.startswith("detail."))
     return {name: [row.get(name) for row in rows] for name in (*base, *extra)}
+
+
+def _pandas_values(pd: Any, values: list[Any]) -> Any:
+    """Integers and booleans with gaps keep their type (nullable dtypes)
+    rather than becoming floats or objects."""
+    present = [value for value in values if value is not None]
+    if len(present) == len(values) or not present:
+        return values
+    if all(type(value) is bool for value in present):
+        return pd.array(values, dtype="boolean")
+    if all(type(value) is int for value in present) and _fits_int64(present):
+        return pd.array(values, dtype="Int64")
+    return values
+
+
+def _fits_int64(values: list[int]) -> bool:
+    return -(2**63) <= min(values) and max(values) < 2**63
 
 
 def _arrow_array(values: list[Any]) -> Any:
