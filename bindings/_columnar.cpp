@@ -78,6 +78,13 @@ std::string type_name(PyObject* object) {
 
 std::string column_label(std::string_view name) { return "column `" + std::string(name) + "`"; }
 
+// PyArg_ParseTuple needs a tuple; given anything else it raises SystemError.
+void require_tuple(PyObject* object, std::string_view what) {
+  if (!PyTuple_Check(object)) {
+    raise(PyExc_TypeError, std::string(what) + " must be a tuple, not " + type_name(object));
+  }
+}
+
 // ---------------------------------------------------------------------------
 // EventTable
 
@@ -135,6 +142,25 @@ PyType_Slot table_slots[] = {
     {0, nullptr},
 };
 
+// Puts events[order[i]] at position i, one cycle of the permutation at a
+// time. Moving the records into a second vector instead would hold two of
+// their fixed-size parts at once.
+void permute_in_place(std::vector<kestrel::Event>& events, const std::vector<std::size_t>& order) {
+  std::vector<bool> placed(events.size());
+  for (std::size_t start = 0; start < events.size(); ++start) {
+    if (placed[start]) continue;
+    kestrel::Event carried = std::move(events[start]);
+    std::size_t at = start;
+    for (std::size_t from = order[at]; from != start; from = order[at]) {
+      events[at] = std::move(events[from]);
+      placed[at] = true;
+      at = from;
+    }
+    events[at] = std::move(carried);
+    placed[at] = true;
+  }
+}
+
 // Sorts stably into canonical order, remembering input positions.
 Table make_table(std::vector<kestrel::Event> events) {
   Table table;
@@ -143,10 +169,8 @@ Table make_table(std::vector<kestrel::Event> events) {
     return table;
   }
   table.input_position = kestrel::canonical_order(events);
-  table.events.reserve(events.size());
-  for (std::size_t position : table.input_position) {
-    table.events.push_back(std::move(events[position]));
-  }
+  permute_in_place(events, table.input_position);
+  table.events = std::move(events);
   return table;
 }
 
@@ -181,7 +205,7 @@ class Column {
     const bool plain = format.size() == 1 || (format.size() == 2 && std::strchr("@=<", format[0]));
     if (view_.ndim != 1 || static_cast<std::size_t>(view_.itemsize) != item_size || !plain ||
         formats.find(code) == std::string_view::npos ||
-        static_cast<std::size_t>(view_.len) != length * item_size) {
+        static_cast<std::size_t>(view_.len) / item_size != length) {
       PyBuffer_Release(&view_);
       raise(PyExc_ValueError, column_label(name) + " has a buffer of the wrong shape or type");
     }
@@ -276,8 +300,11 @@ void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t lengt
     PyObject *offsets_object = nullptr, *data_object = nullptr;
     Py_ssize_t offset = 0, count = 0;
     int width = 0;
-    if (!PyArg_ParseTuple(PyList_GetItem(chunks, c), "OOnni", &offsets_object, &data_object,
-                          &offset, &count, &width)) {
+    // Held: the integer conversions below may run hooks that change the list.
+    const Ref chunk = Ref::borrow(PyList_GetItem(chunks, c));
+    require_tuple(chunk.get(), column_label(name) + " chunk");
+    if (!PyArg_ParseTuple(chunk.get(), "OOnni", &offsets_object, &data_object, &offset, &count,
+                          &width)) {
       throw PythonError{};
     }
     if (offset < 0 || count < 0 || (width != 4 && width != 8) ||
@@ -324,6 +351,7 @@ void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t lengt
 void read_text_column(PyObject* spec, std::size_t length, std::vector<kestrel::Event>& events,
                       std::string kestrel::Event::*field) {
   PyObject *name_object = nullptr, *kind_object = nullptr, *data = nullptr;
+  require_tuple(spec, "a key column");
   if (!PyArg_ParseTuple(spec, "UUO", &name_object, &kind_object, &data)) throw PythonError{};
   const std::string name = utf8(name_object);
   const std::string kind = utf8(kind_object);
@@ -341,12 +369,12 @@ void read_text_column(PyObject* spec, std::size_t length, std::vector<kestrel::E
 }
 
 // The timestamp column arrives as (name, buffer of int64).
-void read_ts_column(PyObject* spec, std::size_t length, std::vector<kestrel::Event>& events) {
+Column open_ts_column(PyObject* column, std::size_t length) {
   PyObject* name_object = nullptr;
   PyObject* data = nullptr;
-  if (!PyArg_ParseTuple(spec, "UO", &name_object, &data)) throw PythonError{};
-  const Column column(data, utf8(name_object), length, "ql", sizeof(std::int64_t));
-  for (std::size_t row = 0; row < length; ++row) events[row].ts = column.at<std::int64_t>(row);
+  require_tuple(column, "the ts column");
+  if (!PyArg_ParseTuple(column, "UO", &name_object, &data)) throw PythonError{};
+  return Column(data, utf8(name_object), length, "ql", sizeof(std::int64_t));
 }
 
 // Cells of the exact built-in types convert here, as _core would convert them
@@ -377,14 +405,15 @@ kestrel::Value object_cell(PyObject* cell, std::string_view name, std::size_t ro
 struct AttributeSpec {
   std::string name;
   std::string kind;
-  PyObject* data = nullptr;  // borrowed from the argument tuple
-  PyObject* mask = nullptr;  // borrowed, None when no cell is null
+  PyObject* data = nullptr;  // borrowed from the column's tuple, which from_columns holds
+  PyObject* mask = nullptr;  // borrowed likewise, None when no cell is null
 };
 
 AttributeSpec parse_attribute_spec(PyObject* spec) {
   PyObject* name = nullptr;
   PyObject* kind = nullptr;
   AttributeSpec out;
+  require_tuple(spec, "an attribute column");
   if (!PyArg_ParseTuple(spec, "UUOO", &name, &kind, &out.data, &out.mask)) throw PythonError{};
   out.name = utf8(name);
   out.kind = utf8(kind);
@@ -429,7 +458,12 @@ void read_attribute_column(const AttributeSpec& spec, std::size_t length,
   } else if (spec.kind == "object") {
     PyObject* values = list_items(spec.data, spec.name, length);
     fill_attribute(spec, length, events, [&](std::size_t row) {
-      return object_cell(PyList_GetItem(values, static_cast<Py_ssize_t>(row)), spec.name, row);
+      // A cell's conversion hooks may change the list: re-check it and hold the cell.
+      if (static_cast<std::size_t>(PyList_Size(values)) != length) {
+        raise(PyExc_RuntimeError, column_label(spec.name) + " changed size while it was read");
+      }
+      const Ref cell = Ref::borrow(PyList_GetItem(values, static_cast<Py_ssize_t>(row)));
+      return object_cell(cell.get(), spec.name, row);
     });
   } else if (spec.kind == "arrow_text") {
     const NullMask mask(spec, length);
@@ -468,10 +502,15 @@ PyObject* from_columns(PyObject*, PyObject* args) {
     }
     if (length < 0) raise(PyExc_ValueError, "length must not be negative");
     const auto rows = static_cast<std::size_t>(length);
-    const std::vector<AttributeSpec> specs = sorted_attribute_specs(attributes);
+    // A private copy of the list: cell hooks may empty the caller's, and the
+    // attribute columns borrow from its tuples.
+    const Ref held = own(PyList_GetSlice(attributes, 0, PyList_Size(attributes)));
+    const std::vector<AttributeSpec> specs = sorted_attribute_specs(held.get());
+    // The buffer checks `length` before the events are allocated.
+    const Column ts_column = open_ts_column(ts, rows);
     std::vector<kestrel::Event> events(rows);
     read_text_column(partition, rows, events, &kestrel::Event::partition);
-    read_ts_column(ts, rows, events);
+    for (std::size_t row = 0; row < rows; ++row) events[row].ts = ts_column.at<std::int64_t>(row);
     read_text_column(typ, rows, events, &kestrel::Event::typ);
     for (kestrel::Event& event : events) event.attrs.reserve(specs.size());
     for (const AttributeSpec& spec : specs) read_attribute_column(spec, rows, events);

@@ -14,6 +14,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -173,8 +174,8 @@ void bind_arguments(const Parameters& p, std::span<PyObject* const> positional,
     }
     if (slot == p.names.size()) {
       raise(PyExc_TypeError,
-            std::string(p.function) + " got an unexpected keyword argument '" + display_text(name) +
-                       "'");
+            std::string(p.function) + " got an unexpected keyword argument '" +
+                display_text(name) + "'");
     }
     if (out[slot]) {
       raise(PyExc_TypeError, std::string(p.function) + " got multiple values for argument '" +
@@ -367,6 +368,10 @@ bool needs_escape(std::string_view character) {
   ModuleState& s = state();
   if (!s.unicodedata) s.unicodedata = own(PyImport_ImportModule("unicodedata"));
   Ref category = own(PyObject_CallMethod(s.unicodedata.get(), "category", "O", text.get()));
+  // The module comes from sys.modules, which a program may have replaced.
+  if (!PyUnicode_Check(category.get())) {
+    raise(PyExc_TypeError, "unicodedata.category() must return str");
+  }
   return PyUnicode_CompareWithASCIIString(category.get(), "Mn") == 0 ||
          PyUnicode_CompareWithASCIIString(category.get(), "Me") == 0;
 }

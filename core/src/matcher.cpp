@@ -118,7 +118,8 @@ class NameTable {
     names_.emplace_back(name);
     ids_.emplace(names_.back(), id);
     next_same_length_.push_back(kMissing);
-    if (name.size() < kLengths) {
+    // find() walks the chains only while the table is small.
+    if (name.size() < kLengths && id < kChainedNames) {
       NameId* last = &by_length_[name.size()];
       while (*last != kMissing) last = &next_same_length_[*last];
       *last = id;
