@@ -45,6 +45,7 @@ namespace {
 
 using kestrel::binding::CoreApi;
 using kestrel::binding::own;
+using kestrel::binding::python_signals;
 using kestrel::binding::PythonError;
 using kestrel::binding::raise;
 using kestrel::binding::Ref;
@@ -562,7 +563,9 @@ void to_input_positions(const Table& table, kestrel::NearMissDetail& detail) {
 template <class Record, class Wrap>
 PyObject* records_to_list(std::vector<Record>& records, Wrap wrap) {
   Ref list = own(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  kestrel::Interrupt interrupt = python_signals();
   for (std::size_t i = 0; i < records.size(); ++i) {
+    interrupt.poll();
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), kestrel::binding::check(wrap(records[i])));
   }
   return list.release();
@@ -579,7 +582,7 @@ PyObject* match(PyObject*, PyObject* args) {
     const Table& table = require_table(table_object);
     kestrel::Pattern pattern = pattern_from(pattern_object);
     if (exhaustive) pattern.consumption = kestrel::MatchConsumption::ExhaustivePerStart;
-    std::vector<kestrel::Match> matches = kestrel::compiled_matches(table.events, pattern);
+    std::vector<kestrel::Match> matches = kestrel::compiled_matches(table.events, pattern, python_signals());
     return records_to_list(matches, [&](kestrel::Match& found) {
       std::vector<kestrel::Event> picked = events_at(table, found.indices);
       to_input_positions(table, found.indices);
@@ -595,7 +598,7 @@ PyObject* explain(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &pattern_object, &table_object)) throw PythonError{};
     const Table& table = require_table(table_object);
     const kestrel::Pattern pattern = pattern_from(pattern_object);
-    std::vector<kestrel::NearMiss> records = kestrel::near_misses(table.events, pattern);
+    std::vector<kestrel::NearMiss> records = kestrel::near_misses(table.events, pattern, python_signals());
     return records_to_list(records, [&](kestrel::NearMiss& miss) {
       std::vector<kestrel::Event> picked = events_at(table, miss.indices);
       miss.start_index = table.position(miss.start_index);

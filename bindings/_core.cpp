@@ -40,6 +40,7 @@ using kestrel::Value;
 
 using kestrel::binding::check;
 using kestrel::binding::own;
+using kestrel::binding::python_signals;
 using kestrel::binding::PythonError;
 using kestrel::binding::raise;
 using kestrel::binding::Ref;
@@ -1101,10 +1102,13 @@ PyObject* match_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     require_canonical_order(events);
     kestrel::Pattern pattern = coerce_pattern(values[0]);
     if (exhaustive) pattern.consumption = kestrel::MatchConsumption::ExhaustivePerStart;
-    std::vector<kestrel::Match> matches = use_oracle ? kestrel::oracle_matches(events, pattern)
-                                                     : kestrel::compiled_matches(events, pattern);
+    std::vector<kestrel::Match> matches =
+        use_oracle ? kestrel::oracle_matches(events, pattern, python_signals())
+                   : kestrel::compiled_matches(events, pattern, python_signals());
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+    kestrel::Interrupt interrupt = python_signals();
     for (std::size_t i = 0; i < matches.size(); ++i) {
+      interrupt.poll();
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
                      match_from_core(std::move(matches[i]), events).release());
     }
@@ -1121,9 +1125,12 @@ PyObject* near_miss_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const std::vector<kestrel::Event> events = extract_events(values[1]);
     require_canonical_order(events);
     const kestrel::Pattern pattern = coerce_pattern(values[0]);
-    std::vector<kestrel::NearMiss> records = kestrel::near_misses(events, pattern);
+    std::vector<kestrel::NearMiss> records =
+        kestrel::near_misses(events, pattern, python_signals());
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    kestrel::Interrupt interrupt = python_signals();
     for (std::size_t i = 0; i < records.size(); ++i) {
+      interrupt.poll();
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
                      near_miss_from_core(std::move(records[i]), events).release());
     }

@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "kestrel/model.hpp"
+
 namespace kestrel::binding {
 
 // Owns one strong reference (or none).
@@ -64,6 +66,13 @@ inline std::string utf8(PyObject* text) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
+// Lets Ctrl-C stop a long engine call or result conversion: now and then the
+// interpreter runs its signal handlers, and one that raises (the default
+// SIGINT handler raises KeyboardInterrupt) stops the call.
+inline kestrel::Interrupt python_signals() {
+  return kestrel::Interrupt([] { return PyErr_CheckSignals() != 0; });
+}
+
 // Runs `body`, turning C++ exceptions into Python errors; anything but a
 // Python error or memory exhaustion is a broken invariant and raises
 // `internal_error` (SystemError before it exists).
@@ -73,6 +82,9 @@ auto guarded_with(PyObject* internal_error, Body&& body) noexcept -> decltype(bo
   try {
     return body();
   } catch (const PythonError&) {
+  } catch (const kestrel::Interrupted&) {
+    // A signal handler raised, and its error is set; keep it.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {

@@ -151,8 +151,9 @@ class BindingUse {
 class RunSearch {
  public:
   RunSearch(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
-            const BindingUse& use, std::size_t first_level)
-      : events_(events),
+            const BindingUse& use, std::size_t first_level, Interrupt& interrupt)
+      : interrupt_(interrupt),
+        events_(events),
         run_end_(run_end),
         steps_(pattern.steps),
         use_(use),
@@ -244,6 +245,7 @@ class RunSearch {
   std::size_t first_forbidden(std::size_t from, std::size_t to, const Transition& transition,
                               const Bindings& bindings) const {
     for (std::size_t e = from; e < to; ++e) {
+      interrupt_.poll();
       if (forbidden(transition, events_[e], bindings)) return e;
     }
     return kNone;
@@ -287,6 +289,7 @@ class RunSearch {
     std::size_t covered = 0;
     for (std::size_t i = 0; i < group.members.size(); ++i) {
       for (std::size_t e = std::max(group.members[i] + 1, covered); e < group.stop[i]; ++e) {
+        interrupt_.poll();
         take_candidate(group, step.atom, bindings, e, level + 1, completes, carried);
       }
       covered = group.stop[i];  // stops never decrease
@@ -343,6 +346,7 @@ class RunSearch {
     group.stop = {};
   }
 
+  Interrupt& interrupt_;
   std::span<const Event> events_;
   std::size_t run_end_;
   const std::vector<Step>& steps_;
@@ -452,9 +456,10 @@ struct Start {
 };
 
 void explain_run(std::span<const Event> events, std::size_t begin, std::size_t end,
-                 const Pattern& pattern, const BindingUse& use, std::vector<NearMiss>& out) {
+                 const Pattern& pattern, const BindingUse& use, Interrupt& interrupt,
+                 std::vector<NearMiss>& out) {
   const Atom& first = pattern.steps.front().atom;
-  RunSearch search(events, end, pattern, use, 1);
+  RunSearch search(events, end, pattern, use, 1, interrupt);
   std::vector<Start> starts;
   for (std::size_t s = begin; s < end; ++s) {
     if (auto bindings = first.evaluate(events[s], Bindings{})) {
@@ -465,6 +470,7 @@ void explain_run(std::span<const Event> events, std::size_t begin, std::size_t e
   if (starts.empty()) return;
   search.run();
   for (Start& start : starts) {
+    interrupt.poll();
     if (search.depth(start.state) == pattern.steps.size()) continue;
     std::vector<std::size_t> path{start.event};
     search.follow(start.state, path);
@@ -518,7 +524,8 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   const std::size_t last = reach.path.back();
   if (last + 1 >= run_end) return reach;
   const BindingUse use(pattern);
-  RunSearch search(events, run_end, pattern, use, next_step);
+  Interrupt never;
+  RunSearch search(events, run_end, pattern, use, next_step, never);
   const StateRef seed = search.seed(last, reach.bindings);
   search.run();
   const std::size_t known = reach.path.size();
@@ -528,7 +535,8 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   return reach;
 }
 
-std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern) {
+std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern,
+                                  Interrupt interrupt) {
   check_structure(pattern);
   std::vector<NearMiss> out;
   // A one-step pattern completes at every start.
@@ -536,7 +544,7 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
   const BindingUse use(pattern);
   for (std::size_t begin = 0; begin < events.size();) {
     const std::size_t end = run_end_from(events, begin);
-    explain_run(events, begin, end, pattern, use, out);
+    explain_run(events, begin, end, pattern, use, interrupt, out);
     begin = end;
   }
   return out;

@@ -341,7 +341,7 @@ class CompiledPattern {
  public:
   explicit CompiledPattern(const Pattern& pattern);
 
-  std::vector<Match> matches(std::span<const Event> events) const;
+  std::vector<Match> matches(std::span<const Event> events, Interrupt& interrupt) const;
 
   const NameTable& types() const noexcept { return types_; }
   // Whether an event of the type can advance or block a thread; the others
@@ -453,8 +453,9 @@ constexpr std::size_t kPrefetchDistance = 16;
 // The working state of one call: the current event and the two thread lists.
 class Scan {
  public:
-  Scan(const CompiledPattern& pattern, std::span<const Event> events)
+  Scan(const CompiledPattern& pattern, std::span<const Event> events, Interrupt& interrupt)
       : pattern_(pattern),
+        interrupt_(interrupt),
         steps_(pattern.steps()),
         events_(events),
         current_(pattern.attribute_names()),
@@ -472,6 +473,7 @@ class Scan {
       if (index + kPrefetchDistance < events_.size()) {
         prefetch_attributes(events_[index + kPrefetchDistance]);
       }
+      interrupt_.poll();
       offer(index);
     }
     end_partition();
@@ -528,6 +530,7 @@ class Scan {
     next_.reserve(live_.size() + 1);
     const std::int64_t ts = current_.event().ts;
     for (Thread& thread : live_) {
+      interrupt_.poll();  // exhaustive threads can multiply without bound
       const CompiledStep& step = steps_[thread.step];
       if (!within_window(step.max_elapsed, thread.last_ts, ts)) continue;
       if (step.atom.accepts(current_, thread.slots)) {
@@ -585,6 +588,7 @@ class Scan {
   }
 
   const CompiledPattern& pattern_;
+  Interrupt& interrupt_;
   const std::vector<CompiledStep>& steps_;
   std::span<const Event> events_;
   CurrentEvent current_;
@@ -598,8 +602,9 @@ class Scan {
   std::vector<Match> found_;
 };
 
-std::vector<Match> CompiledPattern::matches(std::span<const Event> events) const {
-  return Scan(*this, events).run();
+std::vector<Match> CompiledPattern::matches(std::span<const Event> events,
+                                            Interrupt& interrupt) const {
+  return Scan(*this, events, interrupt).run();
 }
 
 // ---------------------------------------------------------------------------
@@ -643,7 +648,7 @@ const Transition& transition_into(const Pattern& pattern, std::size_t step_index
 std::vector<PathResult> extend_path(std::span<const Event> events, std::size_t partition_end,
                                     const Pattern& pattern, std::size_t step_index,
                                     std::vector<std::size_t> path, Bindings bindings,
-                                    bool exhaustive) {
+                                    bool exhaustive, Interrupt& interrupt) {
   std::vector<PathResult> results;
   const std::size_t step_count = pattern.steps.size();
   if (step_index == step_count) {
@@ -671,6 +676,7 @@ std::vector<PathResult> extend_path(std::span<const Event> events, std::size_t p
     std::size_t candidate = 0;
     while (!extended && level.next_candidate < partition_end) {
       candidate = level.next_candidate++;
+      interrupt.poll();
       if (transition_allows(events, previous, candidate, transition, level.bindings)) {
         extended = step.atom.evaluate(events[candidate], level.bindings);
       }
@@ -740,12 +746,14 @@ bool transition_allows(std::span<const Event> events, std::size_t previous, std:
   return true;
 }
 
-std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern) {
+std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
+                                    Interrupt interrupt) {
   check_structure(pattern);
-  return CompiledPattern(pattern).matches(events);
+  return CompiledPattern(pattern).matches(events, interrupt);
 }
 
-std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern) {
+std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern,
+                                  Interrupt interrupt) {
   check_structure(pattern);
   const bool exhaustive = pattern.consumption == MatchConsumption::ExhaustivePerStart;
   const Atom& first = pattern.steps.front().atom;
@@ -756,7 +764,8 @@ std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& 
       std::optional<Bindings> bindings = first.evaluate(events[start], Bindings());
       if (!bindings) continue;
       for (PathResult& result :
-           extend_path(events, end, pattern, 1, {start}, std::move(*bindings), exhaustive)) {
+           extend_path(events, end, pattern, 1, {start}, std::move(*bindings), exhaustive,
+                       interrupt)) {
         matches.push_back(make_match(events, std::move(result.path), std::move(result.bindings)));
       }
     }

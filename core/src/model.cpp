@@ -149,6 +149,11 @@ struct SortKey {
 
 }  // namespace
 
+void Interrupt::ask() {
+  countdown_ = kInterval;
+  if (stop_requested_ && stop_requested_()) throw Interrupted();
+}
+
 std::vector<std::size_t> canonical_order(std::span<const Event> events) {
   const std::vector<std::size_t> ranks = partition_ranks(events);
   std::vector<SortKey> keys(events.size());

@@ -124,7 +124,8 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
 
 // One record per start that cannot complete, in ascending start order.
 // Events must be in canonical order. Throws InternalError for a structurally
-// invalid pattern.
-std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern);
+// invalid pattern, and Interrupted when `interrupt` stops it.
+std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern,
+                                  Interrupt interrupt = {});
 
 }  // namespace kestrel

@@ -30,10 +30,12 @@ bool transition_allows(std::span<const Event> events, std::size_t previous, std:
                        const Transition& transition, const Bindings& bindings);
 
 // The single-pass matcher. Throws InternalError for a structurally invalid
-// pattern.
-std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern);
+// pattern, and Interrupted when `interrupt` stops it.
+std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
+                                    Interrupt interrupt = {});
 
 // The reference matcher; returns exactly what compiled_matches returns.
-std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern);
+std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern,
+                                  Interrupt interrupt = {});
 
 }  // namespace kestrel
