@@ -349,11 +349,11 @@ void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t lengt
 
 // Key columns arrive as (name, kind, data): kind "object" with a list of str,
 // or "arrow_text" with Arrow chunks.
-void read_text_column(PyObject* spec, std::size_t length, std::vector<kestrel::Event>& events,
+void read_text_column(PyObject* key_column, std::size_t length, std::vector<kestrel::Event>& events,
                       std::string kestrel::Event::*field) {
   PyObject *name_object = nullptr, *kind_object = nullptr, *data = nullptr;
-  require_tuple(spec, "a key column");
-  if (!PyArg_ParseTuple(spec, "UUO", &name_object, &kind_object, &data)) throw PythonError{};
+  require_tuple(key_column, "a key column");
+  if (!PyArg_ParseTuple(key_column, "UUO", &name_object, &kind_object, &data)) throw PythonError{};
   const std::string name = utf8(name_object);
   const std::string kind = utf8(kind_object);
   if (kind == "arrow_text") {
@@ -403,19 +403,19 @@ kestrel::Value object_cell(PyObject* cell, std::string_view name, std::size_t ro
                              "not " + type_name(cell));
 }
 
-struct AttributeSpec {
+struct AttributeColumn {
   std::string name;
   std::string kind;
   PyObject* data = nullptr;  // borrowed from the column's tuple, which from_columns holds
   PyObject* mask = nullptr;  // borrowed likewise, None when no cell is null
 };
 
-AttributeSpec parse_attribute_spec(PyObject* spec) {
+AttributeColumn parse_attribute_column(PyObject* item) {
   PyObject* name = nullptr;
   PyObject* kind = nullptr;
-  AttributeSpec out;
-  require_tuple(spec, "an attribute column");
-  if (!PyArg_ParseTuple(spec, "UUOO", &name, &kind, &out.data, &out.mask)) throw PythonError{};
+  AttributeColumn out;
+  require_tuple(item, "an attribute column");
+  if (!PyArg_ParseTuple(item, "UUOO", &name, &kind, &out.data, &out.mask)) throw PythonError{};
   out.name = utf8(name);
   out.kind = utf8(kind);
   return out;
@@ -424,8 +424,8 @@ AttributeSpec parse_attribute_spec(PyObject* spec) {
 // Null cells, marked by a nonzero byte of the mask, leave the attribute out.
 class NullMask {
  public:
-  NullMask(const AttributeSpec& spec, std::size_t length) {
-    if (spec.mask != Py_None) mask_.emplace(spec.mask, spec.name, length, "?B", 1);
+  NullMask(const AttributeColumn& attribute, std::size_t length) {
+    if (attribute.mask != Py_None) mask_.emplace(attribute.mask, attribute.name, length, "?B", 1);
   }
   bool is_null(std::size_t row) const { return mask_ && mask_->at<std::uint8_t>(row) != 0; }
 
@@ -434,62 +434,62 @@ class NullMask {
 };
 
 template <class Read>
-void fill_attribute(const AttributeSpec& spec, std::size_t length,
+void fill_attribute(const AttributeColumn& attribute, std::size_t length,
                     std::vector<kestrel::Event>& events, Read read) {
-  const NullMask mask(spec, length);
+  const NullMask mask(attribute, length);
   for (std::size_t row = 0; row < length; ++row) {
-    if (!mask.is_null(row)) events[row].attrs.set(spec.name, read(row));
+    if (!mask.is_null(row)) events[row].attrs.set(attribute.name, read(row));
   }
 }
 
-void read_attribute_column(const AttributeSpec& spec, std::size_t length,
+void read_attribute_column(const AttributeColumn& attribute, std::size_t length,
                            std::vector<kestrel::Event>& events) {
-  if (spec.kind == "int") {
-    const Column column(spec.data, spec.name, length, "ql", sizeof(std::int64_t));
-    fill_attribute(spec, length, events,
+  if (attribute.kind == "int") {
+    const Column column(attribute.data, attribute.name, length, "ql", sizeof(std::int64_t));
+    fill_attribute(attribute, length, events,
                    [&](std::size_t row) { return kestrel::Value(column.at<std::int64_t>(row)); });
-  } else if (spec.kind == "float") {
-    const Column column(spec.data, spec.name, length, "d", sizeof(double));
-    fill_attribute(spec, length, events,
+  } else if (attribute.kind == "float") {
+    const Column column(attribute.data, attribute.name, length, "d", sizeof(double));
+    fill_attribute(attribute, length, events,
                    [&](std::size_t row) { return kestrel::Value(column.at<double>(row)); });
-  } else if (spec.kind == "bool") {
-    const Column column(spec.data, spec.name, length, "?B", 1);
-    fill_attribute(spec, length, events,
+  } else if (attribute.kind == "bool") {
+    const Column column(attribute.data, attribute.name, length, "?B", 1);
+    fill_attribute(attribute, length, events,
                    [&](std::size_t row) { return kestrel::Value(column.at<std::uint8_t>(row) != 0); });
-  } else if (spec.kind == "object") {
-    PyObject* values = list_items(spec.data, spec.name, length);
-    fill_attribute(spec, length, events, [&](std::size_t row) {
+  } else if (attribute.kind == "object") {
+    PyObject* values = list_items(attribute.data, attribute.name, length);
+    fill_attribute(attribute, length, events, [&](std::size_t row) {
       // A cell's conversion hooks may change the list: re-check it and hold the cell.
       if (static_cast<std::size_t>(PyList_Size(values)) != length) {
-        raise(PyExc_RuntimeError, column_label(spec.name) + " changed size while it was read");
+        raise(PyExc_RuntimeError, column_label(attribute.name) + " changed size while it was read");
       }
       const Ref cell = Ref::borrow(PyList_GetItem(values, static_cast<Py_ssize_t>(row)));
-      return object_cell(cell.get(), spec.name, row);
+      return object_cell(cell.get(), attribute.name, row);
     });
-  } else if (spec.kind == "arrow_text") {
-    const NullMask mask(spec, length);
-    visit_arrow_text(spec.data, spec.name, length, [&](std::size_t row, std::string_view text) {
-      if (!mask.is_null(row)) events[row].attrs.set(spec.name, std::string(text));
+  } else if (attribute.kind == "arrow_text") {
+    const NullMask mask(attribute, length);
+    visit_arrow_text(attribute.data, attribute.name, length, [&](std::size_t row, std::string_view text) {
+      if (!mask.is_null(row)) events[row].attrs.set(attribute.name, std::string(text));
     });
   } else {
-    raise(PyExc_ValueError, column_label(spec.name) + " has unknown kind `" + spec.kind + "`");
+    raise(PyExc_ValueError, column_label(attribute.name) + " has unknown kind `" + attribute.kind + "`");
   }
 }
 
-std::vector<AttributeSpec> sorted_attribute_specs(PyObject* attributes) {
+std::vector<AttributeColumn> sorted_attribute_columns(PyObject* attributes) {
   if (!PyList_Check(attributes)) raise(PyExc_TypeError, "attributes must be a list");
-  std::vector<AttributeSpec> specs;
+  std::vector<AttributeColumn> by_name;
   for (Py_ssize_t i = 0; i < PyList_Size(attributes); ++i) {
-    specs.push_back(parse_attribute_spec(PyList_GetItem(attributes, i)));
+    by_name.push_back(parse_attribute_column(PyList_GetItem(attributes, i)));
   }
   // In byte order each row's attributes are appended at the end of its map.
-  std::sort(specs.begin(), specs.end(),
-            [](const AttributeSpec& a, const AttributeSpec& b) { return a.name < b.name; });
+  std::sort(by_name.begin(), by_name.end(),
+            [](const AttributeColumn& a, const AttributeColumn& b) { return a.name < b.name; });
   const auto repeated = std::adjacent_find(
-      specs.begin(), specs.end(),
-      [](const AttributeSpec& a, const AttributeSpec& b) { return a.name == b.name; });
-  if (repeated != specs.end()) raise(PyExc_ValueError, column_label(repeated->name) + " is given twice");
-  return specs;
+      by_name.begin(), by_name.end(),
+      [](const AttributeColumn& a, const AttributeColumn& b) { return a.name == b.name; });
+  if (repeated != by_name.end()) raise(PyExc_ValueError, column_label(repeated->name) + " is given twice");
+  return by_name;
 }
 
 // from_columns(length, partition, ts, typ, attributes)
@@ -506,15 +506,15 @@ PyObject* from_columns(PyObject*, PyObject* args) {
     // A private copy of the list: cell hooks may empty the caller's, and the
     // attribute columns borrow from its tuples.
     const Ref held = own(PyList_GetSlice(attributes, 0, PyList_Size(attributes)));
-    const std::vector<AttributeSpec> specs = sorted_attribute_specs(held.get());
+    const std::vector<AttributeColumn> by_name = sorted_attribute_columns(held.get());
     // The buffer checks `length` before the events are allocated.
     const Column ts_column = open_ts_column(ts, rows);
     std::vector<kestrel::Event> events(rows);
     read_text_column(partition, rows, events, &kestrel::Event::partition);
     for (std::size_t row = 0; row < rows; ++row) events[row].ts = ts_column.at<std::int64_t>(row);
     read_text_column(typ, rows, events, &kestrel::Event::typ);
-    for (kestrel::Event& event : events) event.attrs.reserve(specs.size());
-    for (const AttributeSpec& spec : specs) read_attribute_column(spec, rows, events);
+    for (kestrel::Event& event : events) event.attrs.reserve(by_name.size());
+    for (const AttributeColumn& attribute : by_name) read_attribute_column(attribute, rows, events);
     return table_to_py(make_table(std::move(events)));
   });
 }
@@ -646,9 +646,9 @@ Ref create_module() {
     raise(PyExc_ImportError, "kestrel._columnar does not match the installed kestrel._core");
   }
   Ref module = own(PyModule_Create(&module_definition));
-  PyType_Spec spec = {"kestrel._columnar.EventTable", sizeof(TableObject), 0,
+  PyType_Spec layout = {"kestrel._columnar.EventTable", sizeof(TableObject), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, table_slots};
-  Ref type = own(PyType_FromModuleAndSpec(module.get(), &spec, nullptr));
+  Ref type = own(PyType_FromModuleAndSpec(module.get(), &layout, nullptr));
   if (PyModule_AddObjectRef(module.get(), "EventTable", type.get()) < 0) throw PythonError{};
   s.api = capsule_api;
   s.table_type = std::move(type);

@@ -1246,8 +1246,8 @@ void register_name(PyObject* module, PyObject* all, const char* name, Ref object
 }
 
 Ref make_type(PyObject* module, const char* name, int basicsize, PyType_Slot* slots) {
-  PyType_Spec type_spec = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  return own(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
+  PyType_Spec layout = {name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return own(PyType_FromModuleAndSpec(module, &layout, nullptr));
 }
 
 Ref create_module() {
