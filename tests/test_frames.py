@@ -276,6 +276,17 @@ def test_frame_column_names_must_be_text_and_unique():
         match("x", frame, **KEYS)
 
 
+def test_frame_subclasses_from_other_modules_are_frames():
+    pd = pytest.importorskip("pandas")
+
+    class TaggedFrame(pd.DataFrame):  # as extension libraries make, outside pandas
+        @property
+        def _constructor(self):
+            return TaggedFrame
+
+    assert observed(TaggedFrame, ROWS, **KEYS) == reference(ROWS)
+
+
 def test_unsigned_overflow_is_refused():
     pd = pytest.importorskip("pandas")
     frame = pd.DataFrame({"p": ["a"], "ts": [1], "typ": ["x"], "v": np.array([2**64 - 1], np.uint64)})

@@ -334,19 +334,16 @@ def _temporal_column(name: str, values: Any, mask: Any) -> Column:
 
 
 def _frame_source(events: object) -> Source | None:
-    """The columns of a data frame of a known library, else None."""
-    module = type(events).__module__.split(".")[0]
-    if module == "pandas" and _is_instance(events, "pandas", "DataFrame"):
+    """The columns of a data frame of a known library (or a subclass of one,
+    from any module), else None."""
+    if _is_instance(events, "pandas", "DataFrame"):
         return _pandas_source(events)
-    if module == "pyarrow" and (
-        _is_instance(events, "pyarrow", "Table") or _is_instance(events, "pyarrow", "RecordBatch")
-    ):
+    if _is_instance(events, "pyarrow", "Table") or _is_instance(events, "pyarrow", "RecordBatch"):
         return _arrow_source(events)
-    if module == "polars":
-        if _is_instance(events, "polars", "LazyFrame"):
-            events = events.collect()  # type: ignore[attr-defined]
-        if _is_instance(events, "polars", "DataFrame"):
-            return _polars_source(events)
+    if _is_instance(events, "polars", "LazyFrame"):
+        events = events.collect()  # type: ignore[attr-defined]
+    if _is_instance(events, "polars", "DataFrame"):
+        return _polars_source(events)
     return None
 
 
