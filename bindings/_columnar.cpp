@@ -26,7 +26,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -44,6 +43,11 @@
 namespace {
 
 using kestrel::binding::CoreApi;
+using kestrel::binding::dealloc_wrapper;
+using kestrel::binding::make_wrapper;
+using kestrel::binding::record_of;
+using kestrel::binding::type_name;
+using kestrel::binding::Wrapper;
 using kestrel::binding::own;
 using kestrel::binding::python_signals;
 using kestrel::binding::PythonError;
@@ -72,11 +76,6 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
   return kestrel::binding::guarded_with(internal_error, std::forward<Body>(body));
 }
 
-std::string type_name(PyObject* object) {
-  Ref name = own(PyType_GetQualName(Py_TYPE(object)));
-  return utf8(name.get());
-}
-
 std::string column_label(std::string_view name) { return "column `" + std::string(name) + "`"; }
 
 // PyArg_ParseTuple needs a tuple; given anything else it raises SystemError.
@@ -100,20 +99,9 @@ struct Table {
   }
 };
 
-struct TableObject {
-  PyObject_HEAD
-  Table table;
-};
+using TableObject = Wrapper<Table>;
 
-Table& table_of(PyObject* self) { return reinterpret_cast<TableObject*>(self)->table; }
-
-void table_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  table_of(self).~Table();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
+Table& table_of(PyObject* self) { return record_of<Table>(self); }
 
 Py_ssize_t table_length(PyObject* self) {
   return static_cast<Py_ssize_t>(table_of(self).events.size());
@@ -137,7 +125,7 @@ PyObject* table_no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 PyType_Slot table_slots[] = {
     {Py_tp_doc, const_cast<char*>("Events in canonical order, built once for matching.")},
     {Py_tp_new, reinterpret_cast<void*>(table_no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(table_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<Table>)},
     {Py_tp_repr, reinterpret_cast<void*>(table_repr)},
     {Py_sq_length, reinterpret_cast<void*>(table_length)},
     {0, nullptr},
@@ -176,11 +164,7 @@ Table make_table(std::vector<kestrel::Event> events) {
 }
 
 PyObject* table_to_py(Table table) {
-  auto* type = reinterpret_cast<PyTypeObject*>(state().table_type.get());
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref object = own(alloc(type, 0));
-  new (&table_of(object.get())) Table(std::move(table));
-  return object.release();
+  return make_wrapper(state().table_type.get(), std::move(table)).release();
 }
 
 Table& require_table(PyObject* object) {

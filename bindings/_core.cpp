@@ -39,6 +39,12 @@ namespace {
 using kestrel::Value;
 
 using kestrel::binding::check;
+using kestrel::binding::dealloc_wrapper;
+using kestrel::binding::display_text;
+using kestrel::binding::make_wrapper;
+using kestrel::binding::record_of;
+using kestrel::binding::type_name;
+using kestrel::binding::Wrapper;
 using kestrel::binding::own;
 using kestrel::binding::python_signals;
 using kestrel::binding::PythonError;
@@ -77,22 +83,6 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
 
 // ---------------------------------------------------------------------------
 // Errors and messages
-
-// Text for a message. Names a user can set (a class's __qualname__, a
-// keyword) may hold lone surrogates, which must not turn the message itself
-// into an encoding error.
-std::string display_text(PyObject* text) {
-  Ref bytes = own(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw PythonError{};
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string type_name(PyObject* object) {
-  Ref name = own(PyType_GetQualName(Py_TYPE(object)));
-  return display_text(name.get());
-}
 
 std::string conversion_message(PyObject* object, std::string_view kind) {
   return "'" + type_name(object) + "' object cannot be converted to '" + std::string(kind) + "'";
@@ -424,14 +414,7 @@ std::string index_list(const std::vector<std::size_t>& indices) {
 Ref repr_result(const std::string& text) { return text_to_py(text); }
 
 // ---------------------------------------------------------------------------
-// Object layouts. Each Python object embeds its engine record; tp_dealloc
-// runs the C++ destructor.
-
-template <class Record>
-struct Wrapper {
-  PyObject_HEAD
-  Record record;
-};
+// Object layouts. Each Python object embeds its engine record (Wrapper).
 
 struct MatchRecord {
   kestrel::Match match;
@@ -449,31 +432,6 @@ using BuilderObject = Wrapper<std::vector<kestrel::Step>>;
 using MatchObject = Wrapper<MatchRecord>;
 using NearMissObject = Wrapper<NearMissRecord>;
 
-template <class Record>
-Record& record_of(PyObject* self) {
-  return reinterpret_cast<Wrapper<Record>*>(self)->record;
-}
-
-template <class Record>
-void dealloc_wrapper(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  record_of<Record>(self).~Record();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
-
-// Allocates an instance from C; the Python-facing constructors of the
-// result classes only raise.
-template <class Record>
-Ref make_wrapper(const Ref& type, Record record) {
-  auto* tp = as_type(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
-  Ref object = own(alloc(tp, 0));
-  new (&record_of<Record>(object.get())) Record(std::move(record));
-  return object;
-}
-
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> PyObject* {
     Ref name = own(PyType_GetName(type));
@@ -484,7 +442,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 // ---------------------------------------------------------------------------
 // Event
 
-Ref event_to_py(kestrel::Event event) { return make_wrapper(state().event_type, std::move(event)); }
+Ref event_to_py(kestrel::Event event) { return make_wrapper(state().event_type.get(), std::move(event)); }
 
 using DictEntry = std::pair<Ref, Ref>;
 
@@ -596,10 +554,10 @@ const std::vector<kestrel::Step>& steps_of(PyObject* self) {
 }
 
 Ref pattern_to_py(kestrel::Pattern pattern) {
-  return make_wrapper(state().pattern_type, std::move(pattern));
+  return make_wrapper(state().pattern_type.get(), std::move(pattern));
 }
 Ref builder_to_py(std::vector<kestrel::Step> steps) {
-  return make_wrapper(state().builder_type, std::move(steps));
+  return make_wrapper(state().builder_type.get(), std::move(steps));
 }
 
 std::string normalize_binding_name(std::string_view name) {
@@ -823,7 +781,7 @@ std::vector<kestrel::Event> events_at(const std::vector<std::size_t>& indices,
 Ref match_from_core(kestrel::Match match, std::span<const kestrel::Event> events) {
   std::vector<kestrel::Event> picked = events_at(match.indices, events);
   MatchRecord record{std::move(match), std::move(picked)};
-  return make_wrapper(state().match_type, std::move(record));
+  return make_wrapper(state().match_type.get(), std::move(record));
 }
 
 Ref events_to_list(const std::vector<kestrel::Event>& events) {
@@ -902,7 +860,7 @@ const NearMissRecord& near_miss_of(PyObject* self) { return record_of<NearMissRe
 Ref near_miss_from_core(kestrel::NearMiss near_miss, std::span<const kestrel::Event> events) {
   std::vector<kestrel::Event> picked = events_at(near_miss.indices, events);
   NearMissRecord record{std::move(near_miss), std::move(picked)};
-  return make_wrapper(state().near_miss_type, std::move(record));
+  return make_wrapper(state().near_miss_type.get(), std::move(record));
 }
 
 Ref failure_to_dict(const kestrel::PredicateFailure& failure) {
@@ -1209,14 +1167,14 @@ bool api_value_from_py(PyObject* object, Value* out) {
 PyObject* api_new_match(kestrel::Match* match, std::vector<kestrel::Event>* events) {
   return guarded([&] {
     MatchRecord record{std::move(*match), std::move(*events)};
-    return make_wrapper(state().match_type, std::move(record)).release();
+    return make_wrapper(state().match_type.get(), std::move(record)).release();
   });
 }
 
 PyObject* api_new_near_miss(kestrel::NearMiss* near_miss, std::vector<kestrel::Event>* events) {
   return guarded([&] {
     NearMissRecord record{std::move(*near_miss), std::move(*events)};
-    return make_wrapper(state().near_miss_type, std::move(record)).release();
+    return make_wrapper(state().near_miss_type.get(), std::move(record)).release();
   });
 }
 

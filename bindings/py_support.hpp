@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <exception>
 #include <new>
 #include <string>
@@ -64,6 +65,56 @@ inline std::string utf8(PyObject* text) {
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (!data) throw PythonError{};
   return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Text for a message. Names a user can set (a class's __qualname__, a
+// keyword) may hold lone surrogates, which must not turn the message itself
+// into an encoding error.
+inline std::string display_text(PyObject* text) {
+  Ref bytes = own(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw PythonError{};
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+inline std::string type_name(PyObject* object) {
+  Ref name = own(PyType_GetQualName(Py_TYPE(object)));
+  return display_text(name.get());
+}
+
+// Object layouts: each Python object embeds one C++ record, whose destructor
+// tp_dealloc runs.
+
+template <class Record>
+struct Wrapper {
+  PyObject_HEAD
+  Record record;
+};
+
+template <class Record>
+Record& record_of(PyObject* self) {
+  return reinterpret_cast<Wrapper<Record>*>(self)->record;
+}
+
+template <class Record>
+void dealloc_wrapper(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  record_of<Record>(self).~Record();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+// Allocates an instance from C; the Python-facing constructors of the
+// result classes only raise.
+template <class Record>
+Ref make_wrapper(PyObject* type, Record record) {
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  Ref object = own(alloc(tp, 0));
+  new (&record_of<Record>(object.get())) Record(std::move(record));
+  return object;
 }
 
 // Lets Ctrl-C stop a long engine call or result conversion: now and then the

@@ -419,6 +419,19 @@ def test_lone_surrogates_in_values_are_not_values(text: str) -> None:
         assert str(info.value) == VALUE_MESSAGE
 
 
+def test_type_names_with_lone_surrogates_still_give_the_type_error() -> None:
+    class Odd:
+        pass
+
+    Odd.__qualname__ = "odd\ud800"
+    odd = Odd()
+    for call in (lambda: columnar.from_events(odd), lambda: columnar.match(Pattern.event("a"), odd, False),
+                 lambda: columnar.from_columns(0, ("p", "object", []), ("ts", array.array("q")),
+                                               ("t", "object", []), [odd])):
+        with pytest.raises(TypeError, match=r"odd\\ud800"):
+            call()
+
+
 def json_with_type(escaped: str) -> str:
     return json.dumps({"steps": [{"atom": {"event_type": "TYPE", "predicates": [],
                                            "reference_predicates": [], "captures": []},
