@@ -71,11 +71,17 @@ def _keys(partition: str, ts: str, typ: str, attributes: Sequence[str] | None) -
     return Keys(partition, ts, typ, attributes)
 
 
+def read_pattern(text: str) -> Pattern:
+    """Pattern text, or its JSON form when the first non-blank character is
+    `{`; the reader's ValueError when it is neither."""
+    if text.lstrip().startswith("{"):
+        return pattern_from_json(text)
+    return parse_pattern(text)
+
+
 def _pattern(pattern: PatternLike) -> Pattern | PatternBuilder:
     if isinstance(pattern, str):
-        if pattern.lstrip().startswith("{"):
-            return pattern_from_json(pattern)
-        return parse_pattern(pattern)
+        return read_pattern(pattern)
     if isinstance(pattern, (Pattern, PatternBuilder)):
         return pattern
     raise TypeError(

@@ -22,8 +22,8 @@ from datetime import datetime, timezone
 from importlib import resources
 from typing import IO, Any, BinaryIO, NamedTuple
 
-from ._api import explain, match
-from ._core import Match, NearMiss, Pattern, parse_pattern, pattern_from_json
+from ._api import explain, match, read_pattern
+from ._core import Match, NearMiss, Pattern
 from ._output import match_record, near_miss_record
 
 DEMO_PATTERN = "login[user as $u] -[<=300, no logout[user == $u]]-> purchase[user == $u]"
@@ -181,9 +181,7 @@ def _read_pattern(text: str | None, path: str | None) -> Pattern:
         origin = f" in {path}"
         text = _read_text(path)
     try:
-        if text.lstrip().startswith("{"):
-            return pattern_from_json(text)
-        return parse_pattern(text)
+        return read_pattern(text)
     except ValueError as error:
         raise CliError(f"invalid pattern{origin}: {error}") from None
 
