@@ -34,7 +34,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "kestrel/matcher.hpp"
+#include "deepest_path.hpp"
+#include "transition.hpp"
 
 namespace kestrel {
 
@@ -233,20 +234,12 @@ class RunSearch {
     return low;
   }
 
-  static bool forbidden(const Transition& transition, const Event& event,
-                        const Bindings& bindings) {
-    for (const Atom& atom : transition.absence) {
-      if (atom.accepts(event, bindings)) return true;
-    }
-    return false;
-  }
-
   // First forbidden event in [from, to), or kNone.
   std::size_t first_forbidden(std::size_t from, std::size_t to, const Transition& transition,
                               const Bindings& bindings) const {
     for (std::size_t e = from; e < to; ++e) {
       interrupt_.poll();
-      if (forbidden(transition, events_[e], bindings)) return e;
+      if (forbids(transition, events_[e], bindings)) return e;
     }
     return kNone;
   }
@@ -443,12 +436,6 @@ Bindings replay(std::span<const Event> events, const Pattern& pattern,
   return bindings;
 }
 
-std::size_t run_end_from(std::span<const Event> events, std::size_t begin) {
-  std::size_t end = begin + 1;
-  while (end < events.size() && events[end].partition == events[begin].partition) ++end;
-  return end;
-}
-
 struct Start {
   std::size_t event;
   Bindings bindings;
@@ -543,7 +530,7 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
   if (pattern.steps.size() == 1) return out;
   const BindingUse use(pattern);
   for (std::size_t begin = 0; begin < events.size();) {
-    const std::size_t end = run_end_from(events, begin);
+    const std::size_t end = partition_run_end(events, begin);
     explain_run(events, begin, end, pattern, use, interrupt, out);
     begin = end;
   }

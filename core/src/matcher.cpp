@@ -19,12 +19,9 @@
 // predicates and capture checks name their slot in advance, and a reference
 // to a name that no earlier step binds makes its atom one that never matches.
 // A slot points at the bound value inside its event rather than copying it.
-//
-// The oracle states the rules directly: a depth-first search over candidate
-// successors, each checked by transition_allows and Atom::evaluate. It keeps
-// its own stack so that a pattern of any length fits.
 
 #include "kestrel/matcher.hpp"
+#include "transition.hpp"
 
 #include <algorithm>
 #include <array>
@@ -607,170 +604,12 @@ std::vector<Match> CompiledPattern::matches(std::span<const Event> events,
   return Scan(*this, events, interrupt).run();
 }
 
-// ---------------------------------------------------------------------------
-// Oracle matcher.
-
-// One past the last event of the partition run that starts at `begin`.
-std::size_t partition_run_end(std::span<const Event> events, std::size_t begin) noexcept {
-  std::size_t end = begin + 1;
-  while (end < events.size() && events[end].partition == events[begin].partition) ++end;
-  return end;
-}
-
-Match make_match(std::span<const Event> events, std::vector<std::size_t> indices,
-                 Bindings captures) {
-  const Event& first = events[indices.front()];
-  Match match;
-  match.partition = first.partition;
-  match.start = first.ts;
-  match.end = events[indices.back()].ts;
-  match.indices = std::move(indices);
-  match.captures = std::move(captures);
-  return match;
-}
-
-struct PathResult {
-  std::vector<std::size_t> path;
-  Bindings bindings;
-};
-
-const Transition& transition_into(const Pattern& pattern, std::size_t step_index) {
-  const std::optional<Transition>& transition = pattern.steps[step_index].transition_from_previous;
-  if (!transition) throw InternalError("transition exists after first step");
-  return *transition;
-}
-
-// Every completion of `path` from `step_index` on, depth-first with candidates
-// in ascending position; without `exhaustive` only the first admissible
-// candidate of each step is followed. The levels of the search live on an
-// explicit stack, since a pattern may have more steps than the call stack has
-// room for frames.
-std::vector<PathResult> extend_path(std::span<const Event> events, std::size_t partition_end,
-                                    const Pattern& pattern, std::size_t step_index,
-                                    std::vector<std::size_t> path, Bindings bindings,
-                                    bool exhaustive, Interrupt& interrupt) {
-  std::vector<PathResult> results;
-  const std::size_t step_count = pattern.steps.size();
-  if (step_index == step_count) {
-    results.push_back({std::move(path), std::move(bindings)});
-    return results;
-  }
-  if (path.empty()) throw InternalError("path is non-empty");
-
-  // The level for step `step_index + d` scans candidates after path.back(),
-  // where the path holds the caller's entries plus one entry per lower level.
-  struct Level {
-    Bindings bindings;
-    std::size_t next_candidate;
-  };
-  std::vector<Level> levels;
-  levels.push_back({std::move(bindings), path.back() + 1});
-  const std::size_t callers_path = path.size();
-  while (!levels.empty()) {
-    const std::size_t step_at = step_index + levels.size() - 1;
-    const Step& step = pattern.steps[step_at];
-    const Transition& transition = transition_into(pattern, step_at);
-    const std::size_t previous = path.back();
-    Level& level = levels.back();
-    std::optional<Bindings> extended;
-    std::size_t candidate = 0;
-    while (!extended && level.next_candidate < partition_end) {
-      candidate = level.next_candidate++;
-      interrupt.poll();
-      if (transition_allows(events, previous, candidate, transition, level.bindings)) {
-        extended = step.atom.evaluate(events[candidate], level.bindings);
-      }
-    }
-    if (!extended) {
-      levels.pop_back();
-      if (path.size() > callers_path) path.pop_back();
-      continue;
-    }
-    if (!exhaustive) level.next_candidate = partition_end;
-    path.push_back(candidate);
-    if (step_at + 1 == step_count) {
-      results.push_back({path, std::move(*extended)});
-      path.pop_back();
-    } else {
-      levels.push_back({std::move(*extended), candidate + 1});
-    }
-  }
-  return results;
-}
-
 }  // namespace
-
-std::int64_t saturating_elapsed(std::int64_t from, std::int64_t to) noexcept {
-  if (to >= from) {
-    const std::uint64_t gap = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
-    return gap > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<std::int64_t>(gap);
-  }
-  const std::uint64_t gap = static_cast<std::uint64_t>(from) - static_cast<std::uint64_t>(to);
-  return gap > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MIN : -static_cast<std::int64_t>(gap);
-}
-
-bool within_window(const std::optional<std::int64_t>& max_elapsed, std::int64_t from,
-                   std::int64_t to) noexcept {
-  if (!max_elapsed) return true;
-  if (to < from) return *max_elapsed >= 0 || saturating_elapsed(from, to) <= *max_elapsed;
-  if (*max_elapsed < 0) return false;
-  // Unsigned arithmetic gives the exact gap where a signed difference would wrap.
-  const std::uint64_t gap = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
-  return gap <= static_cast<std::uint64_t>(*max_elapsed);
-}
-
-bool is_sorted_by_partition_time_index(std::span<const Event> events) noexcept {
-  for (std::size_t i = 1; i < events.size(); ++i) {
-    const Event& a = events[i - 1];
-    const Event& b = events[i];
-    const int order = a.partition.compare(b.partition);
-    if (order > 0 || (order == 0 && a.ts > b.ts)) return false;
-  }
-  return true;
-}
-
-bool transition_allows(std::span<const Event> events, std::size_t previous, std::size_t candidate,
-                       const Transition& transition, const Bindings& bindings) {
-  if (previous >= candidate || candidate >= events.size()) {
-    throw InternalError("transition_allows needs previous < candidate < events.size()");
-  }
-  const std::int64_t from = events[previous].ts;
-  const std::int64_t to = events[candidate].ts;
-  if (to < from) return false;
-  if (!within_window(transition.max_elapsed, from, to)) return false;
-  for (std::size_t between = previous + 1; between < candidate; ++between) {
-    for (const Atom& atom : transition.absence) {
-      if (atom.accepts(events[between], bindings)) return false;
-    }
-  }
-  return true;
-}
 
 std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
                                     Interrupt interrupt) {
   check_structure(pattern);
   return CompiledPattern(pattern).matches(events, interrupt);
-}
-
-std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern,
-                                  Interrupt interrupt) {
-  check_structure(pattern);
-  const bool exhaustive = pattern.consumption == MatchConsumption::ExhaustivePerStart;
-  const Atom& first = pattern.steps.front().atom;
-  std::vector<Match> matches;
-  for (std::size_t begin = 0, end = 0; begin < events.size(); begin = end) {
-    end = partition_run_end(events, begin);
-    for (std::size_t start = begin; start < end; ++start) {
-      std::optional<Bindings> bindings = first.evaluate(events[start], Bindings());
-      if (!bindings) continue;
-      for (PathResult& result :
-           extend_path(events, end, pattern, 1, {start}, std::move(*bindings), exhaustive,
-                       interrupt)) {
-        matches.push_back(make_match(events, std::move(result.path), std::move(result.bindings)));
-      }
-    }
-  }
-  return matches;
 }
 
 }  // namespace kestrel

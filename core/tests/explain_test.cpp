@@ -1,4 +1,6 @@
 #include "kestrel/explain.hpp"
+#include "deepest_path.hpp"
+#include "transition.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include "kestrel/matcher.hpp"
+#include "transition.hpp"
 
 #include <gtest/gtest.h>
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kestrel/matcher.hpp"
+#include "transition.hpp"
 #include "kestrel/model.hpp"
 
 namespace kestrel {

@@ -107,21 +107,6 @@ struct NearMiss {
   friend bool operator==(const NearMiss&, const NearMiss&) = default;
 };
 
-// A partial path with the bindings its steps captured.
-struct Reach {
-  std::vector<std::size_t> path;
-  Bindings bindings;
-
-  friend bool operator==(const Reach&, const Reach&) = default;
-};
-
-// The longest path extending `reach` from step `next_step` on, within the
-// partition run that ends (exclusively) at `run_end`; among equally long
-// paths the lexicographically smallest. Returns `reach` itself when nothing
-// extends it. Events must be in canonical order.
-Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
-                   std::size_t next_step, Reach reach);
-
 // One record per start that cannot complete, in ascending start order.
 // Events must be in canonical order. Throws InternalError for a structurally
 // invalid pattern, and Interrupted when `interrupt` stops it.

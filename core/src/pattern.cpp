@@ -1,0 +1,106 @@
+// Pattern construction, its structural rules, and atom evaluation.
+
+#include "kestrel/pattern.hpp"
+
+#include "kestrel/error.hpp"
+
+namespace kestrel {
+
+namespace {
+
+const Value kNull = Null{};
+
+const Value& attribute_or_null(const Event& event, std::string_view attribute) noexcept {
+  const Value* value = event.attrs.find(attribute);
+  return value ? *value : kNull;
+}
+
+bool passes_comparisons(const Atom& atom, const Event& event, const Bindings& bindings) noexcept {
+  if (event.typ != atom.event_type) return false;
+  for (const Predicate& predicate : atom.predicates) {
+    const Value* actual = event.attrs.find(predicate.attribute);
+    if (!actual || !matches(predicate.op, *actual, predicate.value)) return false;
+  }
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    const Value* actual = event.attrs.find(reference.attribute);
+    const Value* bound = bindings.find(reference.binding);
+    if (!actual || !bound || !matches(reference.op, *actual, *bound)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Atom Atom::with_predicate(Predicate predicate) && {
+  predicates.push_back(std::move(predicate));
+  return std::move(*this);
+}
+
+Atom Atom::with_reference_predicate(ReferencePredicate predicate) && {
+  reference_predicates.push_back(std::move(predicate));
+  return std::move(*this);
+}
+
+Atom Atom::with_capture(Capture capture) && {
+  captures.push_back(std::move(capture));
+  return std::move(*this);
+}
+
+std::optional<Bindings> Atom::evaluate(const Event& event, const Bindings& bindings) const {
+  if (!passes_comparisons(*this, event, bindings)) return std::nullopt;
+  Bindings extended = bindings;
+  for (const Capture& capture : captures) {
+    const Value& value = attribute_or_null(event, capture.attribute);
+    if (const Value* bound = extended.find(capture.name)) {
+      if (!(*bound == value)) return std::nullopt;
+    } else {
+      extended.set(capture.name, value);
+    }
+  }
+  return extended;
+}
+
+bool Atom::accepts(const Event& event, const Bindings& bindings) const noexcept {
+  if (!passes_comparisons(*this, event, bindings)) return false;
+  for (std::size_t i = 0; i < captures.size(); ++i) {
+    const Value& value = attribute_or_null(event, captures[i].attribute);
+    const Value* bound = bindings.find(captures[i].name);
+    // Without input binding, the first earlier capture of the name bound it.
+    for (std::size_t j = 0; !bound && j < i; ++j) {
+      if (captures[j].name == captures[i].name) {
+        bound = &attribute_or_null(event, captures[j].attribute);
+      }
+    }
+    if (bound && !(*bound == value)) return false;
+  }
+  return true;
+}
+
+Transition Transition::with_absence(Atom atom) && {
+  absence.push_back(std::move(atom));
+  return std::move(*this);
+}
+
+std::optional<StructuralFault> find_structural_fault(const Pattern& pattern) noexcept {
+  if (pattern.steps.empty()) return StructuralFault::NoSteps;
+  if (pattern.steps.front().transition_from_previous) return StructuralFault::FirstStepHasTransition;
+  for (std::size_t i = 1; i < pattern.steps.size(); ++i) {
+    if (!pattern.steps[i].transition_from_previous) return StructuralFault::LaterStepLacksTransition;
+  }
+  return std::nullopt;
+}
+
+void check_structure(const Pattern& pattern) {
+  const std::optional<StructuralFault> fault = find_structural_fault(pattern);
+  if (!fault) return;
+  switch (*fault) {
+    case StructuralFault::NoSteps:
+      throw InternalError("patterns must contain at least one step");
+    case StructuralFault::FirstStepHasTransition:
+      throw InternalError("the first pattern step cannot have a transition");
+    case StructuralFault::LaterStepLacksTransition:
+      throw InternalError("every step after the first must have a transition");
+  }
+}
+
+}  // namespace kestrel
