@@ -1,615 +1,620 @@
 // Matching a pattern over events in canonical order.
 //
-// The compiled matcher simulates the pattern as a non-deterministic automaton,
-// breadth-first: one forward pass over each partition keeps a list of threads,
-// each a partial match waiting for its next step, and offers every event to
-// every live thread before trying it as a new start. The thread list is
-// double-buffered: the survivors and successors of one event go to the other
-// buffer and the two are swapped, so once the buffers have grown the pass
-// allocates only for new threads and matches. A thread blocked by an absence
-// atom could never advance again and is dropped at once. Matches complete in
-// the order of their last events; each partition's are sorted by path when it
-// ends.
+// The compiled matcher simulates the pattern as a non-deterministic automaton:
+// one forward pass over each partition keeps threads, each a partial match
+// waiting for its next step. It reads the events as an EventTable, so types,
+// texts and attributes are ids and fixed-size cells (table_atom.hpp).
 //
-// Compiling resolves whatever does not depend on the events. Event types and
-// attribute names become dense ids, so an event's type is compared once per
-// event and each attribute is looked up at most once per event. Which names
-// are bound before a step is fixed by the pattern (every step of a thread's
-// path has run its captures), so bindings live in numbered slots, reference
-// predicates and capture checks name their slot in advance, and a reference
-// to a name that no earlier step binds makes its atom one that never matches.
-// A slot points at the bound value inside its event rather than copying it.
+// An event is offered only to the threads it can concern, so that the cost of
+// a partition is linear in its events and in the threads it creates, however
+// many threads are open at once:
+//   - A step whose atom has an `==` reference to a bound name keeps its
+//     threads in a hash index keyed by the bound value (cell_ops.hpp). An
+//     event looks up the one bucket of its own value; the exact test still
+//     runs on each thread found there.
+//   - An absence atom that reads no binding blocks every thread of its step:
+//     they are dropped at once, each once. One with an `==` reference blocks
+//     the threads under the event's key, one with neither is tested on every
+//     thread of its step.
+//   - Threads of a step live in a list in creation order, which is also the
+//     order of their last timestamps, so expired windows are cut from its
+//     front. A thread that could never advance (its key is NaN, its window
+//     is negative, its atom never matches) is never kept.
+// Threads are pooled and linked into their step's list and indexes in
+// place; dropping one unlinks it in constant time. The rules are those of a
+// thread list offered every event: each event first advances and then blocks
+// the threads that existed before it, and only then do its successors and
+// the start it makes join, so one event never fills two steps of a match.
+// Matches complete in the order of their last events; each partition's are
+// sorted by path when it ends.
 
 #include "kestrel/matcher.hpp"
-#include "transition.hpp"
 
 #include <algorithm>
-#include <array>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <type_traits>
-#include <unordered_map>
+#include <cstdint>
+#include <deque>
+#include <optional>
 #include <utility>
+#include <vector>
+
+#include "cell_ops.hpp"
+#include "inline_vector.hpp"
+#include "kestrel/event_table.hpp"
+#include "table_atom.hpp"
+#include "transition.hpp"
 
 namespace kestrel {
 
 namespace {
 
-const Value kNullValue = Null{};
+using ThreadId = std::uint32_t;
+constexpr ThreadId kNoThread = UINT32_MAX;
+constexpr std::uint32_t kNoBucket = UINT32_MAX;
 
-// ---------------------------------------------------------------------------
-// Compiled matcher.
-
-template <class Word>
-Word load(const char* bytes) noexcept {
-  Word word;
-  std::memcpy(&word, bytes, sizeof word);
-  return word;
-}
-
-// Byte equality of two texts. Types, partitions and attribute names are
-// mostly short, and a few word loads beat a call to memcmp on every event.
-inline bool same_bytes(const char* x, const char* y, std::size_t n) noexcept {
-  if (n > 16) return std::memcmp(x, y, n) == 0;
-  // Two possibly overlapping loads cover the first and the last bytes.
-  if (n >= 8) {
-    return load<std::uint64_t>(x) == load<std::uint64_t>(y) &&
-           load<std::uint64_t>(x + n - 8) == load<std::uint64_t>(y + n - 8);
-  }
-  if (n >= 4) {
-    return load<std::uint32_t>(x) == load<std::uint32_t>(y) &&
-           load<std::uint32_t>(x + n - 4) == load<std::uint32_t>(y + n - 4);
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    if (x[i] != y[i]) return false;
-  }
-  return true;
-}
-
-inline bool same_text(std::string_view a, std::string_view b) noexcept {
-  return a.size() == b.size() && same_bytes(a.data(), b.data(), a.size());
-}
-
-// Events carry few attributes, and a scan with the cheap comparison beats the
-// map's binary search for them.
-const Value* find_attribute(const Attributes& attributes, std::string_view name) noexcept {
-  if (attributes.size() > 8) return attributes.find(name);
-  for (const auto& [key, value] : attributes) {
-    if (same_text(key, name)) return &value;
-  }
-  return nullptr;
-}
-
-// `matches`, with text equality done inline.
-bool holds(ComparisonOperator op, const Value& left, const Value& right) noexcept {
-  if (op == ComparisonOperator::Eq || op == ComparisonOperator::NotEq) {
-    const auto* l = std::get_if<std::string>(&left);
-    const auto* r = std::get_if<std::string>(&right);
-    if (l && r) return same_text(*l, *r) == (op == ComparisonOperator::Eq);
-  }
-  return matches(op, left, right);
-}
-
-using NameId = std::uint32_t;
-
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view name) const noexcept {
-    return std::hash<std::string_view>{}(name);
-  }
-};
-
-// Dense ids for names, in order of first appearance.
-class NameTable {
+// Open addressing from an equality key to a dense bucket number. Buckets are
+// never removed within a partition; the map is emptied when it ends.
+class KeyBuckets {
  public:
-  static constexpr NameId kMissing = UINT32_MAX;
-
-  NameTable() { by_length_.fill(kMissing); }
-
-  NameId intern(std::string_view name) {
-    if (const NameId id = find(name); id != kMissing) return id;
-    const auto id = static_cast<NameId>(names_.size());
-    names_.emplace_back(name);
-    ids_.emplace(names_.back(), id);
-    next_same_length_.push_back(kMissing);
-    // find() walks the chains only while the table is small.
-    if (name.size() < kLengths && id < kChainedNames) {
-      NameId* last = &by_length_[name.size()];
-      while (*last != kMissing) last = &next_same_length_[*last];
-      *last = id;
+  std::uint32_t find(const EqualityKey& key) const noexcept {
+    if (keys_.empty()) return kNoBucket;
+    for (std::uint64_t at = hash_of(key) & mask_;; at = (at + 1) & mask_) {
+      const std::uint32_t slot = slots_[at];
+      if (slot == 0) return kNoBucket;
+      if (keys_[slot - 1] == key) return slot - 1;
     }
-    return id;
   }
 
-  // This runs once per event. The few names of a typical table are chained by
-  // length, so most misses cost one load and most hits one comparison; large
-  // tables and long names are hashed.
-  NameId find(std::string_view name) const noexcept {
-    if (names_.size() <= kChainedNames && name.size() < kLengths) {
-      for (NameId id = by_length_[name.size()]; id != kMissing; id = next_same_length_[id]) {
-        if (same_bytes(names_[id].data(), name.data(), name.size())) return id;
+  std::uint32_t bucket_for(const EqualityKey& key) {
+    if (2 * (keys_.size() + 1) > slots_.size()) grow();
+    for (std::uint64_t at = hash_of(key) & mask_;; at = (at + 1) & mask_) {
+      const std::uint32_t slot = slots_[at];
+      if (slot == 0) {
+        keys_.push_back(key);
+        slots_[at] = static_cast<std::uint32_t>(keys_.size());
+        return slots_[at] - 1;
       }
-      return kMissing;
+      if (keys_[slot - 1] == key) return slot - 1;
     }
-    const auto it = ids_.find(name);
-    return it == ids_.end() ? kMissing : it->second;
   }
 
-  const std::vector<std::string>& names() const noexcept { return names_; }
+  std::size_t size() const noexcept { return keys_.size(); }
+
+  void clear() {
+    if (keys_.empty()) return;
+    keys_.clear();
+    // A large table left by a big partition is not swept for every small one.
+    if (slots_.size() > 1024) slots_ = {};
+    std::fill(slots_.begin(), slots_.end(), 0u);
+    mask_ = slots_.empty() ? 0 : slots_.size() - 1;
+  }
 
  private:
-  static constexpr std::size_t kChainedNames = 16;
-  static constexpr std::size_t kLengths = 32;
-
-  std::vector<std::string> names_;
-  std::unordered_map<std::string, NameId, NameHash, std::equal_to<>> ids_;
-  std::array<NameId, kLengths> by_length_;
-  std::vector<NameId> next_same_length_;
-};
-
-// Type id of an atom that no event can satisfy; events never get it.
-constexpr NameId kNeverType = NameTable::kMissing - 1;
-
-// The event being matched. Each attribute is looked up at most once per event,
-// however many threads and atoms ask for it.
-class CurrentEvent {
- public:
-  explicit CurrentEvent(const std::vector<std::string>& attribute_names)
-      : attribute_names_(attribute_names),
-        values_(attribute_names.size(), nullptr),
-        stamps_(attribute_names.size(), 0) {}
-
-  void reset(const Event& event, std::size_t index, NameId type) noexcept {
-    event_ = &event;
-    index_ = index;
-    type_ = type;
-    ++stamp_;
-  }
-
-  const Event& event() const noexcept { return *event_; }
-  std::size_t index() const noexcept { return index_; }
-  NameId type() const noexcept { return type_; }
-
-  // Null when the event lacks the attribute.
-  const Value* attribute(NameId id) noexcept {
-    if (stamps_[id] != stamp_) {
-      stamps_[id] = stamp_;
-      values_[id] = find_attribute(event_->attrs, attribute_names_[id]);
+  void grow() {
+    std::vector<std::uint32_t> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(16, 2 * old.size()), 0u);
+    mask_ = slots_.size() - 1;
+    for (const std::uint32_t slot : old) {
+      if (slot == 0) continue;
+      std::uint64_t at = hash_of(keys_[slot - 1]) & mask_;
+      while (slots_[at] != 0) at = (at + 1) & mask_;
+      slots_[at] = slot;
     }
-    return values_[id];
   }
 
-  // What a capture of the attribute binds: its value, or Null when missing.
-  const Value& captured(NameId id) noexcept {
-    const Value* value = attribute(id);
-    return value ? *value : kNullValue;
-  }
-
- private:
-  const std::vector<std::string>& attribute_names_;
-  std::vector<const Value*> values_;
-  std::vector<std::uint64_t> stamps_;
-  std::uint64_t stamp_ = 0;
-  const Event* event_ = nullptr;
-  std::size_t index_ = 0;
-  NameId type_ = NameTable::kMissing;
+  std::vector<std::uint32_t> slots_;  // bucket number + 1; 0 is empty
+  std::vector<EqualityKey> keys_;     // by bucket number
+  std::uint64_t mask_ = 0;
 };
 
-// A growable array of trivially copyable values whose first kInline elements
-// live inside the object: the paths and bindings of short patterns then cost no
-// allocation and sit next to the thread that owns them.
-template <class T, std::uint32_t kInline>
-class InlineVector {
-  static_assert(std::is_trivially_copyable_v<T>);
-
- public:
-  InlineVector() = default;
-  InlineVector(InlineVector&& other) noexcept
-      : size_(other.size_), capacity_(other.capacity_), heap_(std::move(other.heap_)) {
-    // Copying the whole inline array is a few fixed moves, cheaper than a
-    // copy of variable length.
-    if (!heap_) std::copy_n(other.inline_, kInline, inline_);
-    other.size_ = 0;
-    other.capacity_ = kInline;
-  }
-  InlineVector(const InlineVector&) = delete;
-  InlineVector& operator=(const InlineVector&) = delete;
-  InlineVector& operator=(InlineVector&&) = delete;
-
-  std::size_t size() const noexcept { return size_; }
-  const T* begin() const noexcept { return heap_ ? heap_.get() : inline_; }
-  const T* end() const noexcept { return begin() + size_; }
-  const T& operator[](std::size_t i) const noexcept { return begin()[i]; }
-
-  void reserve(std::size_t capacity) {
-    if (capacity > capacity_) grow(capacity);
-  }
-  void push_back(T value) {
-    if (size_ == capacity_) grow(2 * std::size_t{capacity_});
-    data()[size_++] = value;
-  }
-  void append(const T* first, const T* last) {
-    reserve(size_ + static_cast<std::size_t>(last - first));
-    size_ = static_cast<std::uint32_t>(std::copy(first, last, data() + size_) - data());
-  }
-
- private:
-  T* data() noexcept { return heap_ ? heap_.get() : inline_; }
-
-  void grow(std::size_t capacity) {
-    auto heap = std::make_unique_for_overwrite<T[]>(capacity);
-    std::copy_n(begin(), size_, heap.get());
-    heap_ = std::move(heap);
-    capacity_ = static_cast<std::uint32_t>(capacity);
-  }
-
-  std::uint32_t size_ = 0;
-  std::uint32_t capacity_ = kInline;
-  std::unique_ptr<T[]> heap_;
-  T inline_[kInline]{};
-};
-
-// Events matched so far, one per completed step.
+// Rows matched so far, one per completed step.
 using Path = InlineVector<std::size_t, 3>;
-// Bound values by slot; each points into an event or at kNullValue.
-using Slots = InlineVector<const Value*, 2>;
 
-struct CompiledPredicate {
-  NameId attribute;
-  ComparisonOperator op;
-  Value value;
+struct Thread {
+  Path rows;
+  Slots slots;
+  std::int64_t last_ts = 0;
+  std::uint32_t step = 0;
+  bool linked = false;
 };
 
-struct CompiledReference {
-  NameId attribute;
-  ComparisonOperator op;
-  NameId slot;
+// A thread's place in one list: its neighbours and, in an index, its bucket.
+struct Links {
+  ThreadId prev = kNoThread;
+  ThreadId next = kNoThread;
+  std::uint32_t bucket = kNoBucket;
 };
 
-// A capture of a name that is already bound: the new value must be identical
-// to the bound one, either a slot bound before the atom or, when an earlier
-// capture of the same atom binds the name, that capture's attribute.
-struct CaptureCheck {
-  NameId attribute;
-  bool against_slot;
-  NameId against;
-};
+// How an absence atom finds the threads it blocks.
+enum class AbsenceReach : std::uint8_t { WholeStep, ByKey, EachThread };
 
-struct CompiledAtom {
-  NameId type = kNeverType;
-  std::vector<CompiledPredicate> predicates;
-  std::vector<CompiledReference> references;
-  std::vector<CaptureCheck> checks;
-  // Attributes whose values fill the next slots, in slot order.
-  std::vector<NameId> binds;
-  bool has_clauses = false;
-
-  // The type test, which rejects most events, stays inline at the call.
-  bool accepts(CurrentEvent& event, const Slots& slots) const noexcept {
-    return event.type() == type && (!has_clauses || passes_clauses(event, slots));
-  }
-
-  bool passes_clauses(CurrentEvent& event, const Slots& slots) const noexcept {
-    for (const CompiledPredicate& predicate : predicates) {
-      const Value* actual = event.attribute(predicate.attribute);
-      if (!actual || !holds(predicate.op, *actual, predicate.value)) return false;
-    }
-    for (const CompiledReference& reference : references) {
-      const Value* actual = event.attribute(reference.attribute);
-      if (!actual || !holds(reference.op, *actual, *slots[reference.slot])) return false;
-    }
-    for (const CaptureCheck& check : checks) {
-      const Value& bound =
-          check.against_slot ? *slots[check.against] : event.captured(check.against);
-      if (!(event.captured(check.attribute) == bound)) return false;
-    }
-    return true;
-  }
-
-  void bind(CurrentEvent& event, Slots& slots) const {
-    for (const NameId attribute : binds) slots.push_back(&event.captured(attribute));
-  }
+struct CompiledAbsence {
+  TableAtom atom;
+  AbsenceReach reach = AbsenceReach::EachThread;
+  std::uint32_t index = 0;  // ByKey: the step's index to look up
+  ColumnId key_column = kNoColumn;
 };
 
 // A step with the transition that leads into it.
 struct CompiledStep {
-  CompiledAtom atom;
+  TableAtom atom;
   std::optional<std::int64_t> max_elapsed;
-  std::vector<CompiledAtom> absence;
+  std::vector<CompiledAbsence> absence;
+  // The bound slot each of the step's indexes keys on.
+  std::vector<SlotId> index_slots;
+  // The index that advancing looks up, when the atom has an `==` reference.
+  std::optional<std::uint32_t> advance_index;
+  ColumnId advance_column = kNoColumn;
+  // No thread waiting for the step could ever take it.
+  bool unreachable = false;
 
-  bool blocks(CurrentEvent& event, const Slots& slots) const noexcept {
-    return std::any_of(absence.begin(), absence.end(),
-                       [&](const CompiledAtom& atom) { return atom.accepts(event, slots); });
+  std::uint32_t index_for(SlotId slot) {
+    const auto it = std::find(index_slots.begin(), index_slots.end(), slot);
+    if (it != index_slots.end()) return static_cast<std::uint32_t>(it - index_slots.begin());
+    index_slots.push_back(slot);
+    return static_cast<std::uint32_t>(index_slots.size() - 1);
   }
 };
 
-// A partial match waiting for `step`.
-struct Thread {
-  Path indices;
-  Slots slots;
-  std::int64_t last_ts = 0;
-  std::size_t step = 0;
+// What an event of one type does: the steps it may advance, the absence
+// atoms it may satisfy, and whether it may start a match.
+struct TypeRole {
+  std::vector<std::uint32_t> advances;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> absences;  // step, atom
+  bool starts = false;
 };
 
 class CompiledPattern {
  public:
-  explicit CompiledPattern(const Pattern& pattern);
+  CompiledPattern(const Pattern& pattern, const EventTable& table);
 
-  std::vector<Match> matches(std::span<const Event> events, Interrupt& interrupt) const;
-
-  const NameTable& types() const noexcept { return types_; }
-  // Whether an event of the type can advance or block a thread; the others
-  // could only close windows, which changes no result.
-  bool concerns_threads(NameId type) const noexcept { return concerns_threads_[type]; }
-  const std::vector<std::string>& attribute_names() const noexcept { return attributes_.names(); }
   const std::vector<CompiledStep>& steps() const noexcept { return steps_; }
   MatchConsumption consumption() const noexcept { return consumption_; }
-  std::size_t slot_count() const noexcept { return slots_by_name_.size(); }
-  Bindings captures_of(const Value* const* slots) const;
+  std::size_t slot_count() const noexcept { return slot_names_.size(); }
+  std::size_t index_count() const noexcept { return index_count_; }
+  const std::vector<std::uint32_t>& windowed_steps() const noexcept { return windowed_; }
+
+  // Null for a type no atom names.
+  const TypeRole* role_of(TextId type) const noexcept {
+    const std::int32_t role = role_by_type_[type];
+    return role < 0 ? nullptr : &roles_[static_cast<std::size_t>(role)];
+  }
+
+  Bindings captures_of(const EventTable& table, const Cell* slots) const {
+    return bindings_of(table, slot_names_, slots_by_name_, slots);
+  }
 
  private:
-  CompiledAtom compile(const Atom& atom, NameTable& fresh_names);
+  CompiledStep compile_step(const Step& step, AtomCompiler& compiler) const;
+  TypeRole& role(TextId type);
 
-  NameTable types_;
-  NameTable attributes_;
-  NameTable slots_;
-  std::vector<NameId> slots_by_name_;
   std::vector<CompiledStep> steps_;
-  std::vector<char> concerns_threads_;
   MatchConsumption consumption_;
+  std::vector<std::string> slot_names_;
+  std::vector<SlotId> slots_by_name_;
+  std::size_t index_count_ = 0;
+  std::vector<std::uint32_t> windowed_;
+  std::vector<std::int32_t> role_by_type_;
+  std::vector<TypeRole> roles_;
 };
 
-// Slots are numbered in the order the pattern first binds their names, so the
-// names bound before a step are exactly those interned when it is compiled.
-CompiledPattern::CompiledPattern(const Pattern& pattern) : consumption_(pattern.consumption) {
-  steps_.reserve(pattern.steps.size());
-  NameTable fresh_names;
+CompiledPattern::CompiledPattern(const Pattern& pattern, const EventTable& table)
+    : consumption_(pattern.consumption), role_by_type_(table.texts.size(), -1) {
+  AtomCompiler compiler(table);
   for (const Step& step : pattern.steps) {
-    CompiledStep compiled;
-    if (const auto& transition = step.transition_from_previous) {
-      compiled.max_elapsed = transition->max_elapsed;
-      for (const Atom& atom : transition->absence) {
-        // Absence atoms are only tested, so their fresh names never become
-        // slots; one that can never match can never block.
-        CompiledAtom absent = compile(atom, fresh_names);
-        if (absent.type != kNeverType) compiled.absence.push_back(std::move(absent));
-      }
+    steps_.push_back(compile_step(step, compiler));
+    compiler.close_step(step.atom);
+  }
+  slot_names_ = compiler.slot_names();
+  slots_by_name_ = compiler.slots_by_name();
+  if (!steps_.front().atom.never_matches()) role(steps_.front().atom.type).starts = true;
+  for (std::uint32_t k = 1; k < steps_.size(); ++k) {
+    const CompiledStep& step = steps_[k];
+    if (step.unreachable) continue;
+    index_count_ = std::max(index_count_, step.index_slots.size());
+    if (step.max_elapsed) windowed_.push_back(k);
+    role(step.atom.type).advances.push_back(k);
+    for (std::uint32_t a = 0; a < step.absence.size(); ++a) {
+      role(step.absence[a].atom.type).absences.emplace_back(k, a);
     }
-    compiled.atom = compile(step.atom, fresh_names);
-    for (const std::string& name : fresh_names.names()) slots_.intern(name);
-    steps_.push_back(std::move(compiled));
   }
-  concerns_threads_.assign(types_.names().size(), false);
-  const auto concern = [&](const CompiledAtom& atom) {
-    if (atom.type != kNeverType) concerns_threads_[atom.type] = true;
-  };
-  for (std::size_t step = 1; step < steps_.size(); ++step) {
-    concern(steps_[step].atom);
-    for (const CompiledAtom& atom : steps_[step].absence) concern(atom);
-  }
-  slots_by_name_.resize(slots_.names().size());
-  for (NameId slot = 0; slot < slots_by_name_.size(); ++slot) slots_by_name_[slot] = slot;
-  std::sort(slots_by_name_.begin(), slots_by_name_.end(), [&](NameId a, NameId b) {
-    return slots_.names()[a] < slots_.names()[b];
-  });
 }
 
-CompiledAtom CompiledPattern::compile(const Atom& atom, NameTable& fresh_names) {
-  fresh_names = NameTable();
-  CompiledAtom compiled;
-  for (const ReferencePredicate& reference : atom.reference_predicates) {
-    const NameId slot = slots_.find(reference.binding);
-    if (slot == NameTable::kMissing) return CompiledAtom();
-    compiled.references.push_back({attributes_.intern(reference.attribute), reference.op, slot});
+// Absence atoms see the names bound before the step, as its atom does; an
+// atom that can never match can never block.
+CompiledStep CompiledPattern::compile_step(const Step& step, AtomCompiler& compiler) const {
+  CompiledStep compiled;
+  compiled.atom = compiler.compile(step.atom);
+  if (const ReferenceTest* reference = compiled.atom.equality_reference()) {
+    compiled.advance_index = compiled.index_for(reference->slot);
+    compiled.advance_column = reference->column;
   }
-  compiled.type = types_.intern(atom.event_type);
-  for (const Predicate& predicate : atom.predicates) {
-    compiled.predicates.push_back({attributes_.intern(predicate.attribute), predicate.op,
-                                   predicate.value});
-  }
-  for (const Capture& capture : atom.captures) {
-    const NameId attribute = attributes_.intern(capture.attribute);
-    if (const NameId slot = slots_.find(capture.name); slot != NameTable::kMissing) {
-      compiled.checks.push_back({attribute, true, slot});
-    } else if (const NameId fresh = fresh_names.find(capture.name); fresh != NameTable::kMissing) {
-      compiled.checks.push_back({attribute, false, compiled.binds[fresh]});
-    } else {
-      fresh_names.intern(capture.name);
-      compiled.binds.push_back(attribute);
+  if (!step.transition_from_previous) return compiled;
+  compiled.max_elapsed = step.transition_from_previous->max_elapsed;
+  // A later event is never less than zero after the last one.
+  compiled.unreachable = compiled.atom.never_matches() ||
+                         (compiled.max_elapsed && *compiled.max_elapsed < 0);
+  for (const Atom& atom : step.transition_from_previous->absence) {
+    CompiledAbsence absent{compiler.compile(atom)};
+    if (absent.atom.never_matches()) continue;
+    if (!absent.atom.reads_slots()) {
+      absent.reach = AbsenceReach::WholeStep;
+    } else if (const ReferenceTest* reference = absent.atom.equality_reference()) {
+      absent.reach = AbsenceReach::ByKey;
+      absent.index = compiled.index_for(reference->slot);
+      absent.key_column = reference->column;
     }
+    compiled.absence.push_back(std::move(absent));
   }
-  compiled.has_clauses =
-      !compiled.predicates.empty() || !compiled.references.empty() || !compiled.checks.empty();
   return compiled;
 }
 
-Bindings CompiledPattern::captures_of(const Value* const* slots) const {
-  Bindings captures;
-  captures.reserve(slots_by_name_.size());
-  // Ascending names make each insertion an append.
-  for (const NameId slot : slots_by_name_) captures.set(slots_.names()[slot], *slots[slot]);
-  return captures;
+TypeRole& CompiledPattern::role(TextId type) {
+  std::int32_t& role = role_by_type_[type];
+  if (role < 0) {
+    role = static_cast<std::int32_t>(roles_.size());
+    roles_.emplace_back();
+  }
+  return roles_[static_cast<std::size_t>(role)];
 }
 
-// Attribute maps live apart from their events, and waiting for each one when
-// its event comes up would dominate the pass: they are requested some events
-// ahead instead.
-void prefetch_attributes(const Event& event) noexcept {
-#if defined(__GNUC__)
-  if (!event.attrs.empty()) __builtin_prefetch(&*event.attrs.begin());
-#else
-  (void)event;
-#endif
-}
+// The threads waiting for one step: all of them in creation order, and the
+// same threads again in each of the step's key indexes.
+struct StepThreads {
+  struct Index {
+    KeyBuckets buckets;
+    std::vector<ThreadId> heads;  // by bucket
+  };
+  ThreadId first = kNoThread;
+  ThreadId last = kNoThread;
+  std::vector<Index> indexes;
+};
 
-constexpr std::size_t kPrefetchDistance = 16;
-
-// The working state of one call: the current event and the two thread lists.
+// The working state of one call.
 class Scan {
  public:
-  Scan(const CompiledPattern& pattern, std::span<const Event> events, Interrupt& interrupt)
+  Scan(const CompiledPattern& pattern, const EventTable& table, Interrupt& interrupt)
       : pattern_(pattern),
-        interrupt_(interrupt),
         steps_(pattern.steps()),
-        events_(events),
-        current_(pattern.attribute_names()),
-        first_successor_only_(pattern.consumption() ==
-                              MatchConsumption::FirstSuccessorPerStart) {}
+        table_(table),
+        view_(table),
+        interrupt_(interrupt),
+        first_successor_only_(pattern.consumption() == MatchConsumption::FirstSuccessorPerStart),
+        waiting_(steps_.size()),
+        links_(1 + pattern.index_count()) {
+    for (std::size_t k = 0; k < steps_.size(); ++k) {
+      waiting_[k].indexes.resize(steps_[k].index_slots.size());
+    }
+  }
 
-  // The single pass. Partitions are the runs of equal partition texts; each
-  // ends by sorting its matches, since they complete in the order of their
-  // last events, not of their paths.
+  // Partitions are the runs of equal partition ids.
   std::vector<Match> run() {
-    for (std::size_t index = 0; index < events_.size(); ++index) {
-      if (index > 0 && !same_text(events_[index].partition, events_[index - 1].partition)) {
-        end_partition();
-      }
-      if (index + kPrefetchDistance < events_.size()) {
-        prefetch_attributes(events_[index + kPrefetchDistance]);
-      }
+    const std::size_t rows = table_.size();
+    for (std::size_t row = 0; row < rows; ++row) {
+      if (row > 0 && table_.partitions[row] != table_.partitions[row - 1]) end_partition();
       interrupt_.poll();
-      offer(index);
+      offer(row);
     }
     end_partition();
     return std::move(found_);
   }
 
  private:
+  void offer(std::size_t row) {
+    const TypeRole* role = pattern_.role_of(table_.types[row]);
+    // No atom names the type. Windows it would close stay open until a later
+    // event: their threads could not advance anyway.
+    if (!role) return;
+    expire_windows(table_.timestamps[row]);
+    for (const std::uint32_t k : role->advances) advance_step(k, row);
+    for (const auto& [k, a] : role->absences) block(k, steps_[k].absence[a], row);
+    if (role->starts) start(row);
+    for (const ThreadId id : joining_) join(id);
+    joining_.clear();
+  }
+
+  // -- Advancing -----------------------------------------------------------
+
+  void advance_step(std::uint32_t k, std::size_t row) {
+    const StepThreads& waiting = waiting_[k];
+    const CompiledStep& step = steps_[k];
+    if (waiting.first == kNoThread || !step.atom.passes_event_clauses(view_, row)) return;
+    if (!step.advance_index) {
+      for_each_in_step(k, [&](ThreadId id) { try_advance(id, step, row); });
+      return;
+    }
+    const std::optional<EqualityKey> key = equality_key(view_.cell(step.advance_column, row));
+    if (!key) return;
+    for_each_in_bucket(k, *step.advance_index, *key,
+                       [&](ThreadId id) { try_advance(id, step, row); });
+  }
+
+  void try_advance(ThreadId id, const CompiledStep& step, std::size_t row) {
+    if (!step.atom.passes_slot_clauses(view_, row, threads_[id].slots)) return;
+    if (first_successor_only_) {
+      // The thread is replaced by its successor.
+      unlink(id);
+      take_step(id, row);
+      return;
+    }
+    const ThreadId child = make_thread();
+    const Thread& parent = threads_[id];
+    Thread& successor = threads_[child];
+    successor.rows.append(parent.rows.begin(), parent.rows.end());
+    successor.slots.append(parent.slots.begin(), parent.slots.end());
+    successor.step = parent.step;
+    take_step(child, row);
+  }
+
+  // Moves an unlinked thread past its step on `row`: it becomes a match or
+  // joins the next step once the event is done.
+  void take_step(ThreadId id, std::size_t row) {
+    Thread& thread = threads_[id];
+    steps_[thread.step].atom.bind(view_, row, thread.slots);
+    if (thread.step + 1 == steps_.size()) {
+      record_match(thread, row);
+      release(id);
+      return;
+    }
+    thread.rows.push_back(row);
+    thread.step += 1;
+    thread.last_ts = table_.timestamps[row];
+    joining_.push_back(id);
+  }
+
+  void start(std::size_t row) {
+    const TableAtom& atom = steps_.front().atom;
+    if (!atom.passes_event_clauses(view_, row)) return;
+    const ThreadId id = make_thread();
+    take_step(id, row);
+  }
+
+  // -- Blocking and expiry -------------------------------------------------
+
+  void block(std::uint32_t k, const CompiledAbsence& absence, std::size_t row) {
+    if (waiting_[k].first == kNoThread || !absence.atom.passes_event_clauses(view_, row)) return;
+    const auto drop_if_blocked = [&](ThreadId id) {
+      if (absence.atom.passes_slot_clauses(view_, row, threads_[id].slots)) drop(id);
+    };
+    switch (absence.reach) {
+      case AbsenceReach::WholeStep:
+        for_each_in_step(k, [&](ThreadId id) { drop(id); });
+        return;
+      case AbsenceReach::ByKey:
+        if (const auto key = equality_key(view_.cell(absence.key_column, row))) {
+          for_each_in_bucket(k, absence.index, *key, drop_if_blocked);
+        }
+        return;
+      case AbsenceReach::EachThread:
+        for_each_in_step(k, drop_if_blocked);
+        return;
+    }
+  }
+
+  // Threads in creation order have ascending last timestamps, so the expired
+  // ones are a prefix of their step's list.
+  void expire_windows(std::int64_t ts) {
+    for (const std::uint32_t k : pattern_.windowed_steps()) {
+      const std::optional<std::int64_t>& max_elapsed = steps_[k].max_elapsed;
+      StepThreads& waiting = waiting_[k];
+      while (waiting.first != kNoThread &&
+             !within_window(max_elapsed, threads_[waiting.first].last_ts, ts)) {
+        interrupt_.poll();
+        drop(waiting.first);
+      }
+    }
+  }
+
+  // -- Thread lists --------------------------------------------------------
+
+  // Visits the step's threads; `visit` may drop the one it is given.
+  template <class Visit>
+  void for_each_in_step(std::uint32_t k, Visit visit) {
+    for (ThreadId id = waiting_[k].first; id != kNoThread;) {
+      const ThreadId next = links_[0][id].next;
+      interrupt_.poll();  // exhaustive threads can multiply without bound
+      visit(id);
+      id = next;
+    }
+  }
+
+  template <class Visit>
+  void for_each_in_bucket(std::uint32_t k, std::uint32_t index, const EqualityKey& key,
+                          Visit visit) {
+    const StepThreads::Index& keyed = waiting_[k].indexes[index];
+    const std::uint32_t bucket = keyed.buckets.find(key);
+    if (bucket == kNoBucket) return;
+    const std::vector<Links>& links = links_[1 + index];
+    for (ThreadId id = keyed.heads[bucket]; id != kNoThread;) {
+      const ThreadId next = links[id].next;
+      interrupt_.poll();
+      visit(id);
+      id = next;
+    }
+  }
+
+  // Links a successor or a start into its step, unless it could never
+  // advance there.
+  void join(ThreadId id) {
+    Thread& thread = threads_[id];
+    const CompiledStep& step = steps_[thread.step];
+    if (step.unreachable) return release(id);
+    std::vector<std::optional<EqualityKey>> keys(step.index_slots.size());
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+      keys[j] = equality_key(thread.slots[step.index_slots[j]]);
+    }
+    // A NaN bound value equals nothing, so the thread could never advance.
+    if (step.advance_index && !keys[*step.advance_index]) return release(id);
+    StepThreads& waiting = waiting_[thread.step];
+    link_after(links_[0], waiting.first, waiting.last, id);
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+      Links& link = links_[1 + j][id];
+      if (!keys[j]) continue;  // an absence atom keyed on NaN never blocks it
+      StepThreads::Index& keyed = waiting.indexes[j];
+      link.bucket = keyed.buckets.bucket_for(*keys[j]);
+      if (link.bucket == keyed.heads.size()) keyed.heads.push_back(kNoThread);
+      ThreadId& head = keyed.heads[link.bucket];
+      link.next = head;
+      if (head != kNoThread) links_[1 + j][head].prev = id;
+      head = id;
+    }
+    thread.linked = true;
+  }
+
+  static void link_after(std::vector<Links>& links, ThreadId& first, ThreadId& last, ThreadId id) {
+    links[id].prev = last;
+    links[id].next = kNoThread;
+    if (last != kNoThread) {
+      links[last].next = id;
+    } else {
+      first = id;
+    }
+    last = id;
+  }
+
+  void unlink(ThreadId id) {
+    Thread& thread = threads_[id];
+    if (!thread.linked) return;
+    thread.linked = false;
+    StepThreads& waiting = waiting_[thread.step];
+    Links& all = links_[0][id];
+    (all.prev == kNoThread ? waiting.first : links_[0][all.prev].next) = all.next;
+    (all.next == kNoThread ? waiting.last : links_[0][all.next].prev) = all.prev;
+    for (std::size_t j = 0; j < waiting.indexes.size(); ++j) {
+      Links& link = links_[1 + j][id];
+      if (link.bucket == kNoBucket) continue;
+      if (link.prev == kNoThread) {
+        waiting.indexes[j].heads[link.bucket] = link.next;
+      } else {
+        links_[1 + j][link.prev].next = link.next;
+      }
+      if (link.next != kNoThread) links_[1 + j][link.next].prev = link.prev;
+    }
+  }
+
+  void drop(ThreadId id) {
+    unlink(id);
+    release(id);
+  }
+
+  ThreadId make_thread() {
+    ThreadId id;
+    if (!free_.empty()) {
+      id = free_.back();
+      free_.pop_back();
+    } else {
+      id = static_cast<ThreadId>(threads_.size());
+      threads_.emplace_back();
+      for (std::vector<Links>& links : links_) links.emplace_back();
+    }
+    for (std::vector<Links>& links : links_) links[id] = Links{};
+    threads_[id].step = 0;
+    return id;
+  }
+
+  void release(ThreadId id) {
+    Thread& thread = threads_[id];
+    thread.rows.clear();
+    thread.slots.clear();
+    free_.push_back(id);
+  }
+
+  // -- Results -------------------------------------------------------------
+
+  // Matches wait in flat buffers until their partition ends: sorting then
+  // moves small numbers, and each Match is built once, in its final place.
+  void record_match(const Thread& thread, std::size_t row) {
+    pending_order_.push_back(static_cast<std::uint32_t>(pending_order_.size()));
+    pending_rows_.insert(pending_rows_.end(), thread.rows.begin(), thread.rows.end());
+    pending_rows_.push_back(row);
+    pending_slots_.insert(pending_slots_.end(), thread.slots.begin(), thread.slots.end());
+  }
+
   void end_partition() {
-    live_.clear();
+    clear_threads();
+    const std::size_t length = steps_.size();
     const auto by_path = [&](std::uint32_t a, std::uint32_t b) {
+      interrupt_.poll();  // a combinatorial result sorts for a long time
       const std::size_t* x = pending_path(a);
       const std::size_t* y = pending_path(b);
-      return std::lexicographical_compare(x, x + steps_.size(), y, y + steps_.size());
+      return std::lexicographical_compare(x, x + length, y, y + length);
     };
     // Often already in order; the check is cheaper than the sort's buffer.
     if (!std::is_sorted(pending_order_.begin(), pending_order_.end(), by_path)) {
       std::stable_sort(pending_order_.begin(), pending_order_.end(), by_path);
     }
-    for (const std::uint32_t match : pending_order_) emit(match);
+    for (const std::uint32_t match : pending_order_) {
+      interrupt_.poll();
+      emit(match);
+    }
     pending_order_.clear();
-    pending_paths_.clear();
+    pending_rows_.clear();
     pending_slots_.clear();
   }
 
+  void clear_threads() {
+    threads_.clear();
+    free_.clear();
+    for (std::vector<Links>& links : links_) links.clear();
+    for (StepThreads& waiting : waiting_) {
+      waiting.first = waiting.last = kNoThread;
+      for (StepThreads::Index& keyed : waiting.indexes) {
+        keyed.buckets.clear();
+        keyed.heads.clear();
+      }
+    }
+  }
+
   const std::size_t* pending_path(std::uint32_t match) const noexcept {
-    return pending_paths_.data() + std::size_t{match} * steps_.size();
+    return pending_rows_.data() + std::size_t{match} * steps_.size();
   }
 
   void emit(std::uint32_t match) {
     const std::size_t* path = pending_path(match);
     Match& emitted = found_.emplace_back();
-    emitted.indices.assign(path, path + steps_.size());
-    const Event& first = events_[path[0]];
-    emitted.partition = first.partition;
-    emitted.start = first.ts;
-    emitted.end = events_[path[steps_.size() - 1]].ts;
-    emitted.captures =
-        pattern_.captures_of(pending_slots_.data() + std::size_t{match} * pattern_.slot_count());
-  }
-
-  void offer(std::size_t index) {
-    const Event& event = events_[index];
-    const NameId type = pattern_.types().find(event.typ);
-    // No atom accepts the event. Threads whose window it would close stay
-    // until a later event: they could not advance anyway.
-    if (type == NameTable::kMissing) return;
-    current_.reset(event, index, type);
-    if (!live_.empty() && pattern_.concerns_threads(type)) advance_threads();
-    try_start();
-  }
-
-  void advance_threads() {
-    next_.clear();
-    next_.reserve(live_.size() + 1);
-    const std::int64_t ts = current_.event().ts;
-    for (Thread& thread : live_) {
-      interrupt_.poll();  // exhaustive threads can multiply without bound
-      const CompiledStep& step = steps_[thread.step];
-      if (!within_window(step.max_elapsed, thread.last_ts, ts)) continue;
-      if (step.atom.accepts(current_, thread.slots)) {
-        if (first_successor_only_) {
-          if (advance(thread)) next_.push_back(std::move(thread));
-          continue;
-        }
-        branch_into(next_, thread);
-      }
-      // A blocked thread never advances again, so it is dropped at once.
-      if (step.blocks(current_, thread.slots)) continue;
-      next_.push_back(std::move(thread));
+    emitted.indices.reserve(steps_.size());
+    for (std::size_t i = 0; i < steps_.size(); ++i) {
+      emitted.indices.push_back(table_.positions[path[i]]);
     }
-    live_.swap(next_);
-  }
-
-  // Threads are built where they will live, sparing a move each.
-  void try_start() {
-    if (!steps_.front().atom.accepts(current_, no_slots_)) return;
-    if (!advance(live_.emplace_back())) live_.pop_back();
-  }
-
-  // A successor of `parent` that leaves the parent as it is.
-  void branch_into(std::vector<Thread>& destination, const Thread& parent) {
-    Thread& child = destination.emplace_back();
-    child.indices.reserve(parent.indices.size() + 1);
-    child.indices.append(parent.indices.begin(), parent.indices.end());
-    child.slots.reserve(parent.slots.size() + steps_[parent.step].atom.binds.size());
-    child.slots.append(parent.slots.begin(), parent.slots.end());
-    child.step = parent.step;
-    if (!advance(child)) destination.pop_back();
-  }
-
-  // Moves `thread` past its step on the current event. False when that was the
-  // last step: the thread has become a match and is spent.
-  bool advance(Thread& thread) {
-    steps_[thread.step].atom.bind(current_, thread.slots);
-    if (thread.step + 1 == steps_.size()) {
-      record_match(thread);
-      return false;
-    }
-    thread.indices.push_back(current_.index());
-    thread.step += 1;
-    thread.last_ts = current_.event().ts;
-    return true;
-  }
-
-  // Matches wait in flat buffers until their partition ends: sorting then
-  // moves small numbers, and each Match is built once, in its final place.
-  void record_match(const Thread& thread) {
-    pending_order_.push_back(static_cast<std::uint32_t>(pending_order_.size()));
-    pending_paths_.insert(pending_paths_.end(), thread.indices.begin(), thread.indices.end());
-    pending_paths_.push_back(current_.index());
-    pending_slots_.insert(pending_slots_.end(), thread.slots.begin(), thread.slots.end());
+    emitted.partition = table_.texts.text(table_.partitions[path[0]]);
+    emitted.start = table_.timestamps[path[0]];
+    emitted.end = table_.timestamps[path[steps_.size() - 1]];
+    emitted.captures = pattern_.captures_of(
+        table_, pending_slots_.data() + std::size_t{match} * pattern_.slot_count());
   }
 
   const CompiledPattern& pattern_;
-  Interrupt& interrupt_;
   const std::vector<CompiledStep>& steps_;
-  std::span<const Event> events_;
-  CurrentEvent current_;
+  const EventTable& table_;
+  TableView view_;
+  Interrupt& interrupt_;
   const bool first_successor_only_;
-  const Slots no_slots_{};
-  std::vector<Thread> live_;
-  std::vector<Thread> next_;
+  std::deque<Thread> threads_;  // a deque keeps a parent in place while its child is made
+  std::vector<ThreadId> free_;
+  std::vector<StepThreads> waiting_;
+  // links_[0]: the step lists; links_[1 + j]: the step's index j.
+  std::vector<std::vector<Links>> links_;
+  std::vector<ThreadId> joining_;
   std::vector<std::uint32_t> pending_order_;
-  std::vector<std::size_t> pending_paths_;
-  std::vector<const Value*> pending_slots_;
+  std::vector<std::size_t> pending_rows_;
+  std::vector<Cell> pending_slots_;
   std::vector<Match> found_;
 };
 
-std::vector<Match> CompiledPattern::matches(std::span<const Event> events,
-                                            Interrupt& interrupt) const {
-  return Scan(*this, events, interrupt).run();
-}
-
 }  // namespace
+
+std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
+                                    Interrupt interrupt) {
+  check_structure(pattern);
+  if (table.size() == 0) return {};
+  const CompiledPattern compiled(pattern, table);
+  return Scan(compiled, table, interrupt).run();
+}
 
 std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
                                     Interrupt interrupt) {
   check_structure(pattern);
-  return CompiledPattern(pattern).matches(events, interrupt);
+  const EventTable table = EventTable::from_events(events, attributes_read(pattern));
+  return compiled_matches(table, pattern, std::move(interrupt));
 }
 
 }  // namespace kestrel

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "kestrel/event_table.hpp"
 #include "kestrel/model.hpp"
 
 namespace kestrel {
@@ -12,6 +13,11 @@ namespace kestrel {
 // The single-pass matcher. Throws InternalError for a structurally invalid
 // pattern, and Interrupted when `interrupt` stops it.
 std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
+                                    Interrupt interrupt = {});
+
+// The same over a table whose rows are in canonical order; match indices are
+// the rows' positions, matches ordered by their rows.
+std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
                                     Interrupt interrupt = {});
 
 // The reference matcher; returns exactly what compiled_matches returns.
