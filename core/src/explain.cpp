@@ -35,6 +35,8 @@
 #include <utility>
 
 #include "deepest_path.hpp"
+#include "kestrel/event_table.hpp"
+#include "run_index.hpp"
 #include "transition.hpp"
 
 namespace kestrel {
@@ -149,15 +151,40 @@ class BindingUse {
   std::unordered_map<std::string_view, std::size_t> last_read_;  // views into the pattern
 };
 
+// The first row in [from, to) that one of the transition's absence atoms
+// accepts under `bindings`, or kNone.
+std::size_t first_forbidden(std::span<const Event> events, RunIndex& rows,
+                            const std::vector<IndexedAtom>& indexed, const Transition& transition,
+                            std::size_t from, std::size_t to, const Bindings& bindings,
+                            Interrupt& interrupt) {
+  std::size_t first = kNone;
+  for (std::size_t a = 0; a < transition.absence.size(); ++a) {
+    const std::span<const std::size_t> candidates = rows.candidates(indexed[a], bindings);
+    const std::size_t* end = candidates.data() + candidates.size();
+    for (const std::size_t* e = first_at_or_after(candidates, from); e != end; ++e) {
+      if (*e >= std::min(to, first)) break;
+      interrupt.poll();
+      if (transition.absence[a].accepts(events[*e], bindings)) {
+        first = *e;
+        break;
+      }
+    }
+  }
+  return first;
+}
+
 class RunSearch {
  public:
   RunSearch(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
-            const BindingUse& use, std::size_t first_level, Interrupt& interrupt)
+            const BindingUse& use, const PatternAtoms& atoms, RunIndex& rows,
+            std::size_t first_level, Interrupt& interrupt)
       : interrupt_(interrupt),
         events_(events),
         run_end_(run_end),
         steps_(pattern.steps),
         use_(use),
+        atoms_(atoms),
+        rows_(rows),
         first_level_(first_level) {}
 
   // Seeds must come in ascending event order, before run().
@@ -234,46 +261,24 @@ class RunSearch {
     return low;
   }
 
-  // First forbidden event in [from, to), or kNone.
-  std::size_t first_forbidden(std::size_t from, std::size_t to, const Transition& transition,
-                              const Bindings& bindings) const {
-    for (std::size_t e = from; e < to; ++e) {
-      interrupt_.poll();
-      if (forbids(transition, events_[e], bindings)) return e;
-    }
-    return kNone;
-  }
-
-  // Sets each member's `stop`. Walking the members backwards, each scans for
-  // forbidden events only up to the next member and reuses that member's
-  // answer beyond it, so the scans do not overlap.
-  void compute_stops(Group& group, const Transition& transition, const Bindings& bindings) const {
-    const auto& members = group.members;
-    group.stop.assign(members.size(), 0);
-    std::size_t next_forbidden = kNone;  // first forbidden in (next member, its window end)
-    for (std::size_t i = members.size(); i-- > 0;) {
-      const std::size_t member = members[i];
+  // Sets each member's `stop`: its candidates end at its window or just
+  // after the first forbidden event, whichever comes first.
+  void compute_stops(Group& group, std::size_t level, const Bindings& bindings) const {
+    const Transition& transition = *steps_[level].transition_from_previous;
+    group.stop.clear();
+    for (const std::size_t member : group.members) {
       const std::size_t limit = window_end(member, transition.max_elapsed);
-      std::size_t blocker = kNone;
-      if (!transition.absence.empty()) {
-        const bool last = i + 1 == members.size();
-        if (last || limit <= members[i + 1] + 1) {
-          blocker = first_forbidden(member + 1, limit, transition, bindings);
-        } else {
-          blocker = first_forbidden(member + 1, members[i + 1] + 1, transition, bindings);
-          if (blocker == kNone && next_forbidden < limit) blocker = next_forbidden;
-        }
-      }
+      const std::size_t blocker = first_forbidden(events_, rows_, atoms_.absence[level], transition,
+                                                  member + 1, limit, bindings, interrupt_);
       // The forbidden event itself may still be taken: it is not in between.
-      group.stop[i] = blocker == kNone ? limit : blocker + 1;
-      next_forbidden = blocker;
+      group.stop.push_back(blocker == kNone ? limit : blocker + 1);
     }
   }
 
   void expand(Group& group, const Step& step, std::size_t level) {
-    const Transition& transition = *step.transition_from_previous;
     const Bindings& bindings = table_.at(group.bindings);
-    compute_stops(group, transition, bindings);
+    compute_stops(group, level, bindings);
+    const std::span<const std::size_t> candidates = rows_.candidates(atoms_.steps[level], bindings);
     const bool completes = level + 1 == steps_.size();
     // Without captures every child carries the same bindings.
     const std::size_t carried = completes || !step.atom.captures.empty()
@@ -281,11 +286,14 @@ class RunSearch {
                                     : table_.intern(use_.relevant(bindings, level + 1));
     std::size_t covered = 0;
     for (std::size_t i = 0; i < group.members.size(); ++i) {
-      for (std::size_t e = std::max(group.members[i] + 1, covered); e < group.stop[i]; ++e) {
+      const std::size_t from = std::max(group.members[i] + 1, covered);
+      const std::size_t* end = candidates.data() + candidates.size();
+      for (const std::size_t* e = first_at_or_after(candidates, from); e != end; ++e) {
+        if (*e >= group.stop[i]) break;
         interrupt_.poll();
-        take_candidate(group, step.atom, bindings, e, level + 1, completes, carried);
+        take_candidate(group, step.atom, bindings, *e, level + 1, completes, carried);
       }
-      covered = group.stop[i];  // stops never decrease
+      covered = std::max(covered, group.stop[i]);
     }
   }
 
@@ -344,6 +352,8 @@ class RunSearch {
   std::size_t run_end_;
   const std::vector<Step>& steps_;
   const BindingUse& use_;
+  const PatternAtoms& atoms_;
+  RunIndex& rows_;
   std::size_t first_level_;
   BindingsTable table_;
   std::deque<Group> groups_;  // in level order; a deque keeps references stable
@@ -385,43 +395,30 @@ std::vector<PredicateFailure> collect_failures(const Atom& atom, const Event& ev
   return failures;
 }
 
-// Why no event after `last` takes `next` under `bindings`. Every candidate
-// after the first blocked one is blocked too (the blocker stays in between),
-// so the scan may end there.
-NearMissDetail classify(std::span<const Event> events, std::size_t run_end, const Step& next,
-                        std::size_t last, const Bindings& bindings) {
+// Why no event after `last` takes step `level` under `bindings`. Only the
+// first later event of the awaited type counts: a later one is no nearer to
+// the window, and the first forbidden event before it stands before every
+// later one too.
+NearMissDetail classify(std::span<const Event> events, RunIndex& rows, const PatternAtoms& atoms,
+                        const Step& next, std::size_t level, std::size_t last,
+                        const Bindings& bindings, Interrupt& interrupt) {
+  const std::optional<TextId> type = atoms.types[level];
+  if (!type) return NoSuccessor{};
+  const std::span<const std::size_t> of_type = rows.rows_of_type(*type);
+  const std::size_t* candidate = first_at_or_after(of_type, last + 1);
+  if (candidate == of_type.data() + of_type.size()) return NoSuccessor{};
+  const std::size_t c = *candidate;
   const Transition& transition = *next.transition_from_previous;
-  const Atom& atom = next.atom;
   const std::int64_t from = events[last].ts;
-  std::optional<WindowExceeded> window;
-  std::size_t blocker = kNone;
-  std::size_t tested = last + 1;  // events before it have been tested for absence
-  for (std::size_t c = last + 1; c < run_end; ++c) {
-    const Event& candidate = events[c];
-    if (candidate.typ != atom.event_type) continue;
-    if (!within_window(transition.max_elapsed, from, candidate.ts)) {
-      if (!window) {
-        window = WindowExceeded{c, saturating_elapsed(from, candidate.ts), *transition.max_elapsed};
-      }
-      continue;
-    }
-    if (!transition.absence.empty()) {
-      for (; blocker == kNone && tested < c; ++tested) {
-        for (const Atom& absent : transition.absence) {
-          if (absent.accepts(events[tested], bindings)) {
-            blocker = tested;
-            break;
-          }
-        }
-      }
-      if (blocker != kNone) {
-        return AbsenceBlocked{c, blocker, events[blocker].typ, atom.accepts(candidate, bindings)};
-      }
-    }
-    return PredicateFailed{collect_failures(atom, candidate, bindings), c};
+  if (!within_window(transition.max_elapsed, from, events[c].ts)) {
+    return WindowExceeded{c, saturating_elapsed(from, events[c].ts), *transition.max_elapsed};
   }
-  if (window) return *window;
-  return NoSuccessor{};
+  const std::size_t blocker = first_forbidden(events, rows, atoms.absence[level], transition,
+                                              last + 1, c, bindings, interrupt);
+  if (blocker != kNone) {
+    return AbsenceBlocked{c, blocker, events[blocker].typ, next.atom.accepts(events[c], bindings)};
+  }
+  return PredicateFailed{collect_failures(next.atom, events[c], bindings), c};
 }
 
 // The bindings after the steps from `first_step` on take the events of
@@ -442,13 +439,15 @@ struct Start {
   StateRef state;
 };
 
-void explain_run(std::span<const Event> events, std::size_t begin, std::size_t end,
-                 const Pattern& pattern, const BindingUse& use, Interrupt& interrupt,
-                 std::vector<NearMiss>& out) {
+void explain_run(std::span<const Event> events, const EventTable& table, std::size_t begin,
+                 std::size_t end, const Pattern& pattern, const BindingUse& use,
+                 const PatternAtoms& atoms, Interrupt& interrupt, std::vector<NearMiss>& out) {
   const Atom& first = pattern.steps.front().atom;
-  RunSearch search(events, end, pattern, use, 1, interrupt);
+  RunIndex rows(table, begin, end);
+  RunSearch search(events, end, pattern, use, atoms, rows, 1, interrupt);
   std::vector<Start> starts;
   for (std::size_t s = begin; s < end; ++s) {
+    interrupt.poll();
     if (auto bindings = first.evaluate(events[s], Bindings{})) {
       const StateRef state = search.seed(s, *bindings);
       starts.push_back(Start{s, std::move(*bindings), state});
@@ -473,7 +472,7 @@ void explain_run(std::span<const Event> events, std::size_t begin, std::size_t e
         .reached_steps = reached,
         .next_step = reached,
         .next_event_type = next.atom.event_type,
-        .detail = classify(events, end, next, last_event, bindings),
+        .detail = classify(events, rows, atoms, next, reached, last_event, bindings, interrupt),
         .captures = bindings,
     });
   }
@@ -511,8 +510,11 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   const std::size_t last = reach.path.back();
   if (last + 1 >= run_end) return reach;
   const BindingUse use(pattern);
+  const EventTable table = EventTable::from_events(events, attributes_read(pattern));
+  const PatternAtoms atoms(pattern, table);
+  RunIndex rows(table, last, run_end);
   Interrupt never;
-  RunSearch search(events, run_end, pattern, use, next_step, never);
+  RunSearch search(events, run_end, pattern, use, atoms, rows, next_step, never);
   const StateRef seed = search.seed(last, reach.bindings);
   search.run();
   const std::size_t known = reach.path.size();
@@ -529,9 +531,11 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
   // A one-step pattern completes at every start.
   if (pattern.steps.size() == 1) return out;
   const BindingUse use(pattern);
+  const EventTable table = EventTable::from_events(events, attributes_read(pattern));
+  const PatternAtoms atoms(pattern, table);
   for (std::size_t begin = 0; begin < events.size();) {
     const std::size_t end = partition_run_end(events, begin);
-    explain_run(events, begin, end, pattern, use, interrupt, out);
+    explain_run(events, table, begin, end, pattern, use, atoms, interrupt, out);
     begin = end;
   }
   return out;
