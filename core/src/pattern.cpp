@@ -2,6 +2,9 @@
 
 #include "kestrel/pattern.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "kestrel/error.hpp"
 
 namespace kestrel {
@@ -46,8 +49,58 @@ Atom Atom::with_capture(Capture capture) && {
   return std::move(*this);
 }
 
+namespace {
+
+// A few captures are checked pairwise. Many are grouped by name first, so
+// that an atom capturing a thousand names costs n log n, not n^2; grouping
+// changes the order of the checks, never their outcome.
+constexpr std::size_t kPairwiseCaptures = 16;
+
+// Capture positions grouped by name, in atom order within a name.
+std::vector<std::size_t> captures_by_name(const std::vector<Capture>& captures) {
+  std::vector<std::size_t> order(captures.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return captures[a].name < captures[b].name;
+  });
+  return order;
+}
+
+// Calls `bind(name, value)` for each name the captures bind afresh, in
+// ascending name order, and returns false at the first capture whose value
+// is not identical to the name's bound or first captured value.
+template <class Bind>
+bool check_captures(const std::vector<Capture>& captures, const Event& event,
+                    const Bindings& bindings, Bind bind) {
+  const std::vector<std::size_t> order = captures_by_name(captures);
+  for (std::size_t at = 0; at < order.size();) {
+    const Capture& first = captures[order[at]];
+    const Value* bound = bindings.find(first.name);
+    const Value& reference = bound ? *bound : attribute_or_null(event, first.attribute);
+    std::size_t next = at;
+    for (; next < order.size() && captures[order[next]].name == first.name; ++next) {
+      if (!(attribute_or_null(event, captures[order[next]].attribute) == reference)) return false;
+    }
+    if (!bound) bind(first.name, reference);
+    at = next;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::optional<Bindings> Atom::evaluate(const Event& event, const Bindings& bindings) const {
   if (!passes_comparisons(*this, event, bindings)) return std::nullopt;
+  if (captures.size() > kPairwiseCaptures) {
+    std::vector<Bindings::Entry> fresh;
+    const auto bind = [&](const std::string& name, const Value& value) {
+      fresh.emplace_back(name, value);
+    };
+    if (!check_captures(captures, event, bindings, bind)) return std::nullopt;
+    Bindings extended = bindings;
+    extended.merge_sorted(std::move(fresh));
+    return extended;
+  }
   Bindings extended = bindings;
   for (const Capture& capture : captures) {
     const Value& value = attribute_or_null(event, capture.attribute);
@@ -62,6 +115,9 @@ std::optional<Bindings> Atom::evaluate(const Event& event, const Bindings& bindi
 
 bool Atom::accepts(const Event& event, const Bindings& bindings) const noexcept {
   if (!passes_comparisons(*this, event, bindings)) return false;
+  if (captures.size() > kPairwiseCaptures) {
+    return check_captures(captures, event, bindings, [](const std::string&, const Value&) {});
+  }
   for (std::size_t i = 0; i < captures.size(); ++i) {
     const Value& value = attribute_or_null(event, captures[i].attribute);
     const Value* bound = bindings.find(captures[i].name);

@@ -48,6 +48,14 @@ void ValueMap::set(std::string key, Value value) {
   }
 }
 
+void ValueMap::merge_sorted(std::vector<Entry> entries) {
+  const auto middle = static_cast<std::ptrdiff_t>(entries_.size());
+  entries_.insert(entries_.end(), std::make_move_iterator(entries.begin()),
+                  std::make_move_iterator(entries.end()));
+  std::inplace_merge(entries_.begin(), entries_.begin() + middle, entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+}
+
 std::string_view operator_symbol(ComparisonOperator op) noexcept {
   switch (op) {
     case ComparisonOperator::Eq: return "==";

@@ -46,6 +46,9 @@ class ValueMap {
   const_iterator end() const noexcept { return entries_.end(); }
   void reserve(std::size_t n) { entries_.reserve(n); }
 
+  // Adds entries sorted by key, none of them present yet, in one merge.
+  void merge_sorted(std::vector<Entry> entries);
+
   friend bool operator==(const ValueMap&, const ValueMap&) = default;
 
  private:
