@@ -531,17 +531,7 @@ class Scan {
 
   void end_partition() {
     clear_threads();
-    const std::size_t length = steps_.size();
-    const auto by_path = [&](std::uint32_t a, std::uint32_t b) {
-      interrupt_.poll();  // a combinatorial result sorts for a long time
-      const std::size_t* x = pending_path(a);
-      const std::size_t* y = pending_path(b);
-      return std::lexicographical_compare(x, x + length, y, y + length);
-    };
-    // Often already in order; the check is cheaper than the sort's buffer.
-    if (!std::is_sorted(pending_order_.begin(), pending_order_.end(), by_path)) {
-      std::stable_sort(pending_order_.begin(), pending_order_.end(), by_path);
-    }
+    sort_pending();
     for (const std::uint32_t match : pending_order_) {
       interrupt_.poll();
       emit(match);
@@ -549,6 +539,27 @@ class Scan {
     pending_order_.clear();
     pending_rows_.clear();
     pending_slots_.clear();
+  }
+
+  // Orders the partition's matches by path. The first rows decide nearly
+  // every comparison, so they sit beside the match numbers, and only ties
+  // (one start's exhaustive matches) read the whole paths.
+  void sort_pending() {
+    const std::size_t length = steps_.size();
+    std::vector<std::pair<std::size_t, std::uint32_t>>& keys = sort_keys_;
+    keys.clear();
+    for (const std::uint32_t match : pending_order_) keys.emplace_back(*pending_path(match), match);
+    const auto by_path = [&](const auto& a, const auto& b) {
+      interrupt_.poll();  // a combinatorial result sorts for a long time
+      if (a.first != b.first) return a.first < b.first;
+      const std::size_t* x = pending_path(a.second);
+      const std::size_t* y = pending_path(b.second);
+      return std::lexicographical_compare(x + 1, x + length, y + 1, y + length);
+    };
+    // Often already in order; the check is cheaper than the sort.
+    if (std::is_sorted(keys.begin(), keys.end(), by_path)) return;
+    std::sort(keys.begin(), keys.end(), by_path);  // paths are distinct: no ties
+    for (std::size_t i = 0; i < keys.size(); ++i) pending_order_[i] = keys[i].second;
   }
 
   void clear_threads() {
@@ -595,6 +606,7 @@ class Scan {
   std::vector<std::vector<Links>> links_;
   std::vector<ThreadId> joining_;
   std::vector<std::uint32_t> pending_order_;
+  std::vector<std::pair<std::size_t, std::uint32_t>> sort_keys_;
   std::vector<std::size_t> pending_rows_;
   std::vector<Cell> pending_slots_;
   std::vector<Match> found_;
