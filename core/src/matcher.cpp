@@ -32,7 +32,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -336,7 +335,7 @@ class Scan {
       take_step(id, row);
       return;
     }
-    const ThreadId child = make_thread();
+    const ThreadId child = make_thread();  // may move the threads: take references after
     const Thread& parent = threads_[id];
     Thread& successor = threads_[child];
     successor.rows.append(parent.rows.begin(), parent.rows.end());
@@ -438,7 +437,8 @@ class Scan {
     Thread& thread = threads_[id];
     const CompiledStep& step = steps_[thread.step];
     if (step.unreachable) return release(id);
-    std::vector<std::optional<EqualityKey>> keys(step.index_slots.size());
+    std::vector<std::optional<EqualityKey>>& keys = join_keys_;
+    keys.resize(step.index_slots.size());
     for (std::size_t j = 0; j < keys.size(); ++j) {
       keys[j] = equality_key(thread.slots[step.index_slots[j]]);
     }
@@ -532,6 +532,10 @@ class Scan {
   void end_partition() {
     clear_threads();
     sort_pending();
+    // Reserving keeps the growth geometric while sparing the moves of Matches.
+    if (const std::size_t needed = found_.size() + pending_order_.size(); needed > found_.capacity()) {
+      found_.reserve(std::max(needed, 2 * found_.capacity()));
+    }
     for (const std::uint32_t match : pending_order_) {
       interrupt_.poll();
       emit(match);
@@ -599,12 +603,13 @@ class Scan {
   TableView view_;
   Interrupt& interrupt_;
   const bool first_successor_only_;
-  std::deque<Thread> threads_;  // a deque keeps a parent in place while its child is made
+  std::vector<Thread> threads_;
   std::vector<ThreadId> free_;
   std::vector<StepThreads> waiting_;
   // links_[0]: the step lists; links_[1 + j]: the step's index j.
   std::vector<std::vector<Links>> links_;
   std::vector<ThreadId> joining_;
+  std::vector<std::optional<EqualityKey>> join_keys_;  // reused by every join
   std::vector<std::uint32_t> pending_order_;
   std::vector<std::pair<std::size_t, std::uint32_t>> sort_keys_;
   std::vector<std::size_t> pending_rows_;

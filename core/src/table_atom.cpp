@@ -118,7 +118,9 @@ Bindings bindings_of(const EventTable& table, const std::vector<std::string>& sl
   bindings.reserve(slots_by_name.size());
   // Ascending names make each insertion an append.
   for (const SlotId slot : slots_by_name) {
-    bindings.set(slot_names[slot], *table.value_of(slots[slot]));
+    if (std::optional<Value> value = table.value_of(slots[slot])) {
+      bindings.set(slot_names[slot], std::move(*value));
+    }
   }
   return bindings;
 }

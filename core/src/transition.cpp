@@ -16,16 +16,6 @@ std::int64_t saturating_elapsed(std::int64_t from, std::int64_t to) noexcept {
   return gap > static_cast<std::uint64_t>(INT64_MAX) ? INT64_MIN : -static_cast<std::int64_t>(gap);
 }
 
-bool within_window(const std::optional<std::int64_t>& max_elapsed, std::int64_t from,
-                   std::int64_t to) noexcept {
-  if (!max_elapsed) return true;
-  if (to < from) return *max_elapsed >= 0 || saturating_elapsed(from, to) <= *max_elapsed;
-  if (*max_elapsed < 0) return false;
-  // Unsigned arithmetic gives the exact gap where a signed difference would wrap.
-  const std::uint64_t gap = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
-  return gap <= static_cast<std::uint64_t>(*max_elapsed);
-}
-
 bool forbids(const Transition& transition, const Event& event, const Bindings& bindings) noexcept {
   for (const Atom& atom : transition.absence) {
     if (atom.accepts(event, bindings)) return true;

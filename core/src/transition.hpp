@@ -17,9 +17,17 @@ namespace kestrel {
 std::int64_t saturating_elapsed(std::int64_t from, std::int64_t to) noexcept;
 
 // Whether `to - from`, computed exactly (never wrapping), is at most
-// `max_elapsed`; always true without a window.
-bool within_window(const std::optional<std::int64_t>& max_elapsed, std::int64_t from,
-                   std::int64_t to) noexcept;
+// `max_elapsed`; always true without a window. Inline: the matcher asks it
+// for every thread an event reaches.
+inline bool within_window(const std::optional<std::int64_t>& max_elapsed, std::int64_t from,
+                          std::int64_t to) noexcept {
+  if (!max_elapsed) return true;
+  if (to < from) return *max_elapsed >= 0 || saturating_elapsed(from, to) <= *max_elapsed;
+  if (*max_elapsed < 0) return false;
+  // Unsigned arithmetic gives the exact gap where a signed difference would wrap.
+  const std::uint64_t gap = static_cast<std::uint64_t>(to) - static_cast<std::uint64_t>(from);
+  return gap <= static_cast<std::uint64_t>(*max_elapsed);
+}
 
 // Whether any of the transition's absence atoms accepts `event`.
 bool forbids(const Transition& transition, const Event& event, const Bindings& bindings) noexcept;
