@@ -37,13 +37,13 @@ def main():
           f"{'exponent':>9}  (median of up to 3 runs)")
     sweeps = {label: Sweep(args.cap) for label in SERIES}
     for size in args.sizes:
-        table = growth_table(size)
+        reasons = {label: sweep.skip_reason(size) for label, sweep in sweeps.items()}
+        table = None if all(reasons.values()) else growth_table(size)
         for label, call in SERIES.items():
             sweep = sweeps[label]
             line = f"{label:<22} {size:>9}  "
-            reason = sweep.skip_reason(size)
-            if reason:
-                print(line + reason, flush=True)
+            if reasons[label]:
+                print(line + reasons[label], flush=True)
                 continue
             seconds, found = sweep.measure(lambda: call(table))
             if seconds is None:

@@ -134,8 +134,8 @@ class Flags {
 
 // One series of measurements at growing sizes. A size is skipped once the
 // previous one took more than `cap` seconds, or when the growth seen so far
-// (at least linear) predicts more than three caps; a run that passes three
-// caps is stopped through the engine's Interrupt.
+// (at least linear) predicts more than two caps; a run that passes three caps
+// is stopped through the engine's Interrupt.
 class Sweep {
  public:
   explicit Sweep(double cap) : cap_(cap) {}
@@ -152,7 +152,7 @@ class Sweep {
     }
     const double exponent = std::max(1.0, last_exponent().value_or(1.0));
     const double predicted = last * std::pow(size / sizes_.back(), exponent);
-    if (predicted > limit()) {
+    if (predicted > 2 * cap_) {
       std::snprintf(text, sizeof text, "skipped: previous size took %.1f s, this one would take about %.0f s",
                     last, predicted);
       return text;

@@ -4,11 +4,12 @@
 //             N/10-step pattern s0 -> s1 -> ...; every start completes;
 //   captures  a last step with 1,000 captures of one attribute, named $c0 to
 //             $c999 as a person would, offered N candidates after one start;
+//   capture-count  the same with N captures and 2,000 candidates;
 //   early     one partition of N events in which each of N/10 logins meets
 //             its user's purchase five events later, so every start completes
 //             early while the partition goes on.
 //
-// Flags: --chain=25000,50000,100000 --captures=1000,5000,20000
+// Flags: --chain=25000,50000,100000 --captures=1000,5000,20000 --capture-count=250,500,1000
 //        --early=10000,100000,1000000 --cap=20 (seconds; see Sweep)
 
 #include <cstdint>
@@ -32,6 +33,7 @@ using kestrel::Transition;
 namespace bench = kestrel::bench;
 
 constexpr std::int64_t kCaptures = 1000;
+constexpr std::int64_t kCandidates = 2000;
 
 struct Input {
   std::vector<Event> events;
@@ -57,18 +59,24 @@ Input chain(std::int64_t count) {
   return input;
 }
 
-Input captures(std::int64_t count) {
+Input many_captures(std::int64_t candidates, std::int64_t captures) {
   Input input;
   input.events.push_back(Event{"all", 0, "begin", {}});
-  for (std::int64_t i = 1; i <= count; ++i) input.events.push_back(Event{"all", i, "item", {}}.with_attr("a", i));
+  for (std::int64_t i = 1; i <= candidates; ++i) {
+    input.events.push_back(Event{"all", i, "item", {}}.with_attr("a", i));
+  }
   Atom item("item");
-  for (std::int64_t c = 0; c < kCaptures; ++c) {
+  for (std::int64_t c = 0; c < captures; ++c) {
     item = std::move(item).with_capture(Capture{"c" + std::to_string(c), "a"});
   }
   append_step(input.pattern, Atom("begin"));
   append_step(input.pattern, std::move(item));
   return input;
 }
+
+Input captures(std::int64_t candidates) { return many_captures(candidates, kCaptures); }
+
+Input capture_count(std::int64_t captures) { return many_captures(kCandidates, captures); }
 
 // Blocks of ten: a login, four views, the same user's purchase, four views.
 Input early(std::int64_t count) {
@@ -94,7 +102,7 @@ struct Corner {
 void sweep_corner(const Corner& corner, double cap) {
   bench::Sweep sweep(cap);
   for (const std::int64_t size : corner.sizes) {
-    std::printf("%-9s %9lld %-10s ", corner.label, static_cast<long long>(size), corner.size_name);
+    std::printf("%-13s %9lld %-10s ", corner.label, static_cast<long long>(size), corner.size_name);
     if (const auto reason = sweep.skip_reason(static_cast<double>(size))) {
       std::printf("%s\n", reason->c_str());
       continue;
@@ -123,15 +131,17 @@ int main(int argc, char** argv) {
   const std::vector<Corner> corners{
       {"chain", "events", chain, flags.integers("chain", {25'000, 50'000, 100'000})},
       {"captures", "candidates", captures, flags.integers("captures", {1'000, 5'000, 20'000})},
+      {"capture-count", "captures", capture_count, flags.integers("capture-count", {250, 500, 1'000})},
       {"early", "events", early, flags.integers("early", {10'000, 100'000, 1'000'000})},
   };
   const double cap = flags.real("cap", 20);
   flags.finish();
 
-  std::printf("near_misses corners: chain of N/10 steps over N events; a step with %lld captures;\n"
-              "N/10 starts completing early in one partition of N events\n",
-              static_cast<long long>(kCaptures));
-  std::printf("%-9s %9s %-10s %9s %6s %10s %9s  (median of up to 3 runs)\n", "corner", "size", "", "events",
+  std::printf("near_misses corners: chain of N/10 steps over N events; a step with %lld captures and N\n"
+              "candidates, or N captures and %lld candidates; N/10 starts completing early in one partition of\n"
+              "N events\n",
+              static_cast<long long>(kCaptures), static_cast<long long>(kCandidates));
+  std::printf("%-13s %9s %-10s %9s %6s %10s %9s  (median of up to 3 runs)\n", "corner", "size", "", "events",
               "misses", "seconds", "exponent");
   for (const Corner& corner : corners) sweep_corner(corner, cap);
   return 0;

@@ -1,7 +1,7 @@
 """Medians, growth exponents and the capped sweep of bench_support.hpp, for
 the Python benchmarks: a size is skipped once the previous one took more
 than `cap` seconds, or when the growth seen so far (at least linear) predicts
-more than three caps; a call that passes three caps is stopped by SIGALRM,
+more than two caps; a call that passes three caps is stopped by SIGALRM,
 which the engine notices like Ctrl-C."""
 
 import math
@@ -36,7 +36,7 @@ class Sweep:
             return f"skipped: previous size took {last:.1f} s"
         exponent = max(1.0, self.last_exponent() or 1.0)
         predicted = last * (size / self.sizes[-1]) ** exponent
-        if predicted > self.limit:
+        if predicted > 2 * self.cap:
             return (f"skipped: previous size took {last:.1f} s,"
                     f" this one would take about {predicted:.0f} s")
         return None
