@@ -134,7 +134,7 @@ class Flags {
 
 // One series of measurements at growing sizes. A size is skipped once the
 // previous one took more than `cap` seconds, or when the growth seen so far
-// (at least linear) predicts more than two caps; a run that passes three caps
+// (at least linear) predicts more than two caps; a run that passes five caps
 // is stopped through the engine's Interrupt.
 class Sweep {
  public:
@@ -173,7 +173,7 @@ class Sweep {
 
   void record_stopped() { stopped_ = true; }
 
-  double limit() const { return 3 * cap_; }
+  double limit() const { return 5 * cap_; }
 
   // The growth exponent between the last two sizes recorded.
   std::optional<double> last_exponent() const {

@@ -1,7 +1,7 @@
 """Medians, growth exponents and the capped sweep of bench_support.hpp, for
 the Python benchmarks: a size is skipped once the previous one took more
 than `cap` seconds, or when the growth seen so far (at least linear) predicts
-more than two caps; a call that passes three caps is stopped by SIGALRM,
+more than two caps; a call that passes five caps is stopped by SIGALRM,
 which the engine notices like Ctrl-C."""
 
 import math
@@ -21,7 +21,7 @@ def growth_exponent(n1, t1, n2, t2):
 class Sweep:
     def __init__(self, cap):
         self.cap = cap
-        self.limit = 3 * cap
+        self.limit = 5 * cap
         self.sizes = []
         self.seconds = []
         self.stopped = False
