@@ -439,11 +439,11 @@ struct Start {
   StateRef state;
 };
 
-void explain_run(std::span<const Event> events, const EventTable& table, std::size_t begin,
+void explain_run(std::span<const Event> events, RunIndex& rows, std::size_t begin,
                  std::size_t end, const Pattern& pattern, const BindingUse& use,
                  const PatternAtoms& atoms, Interrupt& interrupt, std::vector<NearMiss>& out) {
   const Atom& first = pattern.steps.front().atom;
-  RunIndex rows(table, begin, end);
+  rows.reset(begin, end);
   RunSearch search(events, end, pattern, use, atoms, rows, 1, interrupt);
   std::vector<Start> starts;
   for (std::size_t s = begin; s < end; ++s) {
@@ -512,7 +512,8 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   const BindingUse use(pattern);
   const EventTable table = EventTable::from_events(events, attributes_read(pattern));
   const PatternAtoms atoms(pattern, table);
-  RunIndex rows(table, last, run_end);
+  RunIndex rows(table, atoms);
+  rows.reset(last, run_end);
   Interrupt never;
   RunSearch search(events, run_end, pattern, use, atoms, rows, next_step, never);
   const StateRef seed = search.seed(last, reach.bindings);
@@ -533,9 +534,10 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
   const BindingUse use(pattern);
   const EventTable table = EventTable::from_events(events, attributes_read(pattern));
   const PatternAtoms atoms(pattern, table);
+  RunIndex rows(table, atoms);
   for (std::size_t begin = 0; begin < events.size();) {
     const std::size_t end = partition_run_end(events, begin);
-    explain_run(events, table, begin, end, pattern, use, atoms, interrupt, out);
+    explain_run(events, rows, begin, end, pattern, use, atoms, interrupt, out);
     begin = end;
   }
   return out;

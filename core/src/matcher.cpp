@@ -38,6 +38,7 @@
 
 #include "cell_ops.hpp"
 #include "inline_vector.hpp"
+#include "key_buckets.hpp"
 #include "kestrel/event_table.hpp"
 #include "table_atom.hpp"
 #include "transition.hpp"
@@ -48,86 +49,6 @@ namespace {
 
 using ThreadId = std::uint32_t;
 constexpr ThreadId kNoThread = UINT32_MAX;
-constexpr std::uint32_t kNoBucket = UINT32_MAX;
-
-// From an equality key to a dense bucket number. Text keys, the common
-// case, are text ids and index an array directly: a look-up is one load, and
-// the keys an event never asks for stay out of the cache. Other keys go
-// through open addressing. Buckets are never removed within a partition; the
-// map is emptied when it ends.
-class KeyBuckets {
- public:
-  std::uint32_t find(const EqualityKey& key) const noexcept {
-    if (is_text(key)) return key.bits < by_text_.size() ? by_text_[key.bits] : kNoBucket;
-    if (slots_.empty()) return kNoBucket;
-    for (std::uint64_t at = hash_of(key) & mask_;; at = (at + 1) & mask_) {
-      const std::uint32_t slot = slots_[at];
-      if (slot == 0) return kNoBucket;
-      if (keys_[slot - 1] == key) return slot - 1;
-    }
-  }
-
-  std::uint32_t bucket_for(const EqualityKey& key) {
-    if (is_text(key)) return text_bucket_for(key);
-    if (2 * (hashed_ + 1) > slots_.size()) grow();
-    for (std::uint64_t at = hash_of(key) & mask_;; at = (at + 1) & mask_) {
-      const std::uint32_t slot = slots_[at];
-      if (slot == 0) {
-        keys_.push_back(key);
-        ++hashed_;
-        slots_[at] = static_cast<std::uint32_t>(keys_.size());
-        return slots_[at] - 1;
-      }
-      if (keys_[slot - 1] == key) return slot - 1;
-    }
-  }
-
-  void clear() {
-    if (keys_.empty()) return;
-    for (const EqualityKey& key : keys_) {
-      if (is_text(key)) by_text_[key.bits] = kNoBucket;
-    }
-    keys_.clear();
-    hashed_ = 0;
-    // A large table left by a big partition is not swept for every small one.
-    if (slots_.size() > 1024) slots_ = {};
-    std::fill(slots_.begin(), slots_.end(), 0u);
-    mask_ = slots_.empty() ? 0 : slots_.size() - 1;
-  }
-
- private:
-  static bool is_text(const EqualityKey& key) noexcept { return key.kind == 0; }
-
-  std::uint32_t text_bucket_for(const EqualityKey& key) {
-    if (key.bits >= by_text_.size()) {
-      by_text_.resize(std::max<std::size_t>(key.bits + 1, 2 * by_text_.size()), kNoBucket);
-    }
-    std::uint32_t& bucket = by_text_[key.bits];
-    if (bucket == kNoBucket) {
-      bucket = static_cast<std::uint32_t>(keys_.size());
-      keys_.push_back(key);
-    }
-    return bucket;
-  }
-
-  void grow() {
-    std::vector<std::uint32_t> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(16, 2 * old.size()), 0u);
-    mask_ = slots_.size() - 1;
-    for (const std::uint32_t slot : old) {
-      if (slot == 0) continue;
-      std::uint64_t at = hash_of(keys_[slot - 1]) & mask_;
-      while (slots_[at] != 0) at = (at + 1) & mask_;
-      slots_[at] = slot;
-    }
-  }
-
-  std::vector<std::uint32_t> by_text_;  // bucket by text id
-  std::vector<std::uint32_t> slots_;    // bucket number + 1; 0 is empty
-  std::vector<EqualityKey> keys_;       // by bucket number
-  std::size_t hashed_ = 0;              // keys held in the slots
-  std::uint64_t mask_ = 0;
-};
 
 // Rows matched so far, one per completed step.
 using Path = InlineVector<std::size_t, 3>;

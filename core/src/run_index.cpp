@@ -46,6 +46,28 @@ PatternAtoms::PatternAtoms(const Pattern& pattern, const EventTable& table) {
   }
 }
 
+RunIndex::RunIndex(const EventTable& table, const PatternAtoms& atoms) : view_(table) {
+  // Every atom gets its entry now, so that entries never move later.
+  for (const IndexedAtom& atom : atoms.steps) atoms_[&atom];
+  for (const auto& forbidden : atoms.absence) {
+    for (const IndexedAtom& atom : forbidden) atoms_[&atom];
+  }
+}
+
+void RunIndex::reset(std::size_t begin, std::size_t end) {
+  begin_ = begin;
+  end_ = end;
+  for (auto& [atom, rows] : atoms_) {
+    if (!rows.gathered) continue;
+    rows.gathered = false;
+    rows.rows.clear();
+    rows.buckets.clear();
+    rows.bucket_begin.clear();
+    rows.keyed_rows.clear();
+  }
+  types_.clear();
+}
+
 std::span<const std::size_t> RunIndex::candidates(const IndexedAtom& atom,
                                                   const Bindings& bindings) {
   const AtomRows& rows = rows_of(atom);
@@ -54,9 +76,10 @@ std::span<const std::size_t> RunIndex::candidates(const IndexedAtom& atom,
   if (!bound) return {};
   const std::optional<EqualityKey> key = equality_key(cell_of_bound(view_.table(), *bound));
   if (!key) return {};  // NaN equals nothing
-  const auto it = rows.by_key.find(*key);
-  if (it == rows.by_key.end()) return {};
-  return it->second;
+  const std::uint32_t bucket = rows.buckets.find(*key);
+  if (bucket == kNoBucket) return {};
+  const std::size_t first = rows.bucket_begin[bucket];
+  return std::span(rows.keyed_rows).subspan(first, rows.bucket_begin[bucket + 1] - first);
 }
 
 std::span<const std::size_t> RunIndex::rows_of_type(TextId type) {
@@ -70,21 +93,39 @@ std::span<const std::size_t> RunIndex::rows_of_type(TextId type) {
   return it->second;
 }
 
-const RunIndex::AtomRows& RunIndex::rows_of(const IndexedAtom& atom) {
-  auto [it, added] = atoms_.try_emplace(&atom);
-  AtomRows& rows = it->second;
-  if (!added || atom.atom.never_matches()) return rows;
+RunIndex::AtomRows& RunIndex::rows_of(const IndexedAtom& atom) {
+  AtomRows& rows = atoms_.at(&atom);
+  if (rows.gathered) return rows;
+  rows.gathered = true;
+  if (atom.atom.never_matches()) return rows;
   for (const std::size_t row : rows_of_type(atom.atom.type)) {
     if (atom.atom.passes_event_clauses(view_, row)) rows.rows.push_back(row);
   }
   if (const ReferenceTest* reference = atom.atom.equality_reference()) {
-    for (const std::size_t row : rows.rows) {
-      if (const auto key = equality_key(view_.cell(reference->column, row))) {
-        rows.by_key[*key].push_back(row);
-      }
-    }
+    group_by_key(*reference, rows);
   }
   return rows;
+}
+
+// A counting sort by bucket; rows stay ascending within each bucket.
+void RunIndex::group_by_key(const ReferenceTest& reference, AtomRows& rows) {
+  row_buckets_.clear();
+  for (const std::size_t row : rows.rows) {
+    const auto key = equality_key(view_.cell(reference.column, row));
+    row_buckets_.push_back(key ? rows.buckets.bucket_for(*key) : kNoBucket);
+  }
+  rows.bucket_begin.assign(rows.buckets.size() + 1, 0);
+  for (const std::uint32_t bucket : row_buckets_) {
+    if (bucket != kNoBucket) ++rows.bucket_begin[bucket + 1];
+  }
+  for (std::size_t b = 1; b < rows.bucket_begin.size(); ++b) {
+    rows.bucket_begin[b] += rows.bucket_begin[b - 1];
+  }
+  rows.keyed_rows.resize(rows.bucket_begin.back());
+  std::vector<std::size_t> next(rows.bucket_begin.begin(), rows.bucket_begin.end() - 1);
+  for (std::size_t i = 0; i < rows.rows.size(); ++i) {
+    if (row_buckets_[i] != kNoBucket) rows.keyed_rows[next[row_buckets_[i]]++] = rows.rows[i];
+  }
 }
 
 }  // namespace kestrel

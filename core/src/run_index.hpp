@@ -7,7 +7,9 @@
 // the equality key of the referenced attribute, so that the rows an atom
 // could accept under given bindings are one bucket. Every row found still
 // goes through the exact test. Each atom's rows are gathered the first time
-// they are asked for, in one pass over the run.
+// they are asked for, in one pass over the run, and grouped by key with a
+// counting sort into one flat array. The index serves one run at a time and
+// keeps its storage from run to run.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "cell_ops.hpp"
+#include "key_buckets.hpp"
 #include "kestrel/event_table.hpp"
 #include "kestrel/pattern.hpp"
 #include "table_atom.hpp"
@@ -41,8 +44,10 @@ struct PatternAtoms {
 
 class RunIndex {
  public:
-  RunIndex(const EventTable& table, std::size_t begin, std::size_t end)
-      : view_(table), begin_(begin), end_(end) {}
+  RunIndex(const EventTable& table, const PatternAtoms& atoms);
+
+  // Starts serving the run [begin, end).
+  void reset(std::size_t begin, std::size_t end);
 
   // Ascending rows that `atom` could accept under `bindings`.
   std::span<const std::size_t> candidates(const IndexedAtom& atom, const Bindings& bindings);
@@ -51,21 +56,23 @@ class RunIndex {
   std::span<const std::size_t> rows_of_type(TextId type);
 
  private:
-  struct KeyHash {
-    std::size_t operator()(const EqualityKey& key) const noexcept { return hash_of(key); }
-  };
   struct AtomRows {
+    bool gathered = false;
     std::vector<std::size_t> rows;
-    std::unordered_map<EqualityKey, std::vector<std::size_t>, KeyHash> by_key;
+    KeyBuckets buckets;
+    std::vector<std::size_t> bucket_begin;  // bucket b's rows: [begin[b], begin[b + 1])
+    std::vector<std::size_t> keyed_rows;
   };
 
-  const AtomRows& rows_of(const IndexedAtom& atom);
+  AtomRows& rows_of(const IndexedAtom& atom);
+  void group_by_key(const ReferenceTest& reference, AtomRows& rows);
 
   TableView view_;
-  std::size_t begin_;
-  std::size_t end_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
   std::unordered_map<const IndexedAtom*, AtomRows> atoms_;
   std::unordered_map<TextId, std::vector<std::size_t>> types_;
+  std::vector<std::uint32_t> row_buckets_;  // scratch of group_by_key
 };
 
 // The first row in [from, to) of `rows`, or rows.end().
