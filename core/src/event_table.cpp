@@ -56,7 +56,7 @@ Cell EventTable::cell_of(const Value& value) {
 }
 
 EventTable EventTable::from_events(std::span<const Event> events,
-                                   std::span<const std::string> attributes) {
+                                   std::span<const std::string> attributes, Interrupt interrupt) {
   EventTable table;
   const std::size_t rows = events.size();
   table.partitions.reserve(rows);
@@ -64,6 +64,7 @@ EventTable EventTable::from_events(std::span<const Event> events,
   table.types.reserve(rows);
   table.positions.reserve(rows);
   for (std::size_t row = 0; row < rows; ++row) {
+    interrupt.poll();
     const Event& event = events[row];
     const bool same_run = row > 0 && event.partition == events[row - 1].partition;
     table.partitions.push_back(same_run ? table.partitions.back()
@@ -76,6 +77,7 @@ EventTable EventTable::from_events(std::span<const Event> events,
     table.attribute_names.push_back(table.texts.intern(name));
     std::vector<Cell>& column = table.columns.emplace_back(rows);
     for (std::size_t row = 0; row < rows; ++row) {
+      interrupt.poll();
       if (const Value* value = events[row].attrs.find(name)) column[row] = table.cell_of(*value);
     }
   }

@@ -327,12 +327,16 @@ class RunSearch {
     const auto& members = group.members;
     const auto& edges = group.edges;
     std::vector<std::size_t> depths(edges.size());
-    for (std::size_t j = 0; j < edges.size(); ++j) depths[j] = edge_depth(edges[j]);
+    for (std::size_t j = 0; j < edges.size(); ++j) {
+      interrupt_.poll();
+      depths[j] = edge_depth(edges[j]);
+    }
     group.depth.assign(members.size(), level);
     group.best.assign(members.size(), kNone);
     std::deque<std::size_t> window;
     std::size_t next = edges.size();
     for (std::size_t i = members.size(); i-- > 0;) {
+      interrupt_.poll();
       while (next > 0 && edges[next - 1].event > members[i]) {
         --next;
         while (!window.empty() && depths[window.front()] <= depths[next]) window.pop_front();
@@ -532,7 +536,7 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
   // A one-step pattern completes at every start.
   if (pattern.steps.size() == 1) return out;
   const BindingUse use(pattern);
-  const EventTable table = EventTable::from_events(events, attributes_read(pattern));
+  const EventTable table = EventTable::from_events(events, attributes_read(pattern), interrupt);
   const PatternAtoms atoms(pattern, table);
   RunIndex rows(table, atoms);
   for (std::size_t begin = 0; begin < events.size();) {

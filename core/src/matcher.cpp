@@ -575,7 +575,7 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
 std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
                                     Interrupt interrupt) {
   check_structure(pattern);
-  const EventTable table = EventTable::from_events(events, attributes_read(pattern));
+  const EventTable table = EventTable::from_events(events, attributes_read(pattern), interrupt);
   return compiled_matches(table, pattern, std::move(interrupt));
 }
 

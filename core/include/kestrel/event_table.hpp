@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kestrel/event.hpp"
+#include "kestrel/interrupt.hpp"
 #include "kestrel/pattern.hpp"
 #include "kestrel/value.hpp"
 
@@ -104,9 +105,11 @@ struct EventTable {
   Cell cell_of(const Value& value);
 
   // The events as rows in their given order, with the named attributes as
-  // columns; row i holds events[i] and positions[i] == i.
+  // columns; row i holds events[i] and positions[i] == i. Polls `interrupt`
+  // once per row and column.
   static EventTable from_events(std::span<const Event> events,
-                                std::span<const std::string> attributes);
+                                std::span<const std::string> attributes,
+                                Interrupt interrupt = {});
 };
 
 // The attribute names a pattern reads, in first appearance, each once.
