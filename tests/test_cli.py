@@ -238,7 +238,7 @@ DATA_ERRORS = [
      b'{"partition": 3, "ts": 1, "typ": "a"}\n', "column `partition` must hold text"),
     ("null type", ["explain", "--pattern", "a"],
      (ROW + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
-     "column `typ` is null at row 1"),
+     "column `typ` is null at line 2"),
     ("CSV field count", ["match", "--pattern", "a", "--format", "csv"],
      b'partition,ts,typ\np,1,a\n"p\n",2\n', "line 3: expected 3 fields, found 2"),
     ("unwritable output", ["match", "--pattern", "a", "--output", "/nonexistent/out.jsonl"],
@@ -382,7 +382,8 @@ def test_csv_rows_keep_keys_as_text_and_leave_out_empty_cells():
 @pytest.mark.parametrize("text, message", [
     ("p,ts,p\n", "line 1: column `p` appears more than once"),
     ('p,ts,typ\n"a\nb",1,x\nq,2\n', "line 4: expected 3 fields, found 2"),
-    ("p,ts,typ\na,2024-01-01,x\nb,5,x\n", "line 3: column `ts`: '5' is neither"),
+    ("p,ts,typ\na,2024-01-01,x\nb,5,x\n",
+     "line 3: column `ts` holds an integer, but line 2 an ISO-8601 text"),
 ])
 def test_csv_errors_name_the_line(text, message):
     with pytest.raises(_cli.CliError, match=message):
@@ -390,8 +391,9 @@ def test_csv_errors_name_the_line(text, message):
 
 
 def test_jsonl_rows_skip_blank_lines_and_convert_only_text_timestamps():
-    lines = ['{"ts": 5}\n', "  \n", '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n', "{}"]
-    assert _cli.jsonl_rows(lines, "ts") == [{"ts": 5}, {"ts": 2 * NS, "x": "1970"}, {}]
+    lines = ['{"ts": "1970-01-01T00:00:05Z"}\n', "  \n",
+             '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n', "{}"]
+    assert _cli.jsonl_rows(lines, "ts") == [{"ts": 5 * NS}, {"ts": 2 * NS, "x": "1970"}, {}]
 
 
 def test_jsonl_deep_nesting_is_a_line_error():
