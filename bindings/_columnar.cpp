@@ -287,6 +287,7 @@ std::string checked_utf8(PyObject* text, std::string_view name, std::size_t row)
   if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError{};
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
   const Ref reason = Ref::steal(value);
   Py_XDECREF(type);
   Py_XDECREF(traceback);
@@ -457,7 +458,8 @@ bool is_numpy_bool(PyObject* cell) {
     PyErr_Clear();
     return false;
   }
-  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
     return false;
   }
   const Ref name = own(PyType_GetName(Py_TYPE(cell)));

@@ -38,9 +38,11 @@ OUT_OF_RANGE = [
       for unit in ("s", "ms", "us")],
     ("pandas s", lambda c: pd.DataFrame(columns_with(c, seconds(FAR)))),
     ("pandas s UTC", lambda c: pd.DataFrame(columns_with(c, seconds(FAR).dt.tz_localize("UTC")))),
-    *[(f"arrow {unit}", lambda c, u=unit: pa.table(columns_with(c, pa.array(FAR, pa.timestamp(u)))))
+    *[(f"arrow {unit}",
+       lambda c, u=unit: pa.table(columns_with(c, pa.array(FAR, pa.timestamp(u)))))
       for unit in ("s", "ms", "us")],
-    *[(f"polars {unit}", lambda c, u=unit: pl.DataFrame(columns_with(c, pl.Series(FAR, dtype=pl.Datetime(u)))))
+    *[(f"polars {unit}",
+       lambda c, u=unit: pl.DataFrame(columns_with(c, pl.Series(FAR, dtype=pl.Datetime(u)))))
       for unit in ("ms", "us")],
 ]
 
@@ -48,12 +50,14 @@ OUT_OF_RANGE = [
 @pytest.mark.parametrize("column", ["ts", "when"])
 @pytest.mark.parametrize("make", [m for _, m in OUT_OF_RANGE], ids=[n for n, _ in OUT_OF_RANGE])
 def test_datetimes_past_the_nanosecond_range_are_refused(make, column):
-    with pytest.raises(OverflowError, match=rf"column `{column}` row 1: 2300-01-01T00:00:00(\.0+)? is out of range"):
+    message = rf"column `{column}` row 1: 2300-01-01T00:00:00(\.0+)? is out of range"
+    with pytest.raises(OverflowError, match=message):
         match("x", make(column))
 
 
 @pytest.mark.parametrize("stamps, error, message", [
-    ([1, np.datetime64("2300-01-01", "s")], OverflowError, "column `ts` row 1: 2300-01-01T00:00:00 is out of range"),
+    ([1, np.datetime64("2300-01-01", "s")], OverflowError,
+     "column `ts` row 1: 2300-01-01T00:00:00 is out of range"),
     ([1, np.datetime64("NaT")], ValueError, "column `ts` is null at row 1"),
     ([1, pd.NaT], ValueError, "column `ts` is null at row 1"),
     ([dt.datetime(2000, 1, 1), 5], TypeError,

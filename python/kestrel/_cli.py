@@ -250,7 +250,8 @@ def _read_events(path: str, fmt: str | None, columns: Columns,
     hint = ""
     if fmt is None:
         fmt = "csv" if not stdin and path.lower().endswith(".csv") else "jsonl"
-        hint = f"; {'standard input' if stdin else path} is read as JSON Lines, add --format csv for CSV"
+        source = "standard input" if stdin else path
+        hint = f"; {source} is read as JSON Lines, add --format csv for CSV"
     if stdin and sys.stdin is None:
         raise CliError("standard input is closed")
     if stdin and sys.stdin.isatty():
@@ -339,8 +340,8 @@ def jsonl_rows(lines: Iterable[str], ts: str, hint: str = "") -> Rows:
         except RecursionError:
             raise CliError(f"line {number}: invalid JSON: nested too deeply") from None
         except ValueError:  # the only other failure of the reader
-            raise CliError(f"line {number}: a number has more digits than can be read "
-                           f"({sys.get_int_max_str_digits()})") from None
+            raise CliError(f"line {number}: a number has more than "
+                           f"{sys.get_int_max_str_digits()} digits") from None
         if not isinstance(row, dict):
             raise CliError(f"line {number}: expected a JSON object, found {_json_kind(row)}"
                            + ("" if rows else hint))
