@@ -31,6 +31,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -131,16 +132,73 @@ PyType_Slot table_slots[] = {
     {0, nullptr},
 };
 
+// Each event's partition as its rank among the distinct partitions in byte
+// order, so that sorting compares integers and never touches event text.
+std::vector<std::size_t> partition_ranks(const std::vector<kestrel::Event>& events,
+                                         kestrel::Interrupt& interrupt) {
+  std::unordered_map<std::string_view, std::size_t> first_seen;
+  std::vector<std::string_view> names;
+  std::vector<std::size_t> ids(events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    interrupt.poll();
+    const std::string_view name = events[i].partition;
+    if (i > 0 && name == events[i - 1].partition) {  // runs are the common case
+      ids[i] = ids[i - 1];
+      continue;
+    }
+    const auto [entry, added] = first_seen.try_emplace(name, names.size());
+    if (added) names.push_back(name);
+    ids[i] = entry->second;
+  }
+  std::vector<std::size_t> by_name(names.size());
+  std::iota(by_name.begin(), by_name.end(), std::size_t{0});
+  std::sort(by_name.begin(), by_name.end(), [&](std::size_t a, std::size_t b) {
+    interrupt.poll();
+    return names[a] < names[b];
+  });
+  std::vector<std::size_t> rank(names.size());
+  for (std::size_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
+  for (std::size_t& id : ids) id = rank[id];
+  return ids;
+}
+
+// The engine's canonical order (partition bytes, then ts, then input
+// position), computed here so that Ctrl-C can stop it: sorting millions of
+// events takes seconds, and kestrel::canonical_order takes no Interrupt.
+std::vector<std::size_t> canonical_order(const std::vector<kestrel::Event>& events,
+                                         kestrel::Interrupt& interrupt) {
+  struct SortKey {
+    std::size_t partition;
+    std::int64_t ts;
+    std::size_t index;  // the tie-break that makes an unstable sort stable
+  };
+  const std::vector<std::size_t> ranks = partition_ranks(events, interrupt);
+  std::vector<SortKey> keys(events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) keys[i] = {ranks[i], events[i].ts, i};
+  std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
+    interrupt.poll();
+    if (a.partition != b.partition) return a.partition < b.partition;
+    if (a.ts != b.ts) return a.ts < b.ts;
+    return a.index < b.index;
+  });
+  std::vector<std::size_t> order(events.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
+  return order;
+}
+
 // Puts events[order[i]] at position i, one cycle of the permutation at a
 // time. Moving the records into a second vector instead would hold two of
-// their fixed-size parts at once.
-void permute_in_place(std::vector<kestrel::Event>& events, const std::vector<std::size_t>& order) {
+// their fixed-size parts at once. An interrupt leaves the events permuted
+// only in part, which is harmless: the caller then discards them.
+void permute_in_place(std::vector<kestrel::Event>& events, const std::vector<std::size_t>& order,
+                      kestrel::Interrupt& interrupt) {
   std::vector<bool> placed(events.size());
   for (std::size_t start = 0; start < events.size(); ++start) {
     if (placed[start]) continue;
     kestrel::Event carried = std::move(events[start]);
     std::size_t at = start;
     for (std::size_t from = order[at]; from != start; from = order[at]) {
+      interrupt.poll();
       events[at] = std::move(events[from]);
       placed[at] = true;
       at = from;
@@ -151,14 +209,14 @@ void permute_in_place(std::vector<kestrel::Event>& events, const std::vector<std
 }
 
 // Sorts stably into canonical order, remembering input positions.
-Table make_table(std::vector<kestrel::Event> events) {
+Table make_table(std::vector<kestrel::Event> events, kestrel::Interrupt& interrupt) {
   Table table;
   if (kestrel::is_sorted_by_partition_time_index(events)) {
     table.events = std::move(events);
     return table;
   }
-  table.input_position = kestrel::canonical_order(events);
-  permute_in_place(events, table.input_position);
+  table.input_position = canonical_order(events, interrupt);
+  permute_in_place(events, table.input_position, interrupt);
   table.events = std::move(events);
   return table;
 }
@@ -219,8 +277,27 @@ PyObject* list_items(PyObject* values, std::string_view name, std::size_t length
   return values;
 }
 
+// A str's UTF-8 text; one with lone surrogates, which UTF-8 cannot hold, is
+// refused with the column and row named.
+std::string checked_utf8(PyObject* text, std::string_view name, std::size_t row) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+    return std::string(data, static_cast<std::size_t>(size));
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError{};
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  const Ref reason = Ref::steal(value);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  const Ref message = own(PyObject_Str(reason.get()));
+  raise(PyExc_ValueError, column_label(name) + " row " + std::to_string(row) + ": " +
+                              kestrel::binding::display_text(message.get()));
+}
+
 std::string text_cell(PyObject* cell, std::string_view name, std::size_t row) {
-  if (PyUnicode_Check(cell)) return utf8(cell);
+  if (PyUnicode_Check(cell)) return checked_utf8(cell, name, row);
   if (cell == Py_None) raise(PyExc_ValueError, column_label(name) + " is null at row " + std::to_string(row));
   raise(PyExc_TypeError, column_label(name) + " must hold text, not " + type_name(cell) +
                              " (row " + std::to_string(row) + ")");
@@ -273,12 +350,14 @@ bool is_utf8(std::string_view text) noexcept {
   raise(PyExc_ValueError, column_label(name) + " has malformed Arrow text buffers");
 }
 
-// Calls visit(row, text) for every row of a text column laid out as Arrow
-// utf8 or large_utf8 chunks: a list of (offsets, data, offset, length,
-// offset width). Every offset is checked, so bad buffers cannot be read
-// out of bounds.
-template <class Visit>
-void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t length, Visit visit) {
+// Calls visit(row, text) for every row that is_null(row) does not exclude,
+// of a text column laid out as Arrow utf8 or large_utf8 chunks: a list of
+// (offsets, data, offset, length, offset width). Every offset is checked, so
+// bad buffers cannot be read out of bounds; the text of a null slot is not
+// checked, as Arrow leaves its bytes undefined.
+template <class IsNull, class Visit>
+void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t length,
+                      kestrel::Interrupt& interrupt, IsNull is_null, Visit visit) {
   if (!PyList_Check(chunks)) raise_malformed_arrow(name);
   std::size_t row = 0;
   for (Py_ssize_t c = 0; c < PyList_Size(chunks); ++c) {
@@ -314,9 +393,14 @@ void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t lengt
     };
     std::int64_t begin = offset_at(first);
     for (std::size_t i = 0; i < cells; ++i, ++row) {
+      interrupt.poll();
       const std::int64_t end = offset_at(first + i + 1);
       if (begin < 0 || end < begin || static_cast<std::uint64_t>(end) > data.size()) {
         raise_malformed_arrow(name);
+      }
+      if (is_null(row)) {
+        begin = end;
+        continue;
       }
       const std::string_view text = data.substr(static_cast<std::size_t>(begin),
                                                 static_cast<std::size_t>(end - begin));
@@ -332,22 +416,25 @@ void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t lengt
 }
 
 // Key columns arrive as (name, kind, data): kind "object" with a list of str,
-// or "arrow_text" with Arrow chunks.
+// or "arrow_text" with Arrow chunks. They hold no nulls: the package refuses
+// those before calling in.
 void read_text_column(PyObject* key_column, std::size_t length, std::vector<kestrel::Event>& events,
-                      std::string kestrel::Event::*field) {
+                      std::string kestrel::Event::*field, kestrel::Interrupt& interrupt) {
   PyObject *name_object = nullptr, *kind_object = nullptr, *data = nullptr;
   require_tuple(key_column, "a key column");
   if (!PyArg_ParseTuple(key_column, "UUO", &name_object, &kind_object, &data)) throw PythonError{};
   const std::string name = utf8(name_object);
   const std::string kind = utf8(kind_object);
   if (kind == "arrow_text") {
-    visit_arrow_text(data, name, length,
-                     [&](std::size_t row, std::string_view text) { events[row].*field = text; });
+    visit_arrow_text(
+        data, name, length, interrupt, [](std::size_t) { return false; },
+        [&](std::size_t row, std::string_view text) { events[row].*field = text; });
     return;
   }
   if (kind != "object") raise(PyExc_ValueError, column_label(name) + " has unknown kind `" + kind + "`");
   list_items(data, name, length);
   for (std::size_t row = 0; row < length; ++row) {
+    interrupt.poll();
     PyObject* cell = PyList_GetItem(data, static_cast<Py_ssize_t>(row));
     events[row].*field = text_cell(cell, name, row);
   }
@@ -362,21 +449,40 @@ Column open_ts_column(PyObject* column, std::size_t length) {
   return Column(data, utf8(name_object), length, "ql", sizeof(std::int64_t));
 }
 
+// NumPy's boolean scalar, which _core's value conversion reads as a float
+// (it has a float conversion but no integer one).
+bool is_numpy_bool(PyObject* cell) {
+  const Ref module = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cell)), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    return false;
+  }
+  const Ref name = own(PyType_GetName(Py_TYPE(cell)));
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0;
+}
+
 // Cells of the exact built-in types convert here, as _core would convert them
-// but without its hook probing; anything else goes through _core.
+// but without its hook probing, and so do NumPy booleans, which are booleans
+// in rows as in boolean columns; anything else goes through _core.
 kestrel::Value object_cell(PyObject* cell, std::string_view name, std::size_t row) {
   if (PyUnicode_CheckExact(cell)) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(cell, &size)) {
-      return std::string(data, static_cast<std::size_t>(size));
-    }
-    PyErr_Clear();  // a lone surrogate: let _core report it
+    return checked_utf8(cell, name, row);
   } else if (PyFloat_CheckExact(cell)) {
     return PyFloat_AsDouble(cell);
   } else if (cell == Py_None) {
     return kestrel::Null{};
   } else if (PyBool_Check(cell)) {
     return cell == Py_True;
+  } else if (!PyLong_Check(cell) && is_numpy_bool(cell)) {
+    const int truth = PyObject_IsTrue(cell);
+    if (truth < 0) throw PythonError{};
+    return truth == 1;
   }
   kestrel::Value value;
   if (api().value_from_py(cell, &value)) return value;
@@ -419,30 +525,31 @@ class NullMask {
 
 template <class Read>
 void fill_attribute(const AttributeColumn& attribute, std::size_t length,
-                    std::vector<kestrel::Event>& events, Read read) {
+                    std::vector<kestrel::Event>& events, kestrel::Interrupt& interrupt, Read read) {
   const NullMask mask(attribute, length);
   for (std::size_t row = 0; row < length; ++row) {
+    interrupt.poll();
     if (!mask.is_null(row)) events[row].attrs.set(attribute.name, read(row));
   }
 }
 
 void read_attribute_column(const AttributeColumn& attribute, std::size_t length,
-                           std::vector<kestrel::Event>& events) {
+                           std::vector<kestrel::Event>& events, kestrel::Interrupt& interrupt) {
   if (attribute.kind == "int") {
     const Column column(attribute.data, attribute.name, length, "ql", sizeof(std::int64_t));
-    fill_attribute(attribute, length, events,
+    fill_attribute(attribute, length, events, interrupt,
                    [&](std::size_t row) { return kestrel::Value(column.at<std::int64_t>(row)); });
   } else if (attribute.kind == "float") {
     const Column column(attribute.data, attribute.name, length, "d", sizeof(double));
-    fill_attribute(attribute, length, events,
+    fill_attribute(attribute, length, events, interrupt,
                    [&](std::size_t row) { return kestrel::Value(column.at<double>(row)); });
   } else if (attribute.kind == "bool") {
     const Column column(attribute.data, attribute.name, length, "?B", 1);
-    fill_attribute(attribute, length, events,
+    fill_attribute(attribute, length, events, interrupt,
                    [&](std::size_t row) { return kestrel::Value(column.at<std::uint8_t>(row) != 0); });
   } else if (attribute.kind == "object") {
     PyObject* values = list_items(attribute.data, attribute.name, length);
-    fill_attribute(attribute, length, events, [&](std::size_t row) {
+    fill_attribute(attribute, length, events, interrupt, [&](std::size_t row) {
       // A cell's conversion hooks may change the list: re-check it and hold the cell.
       if (static_cast<std::size_t>(PyList_Size(values)) != length) {
         raise(PyExc_RuntimeError, column_label(attribute.name) + " changed size while it was read");
@@ -452,9 +559,12 @@ void read_attribute_column(const AttributeColumn& attribute, std::size_t length,
     });
   } else if (attribute.kind == "arrow_text") {
     const NullMask mask(attribute, length);
-    visit_arrow_text(attribute.data, attribute.name, length, [&](std::size_t row, std::string_view text) {
-      if (!mask.is_null(row)) events[row].attrs.set(attribute.name, std::string(text));
-    });
+    visit_arrow_text(
+        attribute.data, attribute.name, length, interrupt,
+        [&](std::size_t row) { return mask.is_null(row); },
+        [&](std::size_t row, std::string_view text) {
+          events[row].attrs.set(attribute.name, std::string(text));
+        });
   } else {
     raise(PyExc_ValueError, column_label(attribute.name) + " has unknown kind `" + attribute.kind + "`");
   }
@@ -493,13 +603,19 @@ PyObject* from_columns(PyObject*, PyObject* args) {
     const std::vector<AttributeColumn> by_name = sorted_attribute_columns(held.get());
     // The buffer checks `length` before the events are allocated.
     const Column ts_column = open_ts_column(ts, rows);
+    kestrel::Interrupt interrupt = python_signals();
     std::vector<kestrel::Event> events(rows);
-    read_text_column(partition, rows, events, &kestrel::Event::partition);
+    read_text_column(partition, rows, events, &kestrel::Event::partition, interrupt);
     for (std::size_t row = 0; row < rows; ++row) events[row].ts = ts_column.at<std::int64_t>(row);
-    read_text_column(typ, rows, events, &kestrel::Event::typ);
-    for (kestrel::Event& event : events) event.attrs.reserve(by_name.size());
-    for (const AttributeColumn& attribute : by_name) read_attribute_column(attribute, rows, events);
-    return table_to_py(make_table(std::move(events)));
+    read_text_column(typ, rows, events, &kestrel::Event::typ, interrupt);
+    for (kestrel::Event& event : events) {
+      interrupt.poll();
+      event.attrs.reserve(by_name.size());
+    }
+    for (const AttributeColumn& attribute : by_name) {
+      read_attribute_column(attribute, rows, events, interrupt);
+    }
+    return table_to_py(make_table(std::move(events), interrupt));
   });
 }
 
@@ -508,7 +624,8 @@ PyObject* from_events(PyObject*, PyObject* events) {
   return guarded([&] {
     std::vector<kestrel::Event> records;
     if (!api().extract_events(events, &records)) throw PythonError{};
-    return table_to_py(make_table(std::move(records)));
+    kestrel::Interrupt interrupt = python_signals();
+    return table_to_py(make_table(std::move(records), interrupt));
   });
 }
 

@@ -3,9 +3,11 @@ behaviour (exit codes, output, error lines), in-process for the readers,
 the timestamp parser and the progress display."""
 
 import calendar
+import importlib.metadata
 import io
 import json
 import os
+import resource
 import subprocess
 import sys
 from datetime import datetime, timedelta, timezone
@@ -238,11 +240,36 @@ DATA_ERRORS = [
      b'{"partition": 3, "ts": 1, "typ": "a"}\n', "column `partition` must hold text"),
     ("null type", ["explain", "--pattern", "a"],
      (ROW + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
-     "column `typ` is null at row 1"),
+     "column `typ` is null at line 2"),
     ("CSV field count", ["match", "--pattern", "a", "--format", "csv"],
      b'partition,ts,typ\np,1,a\n"p\n",2\n', "line 3: expected 3 fields, found 2"),
     ("unwritable output", ["match", "--pattern", "a", "--output", "/nonexistent/out.jsonl"],
      ROW.encode(), "cannot write /nonexistent/out.jsonl: No such file or directory"),
+    ("row error after a blank line", ["match", "--pattern", "a"],
+     (ROW + "\n" + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
+     "column `typ` is null at line 3"),
+    ("CSV quote never closed", ["match", "--pattern", "a", "--format", "csv"],
+     b'partition,ts,typ\np,0,a\np,1,"b\np,2,c\np,3,b\n', "line 3: a quoted field is not closed"),
+    ("CSV on stdin", ["match", "--pattern", "a"], b"partition,ts,typ\np,1,a\n",
+     "standard input is read as JSON Lines, add --format csv for CSV"),
+    ("long CSV integer", ["match", "--pattern", "a", "--format", "csv"],
+     b"partition,ts,typ,n\np,1,a," + b"9" * 5000 + b"\n",
+     "line 2: column `n`: an integer of 5000 characters is too long"),
+    ("long CSV timestamp", ["match", "--pattern", "a", "--format", "csv"],
+     b"partition,ts,typ\np," + b"9" * 5000 + b",a\n",
+     "line 2: column `ts`: an integer of 5000 characters is too long"),
+    ("long JSON number", ["match", "--pattern", "a"],
+     b'{"partition": "p", "ts": 1, "typ": "a", "n": ' + b"9" * 5000 + b"}\n",
+     "line 1: a number has more than 4300 digits"),
+    ("non-ASCII digit timestamp", ["match", "--pattern", "a", "--format", "csv"],
+     "partition,ts,typ\np,\u0663,a\n".encode(),
+     "line 2: column `ts`: '\u0663' is neither an integer nor an ISO-8601 timestamp"),
+    ("integers and ISO texts as timestamps", ["match", "--pattern", "a"],
+     (ROW + '{"partition": "p", "ts": "2024-06-01", "typ": "a"}\n').encode(),
+     "line 2: column `ts` holds an ISO-8601 text, but line 1 an integer"),
+    ("integer text timestamp", ["match", "--pattern", "a"],
+     b'{"partition": "p", "ts": "5", "typ": "a"}\n',
+     'line 1: column `ts`: "5" is text; write integer timestamps as JSON numbers'),
 ]
 
 
@@ -275,6 +302,55 @@ def test_usage_errors_exit_2(args):
     stderr = completed.stderr.decode()
     assert "Traceback" not in stderr
     assert "error: " in stderr.splitlines()[-1]
+
+
+def limit_memory():
+    """For a child that, reading without bound, would take all memory; not
+    under AddressSanitizer, which reserves terabytes of addresses at start."""
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--pattern-file", "/dev/zero"],
+     "/dev/zero is too long for a pattern (over 1,048,576 characters)"),
+    (["--pattern", "a", "/dev/zero"], "line 1: longer than 64 MiB"),
+], ids=["pattern file", "events"])
+def test_input_without_end_is_refused(args, message):
+    completed = subprocess.run([*MODULE, "match", *args], capture_output=True, timeout=60,
+                               preexec_fn=limit_memory)
+    assert completed.returncode == 1
+    assert completed.stderr.decode() == f"kestrel: error: {message}\n"
+
+
+def _close(fd):
+    return lambda: os.close(fd)
+
+
+def _full_stdout():
+    os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+
+
+@pytest.mark.parametrize("args, setup, message", [
+    (["match", "--pattern", "a"], _close(0), "standard input is closed"),
+    (["match", "--pattern", "a"], _close(1), "standard output is closed"),
+    ([], _close(1), "standard output is closed"),
+    (["match", "--pattern", "a"], _full_stdout, "cannot write standard output: No space left"),
+    ([], _full_stdout, "cannot write standard output: No space left"),
+], ids=["closed stdin", "closed stdout", "closed stdout, demo", "full stdout",
+        "full stdout, demo"])
+def test_unusable_standard_streams_are_one_error_line(args, setup, message):
+    completed = subprocess.run([*MODULE, *args], input=ROW.encode(), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, timeout=60, preexec_fn=setup)
+    assert completed.returncode == 1
+    [line] = completed.stderr.decode().splitlines()
+    assert line.startswith(f"kestrel: error: {message}")
+
+
+def test_version():
+    completed = run("--version")
+    assert completed.returncode == 0
+    assert completed.stdout.decode() == f"kestrel {importlib.metadata.version('kestrel')}\n"
 
 
 @pytest.mark.parametrize("unbuffered", ["", "1"])
@@ -358,6 +434,8 @@ def test_parse_timestamp_is_exact_to_the_nanosecond(moment, nanos, offset_minute
     (["nan", "1"], str, ("nan", "nan")),
     (["1_000"], str, ("1_000", "1_000")),
     ([" 1"], str, (" 1", " 1")),
+    (["\u0663"], str, ("\u0663", "\u0663")),  # an Arabic-Indic digit is text
+    (["1", "\u0663.5"], str, ("1", "1")),
 ])
 def test_infer_cell_type(cells, kind, example):
     convert = _cli.infer_cell_type(cells)
@@ -382,7 +460,8 @@ def test_csv_rows_keep_keys_as_text_and_leave_out_empty_cells():
 @pytest.mark.parametrize("text, message", [
     ("p,ts,p\n", "line 1: column `p` appears more than once"),
     ('p,ts,typ\n"a\nb",1,x\nq,2\n', "line 4: expected 3 fields, found 2"),
-    ("p,ts,typ\na,2024-01-01,x\nb,5,x\n", "line 3: column `ts`: '5' is neither"),
+    ("p,ts,typ\na,2024-01-01,x\nb,5,x\n",
+     "line 3: column `ts` holds an integer, but line 2 an ISO-8601 text"),
 ])
 def test_csv_errors_name_the_line(text, message):
     with pytest.raises(_cli.CliError, match=message):
@@ -390,8 +469,9 @@ def test_csv_errors_name_the_line(text, message):
 
 
 def test_jsonl_rows_skip_blank_lines_and_convert_only_text_timestamps():
-    lines = ['{"ts": 5}\n', "  \n", '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n', "{}"]
-    assert _cli.jsonl_rows(lines, "ts") == [{"ts": 5}, {"ts": 2 * NS, "x": "1970"}, {}]
+    lines = ['{"ts": "1970-01-01T00:00:05Z"}\n', "  \n",
+             '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n', "{}"]
+    assert _cli.jsonl_rows(lines, "ts") == [{"ts": 5 * NS}, {"ts": 2 * NS, "x": "1970"}, {}]
 
 
 def test_jsonl_deep_nesting_is_a_line_error():

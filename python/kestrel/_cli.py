@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib.metadata
 import json
 import math
 import os
@@ -31,6 +32,11 @@ SAMPLE_PARTITION = "channel"
 SAMPLE_TYP = "event"
 
 LARGE_INPUT_BYTES = 4 << 20
+# Bounds on what is read whole into memory before it is parsed: without them
+# a device or a file without line breaks would be read until memory ran out,
+# in one call of the reader that Ctrl-C cannot stop.
+MAX_LINE_BYTES = 64 << 20
+MAX_PATTERN_CHARS = 1 << 20
 _PROGRESS_DELAY = 0.5
 _PROGRESS_INTERVAL = 0.2
 _PROGRESS_CHECK_EVERY = 1024
@@ -41,13 +47,27 @@ _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 # Sub-second digits of hh:mm:ss or of the basic form Thhmmss; datetime keeps only
 # microseconds, so the fraction is read separately to keep nanoseconds.
-_FRACTION = re.compile(r"(?:(?<=\d\d:\d\d:\d\d)|(?<=[T ]\d{6}))[.,](\d+)")
-_INTEGER = re.compile(r"[+-]?\d+")
-_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+_FRACTION = re.compile(r"(?:(?<=\d\d:\d\d:\d\d)|(?<=[T ]\d{6}))[.,](\d+)", re.ASCII)
+# ASCII digits only: int() and float() would also read other scripts' digits.
+_INTEGER = re.compile(r"[+-]?\d+", re.ASCII)
+_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?", re.ASCII)
+_ROW = re.compile(r"(`[^`]*`)|\brow (\d+)\b")  # a row number outside a quoted column name
 _BOOLEANS = {"true": True, "false": False}
 _ABSENT: Any = object()  # an empty CSV cell, left out of the row
 
 Row = dict[str, Any]
+
+
+class Rows(list[Row]):
+    """Rows read from the input, with the line each one starts on."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.line_numbers: list[int] = []
+
+    def add(self, row: Row, line_number: int) -> None:
+        self.append(row)
+        self.line_numbers.append(line_number)
 
 
 class Columns(NamedTuple):
@@ -68,16 +88,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     interrupted."""
     try:
         code = _run(argv)
-        sys.stdout.flush()  # here, so that a closed pipe is handled below
+        if sys.stdout is not None:
+            sys.stdout.flush()  # here, so that a closed pipe is handled below
         return code
     except KeyboardInterrupt:
         _say("interrupted")
         return _EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (`kestrel ... | head`): stop quietly, and keep
-        # the interpreter's final flush from failing on the closed pipe too.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # The reader went away (`kestrel ... | head`): stop quietly.
+        _discard_stdout()
         return _EXIT_BROKEN_PIPE
+
+
+def _discard_stdout() -> None:
+    """Point standard output at the null device, so that the interpreter's
+    final flush of what could not be written does not fail again."""
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def _run(argv: Sequence[str] | None) -> int:
@@ -86,6 +112,8 @@ def _run(argv: Sequence[str] | None) -> int:
     except SystemExit as exit:  # argparse has already printed help or the usage error
         return exit.code if isinstance(exit.code, int) else 2
     try:
+        if getattr(args, "output", None) in (None, "-") and sys.stdout is None:
+            raise CliError("standard output is closed")
         if args.command is None:
             _demo()
         else:
@@ -97,7 +125,8 @@ def _run(argv: Sequence[str] | None) -> int:
 
 
 def _say(message: str) -> None:
-    print("kestrel: " + " ".join(message.splitlines()), file=sys.stderr)
+    if sys.stderr is not None:
+        print("kestrel: " + " ".join(message.splitlines()), file=sys.stderr)
 
 
 # ---------------------------------------------------------------------------
@@ -110,6 +139,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Find ordered patterns in timestamped events read from JSON Lines or CSV. "
         "Without a command, runs a demonstration over the bundled sample events.",
     )
+    parser.add_argument("--version", action="version",
+                        version="kestrel " + importlib.metadata.version("kestrel"))
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     matching = commands.add_parser(
         "match", help="write every match as a JSON line", description="Write every match of "
@@ -170,8 +201,22 @@ def _command(args: argparse.Namespace) -> None:
             records = [near_miss_record(miss) for miss in explain(
                 pattern, rows, partition=columns.partition, ts=columns.ts, typ=columns.typ)]
     except (ValueError, TypeError, OverflowError) as error:
-        raise CliError(str(error)) from None
+        raise CliError(_rows_as_lines(str(error), rows.line_numbers)) from None
     _write_output((json_line(record) for record in records), args.output)
+
+
+def _rows_as_lines(message: str, line_numbers: list[int]) -> str:
+    """The library's message with its row numbers (counted from 0, like the
+    results' indices) replaced by the input lines they start on (from 1),
+    the unit of every other error of the command."""
+
+    def line(found: re.Match[str]) -> str:
+        row = found.group(2)
+        if row is None or int(row) >= len(line_numbers):
+            return found.group(0)
+        return f"line {line_numbers[int(row)]}"
+
+    return _ROW.sub(line, message)
 
 
 def _read_pattern(text: str | None, path: str | None) -> Pattern:
@@ -189,18 +234,26 @@ def _read_pattern(text: str | None, path: str | None) -> Pattern:
 def _read_text(path: str) -> str:
     try:
         with open(path, encoding="utf-8") as file:
-            return file.read()
+            text = file.read(MAX_PATTERN_CHARS + 1)
     except OSError as error:
         raise CliError(f"cannot read {path}: {error.strerror}") from None
     except UnicodeDecodeError as error:
         raise CliError(f"{path} is not UTF-8 text ({error.reason})") from None
+    if len(text) > MAX_PATTERN_CHARS:
+        raise CliError(f"{path} is too long for a pattern (over {MAX_PATTERN_CHARS:,} characters)")
+    return text
 
 
 def _read_events(path: str, fmt: str | None, columns: Columns,
-                 progress: bool | None) -> list[Row]:
+                 progress: bool | None) -> Rows:
     stdin = path == "-"
+    hint = ""
     if fmt is None:
         fmt = "csv" if not stdin and path.lower().endswith(".csv") else "jsonl"
+        source = "standard input" if stdin else path
+        hint = f"; {source} is read as JSON Lines, add --format csv for CSV"
+    if stdin and sys.stdin is None:
+        raise CliError("standard input is closed")
     if stdin and sys.stdin.isatty():
         _say("reading events from the terminal; end them with Ctrl-D")
     try:
@@ -210,7 +263,7 @@ def _read_events(path: str, fmt: str | None, columns: Columns,
     bar = progress_for(sys.stderr, _file_size(stream), "stdin" if stdin else path, progress)
     try:
         lines = decoded_lines(stream, bar)
-        return csv_rows(lines, columns) if fmt == "csv" else jsonl_rows(lines, columns.ts)
+        return csv_rows(lines, columns) if fmt == "csv" else jsonl_rows(lines, columns.ts, hint)
     except OSError as error:
         raise CliError(f"cannot read {path}: {error.strerror}") from None
     finally:
@@ -227,8 +280,15 @@ def _file_size(stream: BinaryIO) -> int | None:
 
 def _write_output(lines: Iterable[str], path: str | None) -> None:
     if path is None or path == "-":
-        sys.stdout.flush()
-        _write_lines(lines, sys.stdout.buffer)
+        try:
+            sys.stdout.flush()
+            _write_lines(lines, sys.stdout.buffer)
+            sys.stdout.buffer.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as error:  # a full disk, say
+            _discard_stdout()
+            raise CliError(f"cannot write standard output: {error.strerror}") from None
         return
     try:
         with open(path, "wb") as file:
@@ -246,10 +306,15 @@ def _write_lines(lines: Iterable[str], stream: IO[bytes]) -> None:
 # Reading events
 
 
-def decoded_lines(stream: Iterable[bytes], progress: Progress) -> Iterator[str]:
+def decoded_lines(stream: IO[bytes], progress: Progress) -> Iterator[str]:
     """The UTF-8 lines of `stream`, line ends kept and a leading byte order mark
-    dropped, reporting each line's bytes to `progress`."""
-    for number, raw in enumerate(stream, 1):
+    dropped, reporting each line's bytes to `progress`. A line longer than
+    MAX_LINE_BYTES is an error."""
+    number = 0
+    while raw := stream.readline(MAX_LINE_BYTES + 1):
+        number += 1
+        if len(raw) > MAX_LINE_BYTES:
+            raise CliError(f"line {number}: longer than {MAX_LINE_BYTES >> 20} MiB")
         progress.advance(len(raw))
         try:
             line = raw.decode("utf-8")
@@ -258,26 +323,37 @@ def decoded_lines(stream: Iterable[bytes], progress: Progress) -> Iterator[str]:
         yield line.removeprefix("\ufeff") if number == 1 else line
 
 
-def jsonl_rows(lines: Iterable[str], ts: str) -> list[Row]:
+def jsonl_rows(lines: Iterable[str], ts: str, hint: str = "") -> Rows:
     """One row per JSON object line, blank lines skipped; ISO-8601 texts in
-    the `ts` column become integer nanoseconds."""
-    rows = []
+    the `ts` column become integer nanoseconds. `hint` ends the message of a
+    line that is not a JSON object when no row has been read yet."""
+    rows = Rows()
+    forms = _TimestampForms(ts)
     for number, line in enumerate(lines, 1):
         if not line.strip():
             continue
         try:
             row = json.loads(line)
         except json.JSONDecodeError as error:
-            raise CliError(f"line {number}: invalid JSON: {error.msg} (column {error.colno})") \
-                from None
+            raise CliError(f"line {number}: invalid JSON: {error.msg} (column {error.colno})"
+                           + ("" if rows else hint)) from None
         except RecursionError:
             raise CliError(f"line {number}: invalid JSON: nested too deeply") from None
+        except ValueError:  # the only other failure of the reader
+            raise CliError(f"line {number}: a number has more than "
+                           f"{sys.get_int_max_str_digits()} digits") from None
         if not isinstance(row, dict):
-            raise CliError(f"line {number}: expected a JSON object, found {_json_kind(row)}")
+            raise CliError(f"line {number}: expected a JSON object, found {_json_kind(row)}"
+                           + ("" if rows else hint))
         value = row.get(ts)
         if isinstance(value, str):
+            if _INTEGER.fullmatch(value.strip()):
+                raise CliError(f"line {number}: column `{ts}`: {json.dumps(value)} is text; "
+                               "write integer timestamps as JSON numbers")
             row[ts] = _timestamp_cell(value, ts, number)
-        rows.append(row)
+        if isinstance(value, (str, int)) and not isinstance(value, bool):
+            forms.note(number, isinstance(value, str))
+        rows.add(row, number)
     return rows
 
 
@@ -291,7 +367,7 @@ def _json_kind(value: object) -> str:
     return "a number"
 
 
-def csv_rows(lines: Iterable[str], columns: Columns) -> list[Row]:
+def csv_rows(lines: Iterable[str], columns: Columns) -> Rows:
     """One row per CSV record after the header, with per-column types.
 
     The partition and type columns stay text and the ts column holds
@@ -310,17 +386,20 @@ def csv_rows(lines: Iterable[str], columns: Columns) -> list[Row]:
         elif name in (columns.partition, columns.typ):
             converted.append([cell or None for cell in cells])
         else:
-            converted.append(_typed_cells(cells))
-    return [
-        {name: column[i] for name, column in zip(header, converted) if column[i] is not _ABSENT}
-        for i in range(len(records))
-    ]
+            converted.append(_typed_cells(cells, name, line_numbers))
+    rows = Rows()
+    for i, number in enumerate(line_numbers):
+        rows.add({name: column[i] for name, column in zip(header, converted)
+                  if column[i] is not _ABSENT}, number)
+    return rows
 
 
 def _csv_records(lines: Iterable[str]) -> tuple[list[str], list[tuple[int, list[str]]]]:
     """The header and the non-blank records, each with the line it starts on."""
-    reader = csv.reader(lines)
+    # Strict: a quote left open would otherwise swallow the rest of the input.
+    reader = csv.reader(lines, strict=True)
     records = []
+    first_line = 1
     try:
         header = next(reader, [])
         _check_header(header)
@@ -333,6 +412,8 @@ def _csv_records(lines: Iterable[str]) -> tuple[list[str], list[tuple[int, list[
                 records.append((first_line, cells))
             first_line = reader.line_num + 1
     except csv.Error as error:
+        if str(error) == "unexpected end of data":
+            raise CliError(f"line {first_line}: a quoted field is not closed") from None
         raise CliError(f"line {reader.line_num}: {error}") from None
     return header, records
 
@@ -345,9 +426,20 @@ def _check_header(header: list[str]) -> None:
         seen.add(name)
 
 
-def _typed_cells(cells: list[str]) -> list[Any]:
+def _typed_cells(cells: list[str], name: str, line_numbers: list[int]) -> list[Any]:
     convert = infer_cell_type([cell for cell in cells if cell])
+    if convert is int:
+        return [_integer_cell(cell, name, number) if cell else _ABSENT
+                for cell, number in zip(cells, line_numbers)]
     return [convert(cell) if cell else _ABSENT for cell in cells]
+
+
+def _integer_cell(text: str, column: str, line_number: int) -> int:
+    try:
+        return int(text)
+    except ValueError:  # more digits than the interpreter converts
+        raise CliError(f"line {line_number}: column `{column}`: an integer of "
+                       f"{len(text)} characters is too long") from None
 
 
 def infer_cell_type(cells: Sequence[str]) -> Callable[[str], Any]:
@@ -363,12 +455,36 @@ def infer_cell_type(cells: Sequence[str]) -> Callable[[str], Any]:
 
 
 def _ts_cells(cells: list[str], name: str, line_numbers: list[int]) -> list[Any]:
-    if all(_INTEGER.fullmatch(cell) for cell in cells if cell):
-        return [int(cell) if cell else None for cell in cells]
-    return [
-        _timestamp_cell(cell, name, number) if cell else None
-        for cell, number in zip(cells, line_numbers)
-    ]
+    forms = _TimestampForms(name)
+    out: list[Any] = []
+    for cell, number in zip(cells, line_numbers):
+        if not cell:
+            out.append(None)
+        elif _INTEGER.fullmatch(cell):
+            forms.note(number, False)
+            out.append(_integer_cell(cell, name, number))
+        else:
+            out.append(_timestamp_cell(cell, name, number))
+            forms.note(number, True)
+    return out
+
+
+class _TimestampForms:
+    """Refuses a timestamp column that holds both integers (in a unit only
+    the user knows) and ISO-8601 texts (which become nanoseconds)."""
+
+    def __init__(self, column: str) -> None:
+        self._column = column
+        self._first: tuple[int, bool] | None = None  # line, and whether it held text
+
+    def note(self, line_number: int, text: bool) -> None:
+        if self._first is None:
+            self._first = line_number, text
+        elif self._first[1] != text:
+            kinds = ("an integer", "an ISO-8601 text")
+            raise CliError(
+                f"line {line_number}: column `{self._column}` holds {kinds[text]}, but line "
+                f"{self._first[0]} {kinds[not text]}; use one form throughout")
 
 
 def _timestamp_cell(text: str, column: str, line_number: int) -> int:
@@ -509,22 +625,22 @@ def _demo() -> None:
                         typ=SAMPLE_TYP)
     near_misses = explain(DEMO_PATTERN, rows, partition=SAMPLE_PARTITION, typ=SAMPLE_TYP)
     channels = ", ".join(dict.fromkeys(row[SAMPLE_PARTITION] for row in rows))
-    print(f"pattern  {DEMO_PATTERN}")
-    print("         a login, then a purchase by the same user within 300 s,")
-    print("         with no logout by that user in between")
-    print(f"events   {len(rows)} sign-ins, page views, purchases and logouts")
-    print(f"         from the bundled sample (channels {channels}; ts in seconds)")
-    print(f"\n{len(matches)} matches (events are numbered by line of the sample, from 0):")
-    for found in matches:
-        print("  " + _describe_match(found))
-    print(f"  with --exhaustive, every qualifying combination: {len(every_match)} matches")
-    print(f"\n{len(near_misses)} near misses:")
-    for miss in near_misses:
-        print("  " + _describe_near_miss(miss))
-    print("\nthe same from the command line:")
-    for command in ("match", "explain"):
-        print(f"  kestrel {command} {sample} --partition {SAMPLE_PARTITION} --typ {SAMPLE_TYP} "
-              f"--pattern '{DEMO_PATTERN}'")
+    lines = [
+        f"pattern  {DEMO_PATTERN}",
+        "         a login, then a purchase by the same user within 300 s,",
+        "         with no logout by that user in between",
+        f"events   {len(rows)} sign-ins, page views, purchases and logouts",
+        f"         from the bundled sample (channels {channels}; ts in seconds)",
+        f"\n{len(matches)} matches (events are numbered by line of the sample, from 0):",
+        *("  " + _describe_match(found) for found in matches),
+        f"  with --exhaustive, every qualifying combination: {len(every_match)} matches",
+        f"\n{len(near_misses)} near misses:",
+        *("  " + _describe_near_miss(miss) for miss in near_misses),
+        "\nthe same from the command line:",
+        *(f"  kestrel {command} {sample} --partition {SAMPLE_PARTITION} --typ {SAMPLE_TYP} "
+          f"--pattern '{DEMO_PATTERN}'" for command in ("match", "explain")),
+    ]
+    _write_output(lines, None)
 
 
 def _describe_match(found: Match) -> str:

@@ -25,6 +25,10 @@ from ._core import Event
 _INT64_MAX = 2**63 - 1
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
 _MISSING: Any = object()
+_OUT_OF_RANGE = {
+    "M": "is out of range (64-bit nanoseconds span 1677 to 2262)",
+    "m": "is out of range (64-bit nanoseconds span 292 years either way)",
+}
 
 
 class Keys(NamedTuple):
@@ -171,23 +175,36 @@ def _timestamps_from_objects(name: str, values: Sequence[Any]) -> array.array[in
         if not any(_is_boolean(value) for value in values):
             return stamps
     out = array.array("q", bytes(8 * len(values)))
+    first: tuple[int, bool] | None = None  # the first row, and whether it held a datetime
     for row, value in enumerate(values):
         out[row] = _timestamp_ns(name, row, value)
+        dated = _is_datetime(value)
+        if first is None:
+            first = row, dated
+        elif dated != first[1]:
+            # Integers carry the caller's own unit, datetimes nanoseconds.
+            kinds = ("an integer", "a datetime") if dated else ("a datetime", "an integer")
+            raise TypeError(
+                f"column `{name}` mixes integers and datetimes: row {first[0]} is "
+                f"{kinds[0]}, row {row} {kinds[1]}"
+            )
     return out
 
 
 def _timestamp_ns(name: str, row: int, value: Any) -> int:
     """Integers pass through; datetimes become nanoseconds since the epoch."""
-    if value is None:
+    if _is_null(value):
         raise ValueError(f"column `{name}` is null at row {row}")
     if _is_boolean(value):
         raise TypeError(f"column `{name}` must hold integers or datetimes, not bool (row {row})")
-    if isinstance(value, _dt.datetime):
+    if isinstance(value, _dt.date):
+        if not isinstance(value, _dt.datetime):
+            value = _dt.datetime(value.year, value.month, value.day)
         ns = _datetime_ns(value)
-    elif isinstance(value, _dt.date):
-        ns = _datetime_ns(_dt.datetime(value.year, value.month, value.day))
+        if not -_INT64_MAX - 1 <= ns <= _INT64_MAX:
+            raise OverflowError(f"column `{name}` row {row}: {value} {_OUT_OF_RANGE['M']}")
     elif type(value).__name__ == "datetime64":
-        ns = int(value.astype("datetime64[ns]").astype("int64"))
+        ns = _datetime64_ns(name, row, value)
     else:
         try:
             ns = operator.index(value)
@@ -199,6 +216,24 @@ def _timestamp_ns(name: str, row: int, value: Any) -> int:
     if not -_INT64_MAX - 1 <= ns <= _INT64_MAX:
         raise OverflowError(f"column `{name}` row {row}: timestamp out of the 64-bit range")
     return ns
+
+
+def _is_null(value: Any) -> bool:
+    """None, and the missing-value markers of NumPy and pandas."""
+    if value is None or type(value).__name__ in ("NaTType", "NAType"):
+        return True
+    return type(value).__name__ == "datetime64" and bool(value != value)
+
+
+def _is_datetime(value: Any) -> bool:
+    return isinstance(value, _dt.date) or type(value).__name__ == "datetime64"
+
+
+def _datetime64_ns(name: str, row: int, value: Any) -> int:
+    converted = value.astype("datetime64[ns]")
+    if converted.astype(value.dtype) != value:  # NumPy wraps around instead of failing
+        raise OverflowError(f"column `{name}` row {row}: {value} {_OUT_OF_RANGE['M']}")
+    return int(converted.astype("int64"))
 
 
 def _is_boolean(value: Any) -> bool:
@@ -326,6 +361,15 @@ def _temporal_column(name: str, values: Any, mask: Any) -> Column:
     if nat.any():
         mask = nat if mask is None else (mask | nat)
     converted = values.astype(unit)
+    if converted.dtype != values.dtype:
+        # NumPy wraps a value past the nanosecond range around; converting
+        # back shows it, as the wrapped value never maps to the original.
+        wrapped = (converted.astype(values.dtype) != values) & ~nat
+        if wrapped.any():
+            row = int(wrapped.argmax())
+            raise OverflowError(
+                f"column `{name}` row {row}: {values[row]} {_OUT_OF_RANGE[values.dtype.kind]}"
+            )
     return Column(name, "int", np.ascontiguousarray(converted.view(np.int64)), mask)
 
 
@@ -373,10 +417,14 @@ def _pandas_column(name: str, series: Any) -> Column:
     np = _optional("numpy")
     pd = _optional("pandas")
 
-    mask = series.isna().to_numpy(dtype=bool)
     dtype = series.dtype
+    if isinstance(dtype, pd.ArrowDtype):
+        # Read as the Arrow column it is: pandas' own conversions of these
+        # fail on nulls (bool) or give Python objects (timestamps).
+        return _arrow_column(name, _optional("pyarrow").array(series.array))
+    mask = series.isna().to_numpy(dtype=bool)
     if isinstance(dtype, pd.DatetimeTZDtype):
-        values = series.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy("datetime64[ns]")
+        values = series.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy()
     elif isinstance(dtype, np.dtype) and dtype.kind in "biufMm":
         values = series.to_numpy()
     elif getattr(dtype, "kind", "O") in "biuf" and hasattr(dtype, "numpy_dtype"):

@@ -112,13 +112,17 @@ def _gather(rows: list[dict[str, Any]], base: tuple[str, ...]) -> dict[str, list
 
 def _pandas_values(pd: Any, values: list[Any]) -> Any:
     """Integers and booleans with gaps keep their type (nullable dtypes)
-    rather than becoming floats or objects."""
+    rather than becoming floats or objects; integers mixed with floats stay
+    objects, as a float column would round integers past 2**53."""
     present = [value for value in values if value is not None]
+    kinds = {type(value) for value in present}
+    if int in kinds and float in kinds:
+        return pd.array(values, dtype=object)
     if len(present) == len(values) or not present:
         return values
-    if all(type(value) is bool for value in present):
+    if kinds == {bool}:
         return pd.array(values, dtype="boolean")
-    if all(type(value) is int for value in present) and _fits_int64(present):
+    if kinds == {int} and _fits_int64(present):
         return pd.array(values, dtype="Int64")
     return values
 
