@@ -132,60 +132,6 @@ PyType_Slot table_slots[] = {
     {0, nullptr},
 };
 
-// Each event's partition as its rank among the distinct partitions in byte
-// order, so that sorting compares integers and never touches event text.
-std::vector<std::size_t> partition_ranks(const std::vector<kestrel::Event>& events,
-                                         kestrel::Interrupt& interrupt) {
-  std::unordered_map<std::string_view, std::size_t> first_seen;
-  std::vector<std::string_view> names;
-  std::vector<std::size_t> ids(events.size());
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    interrupt.poll();
-    const std::string_view name = events[i].partition;
-    if (i > 0 && name == events[i - 1].partition) {  // runs are the common case
-      ids[i] = ids[i - 1];
-      continue;
-    }
-    const auto [entry, added] = first_seen.try_emplace(name, names.size());
-    if (added) names.push_back(name);
-    ids[i] = entry->second;
-  }
-  std::vector<std::size_t> by_name(names.size());
-  std::iota(by_name.begin(), by_name.end(), std::size_t{0});
-  std::sort(by_name.begin(), by_name.end(), [&](std::size_t a, std::size_t b) {
-    interrupt.poll();
-    return names[a] < names[b];
-  });
-  std::vector<std::size_t> rank(names.size());
-  for (std::size_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
-  for (std::size_t& id : ids) id = rank[id];
-  return ids;
-}
-
-// The engine's canonical order (partition bytes, then ts, then input
-// position), computed here so that Ctrl-C can stop it: sorting millions of
-// events takes seconds, and kestrel::canonical_order takes no Interrupt.
-std::vector<std::size_t> canonical_order(const std::vector<kestrel::Event>& events,
-                                         kestrel::Interrupt& interrupt) {
-  struct SortKey {
-    std::size_t partition;
-    std::int64_t ts;
-    std::size_t index;  // the tie-break that makes an unstable sort stable
-  };
-  const std::vector<std::size_t> ranks = partition_ranks(events, interrupt);
-  std::vector<SortKey> keys(events.size());
-  for (std::size_t i = 0; i < events.size(); ++i) keys[i] = {ranks[i], events[i].ts, i};
-  std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
-    interrupt.poll();
-    if (a.partition != b.partition) return a.partition < b.partition;
-    if (a.ts != b.ts) return a.ts < b.ts;
-    return a.index < b.index;
-  });
-  std::vector<std::size_t> order(events.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
-  return order;
-}
-
 // Puts events[order[i]] at position i, one cycle of the permutation at a
 // time. Moving the records into a second vector instead would hold two of
 // their fixed-size parts at once. An interrupt leaves the events permuted
@@ -215,7 +161,7 @@ Table make_table(std::vector<kestrel::Event> events, kestrel::Interrupt& interru
     table.events = std::move(events);
     return table;
   }
-  table.input_position = canonical_order(events, interrupt);
+  table.input_position = kestrel::canonical_order(events, interrupt);
   permute_in_place(events, table.input_position, interrupt);
   table.events = std::move(events);
   return table;

@@ -19,11 +19,12 @@ namespace {
 
 // Each event's partition as its rank among the distinct partitions in byte
 // order, so that sorting compares integers and never touches event text.
-std::vector<std::size_t> partition_ranks(std::span<const Event> events) {
+std::vector<std::size_t> partition_ranks(std::span<const Event> events, Interrupt& interrupt) {
   std::unordered_map<std::string_view, std::size_t> first_seen;
   std::vector<std::string_view> names;
   std::vector<std::size_t> ids(events.size());
   for (std::size_t i = 0; i < events.size(); ++i) {
+    interrupt.poll();
     const std::string_view name = events[i].partition;
     if (i > 0 && name == events[i - 1].partition) {  // runs are the common case
       ids[i] = ids[i - 1];
@@ -35,8 +36,10 @@ std::vector<std::size_t> partition_ranks(std::span<const Event> events) {
   }
   std::vector<std::size_t> by_name(names.size());
   std::iota(by_name.begin(), by_name.end(), std::size_t{0});
-  std::sort(by_name.begin(), by_name.end(),
-            [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+  std::sort(by_name.begin(), by_name.end(), [&](std::size_t a, std::size_t b) {
+    interrupt.poll();
+    return names[a] < names[b];
+  });
   std::vector<std::size_t> rank(names.size());
   for (std::size_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
   for (std::size_t& id : ids) id = rank[id];
@@ -57,11 +60,14 @@ struct SortKey {
 
 }  // namespace
 
-std::vector<std::size_t> canonical_order(std::span<const Event> events) {
-  const std::vector<std::size_t> ranks = partition_ranks(events);
+std::vector<std::size_t> canonical_order(std::span<const Event> events, Interrupt interrupt) {
+  const std::vector<std::size_t> ranks = partition_ranks(events, interrupt);
   std::vector<SortKey> keys(events.size());
   for (std::size_t i = 0; i < events.size(); ++i) keys[i] = {ranks[i], events[i].ts, i};
-  std::sort(keys.begin(), keys.end());
+  std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
+    interrupt.poll();
+    return a < b;
+  });
   std::vector<std::size_t> order(events.size());
   for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
   return order;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrel/interrupt.hpp"
 #include "kestrel/value.hpp"
 
 namespace kestrel {
@@ -21,8 +22,9 @@ struct Event {
 };
 
 // Stable permutation that puts events in canonical order: partition
-// (byte-wise), then ts, then input order.
-std::vector<std::size_t> canonical_order(std::span<const Event> events);
+// (byte-wise), then ts, then input order. Sorting millions of events takes
+// seconds, so it polls `interrupt`.
+std::vector<std::size_t> canonical_order(std::span<const Event> events, Interrupt interrupt = {});
 
 // Whether `events` is in canonical order: partitions ascending byte-wise, each
 // partition's timestamps non-decreasing.
