@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <sstream>
 #include <string>
@@ -137,6 +138,20 @@ inline std::string describe(const Pattern& pattern) {
 inline std::string describe(const Event& event) {
   return "'" + event.partition + "' " + std::to_string(event.ts) + " " + event.typ + " " +
          describe(event.attrs);
+}
+
+// What equal renderings say, without rendering: for checks run many times.
+inline bool identical(const Value& a, const Value& b) {
+  const auto* x = std::get_if<double>(&a);
+  const auto* y = std::get_if<double>(&b);
+  if (x && y) return std::bit_cast<std::uint64_t>(*x) == std::bit_cast<std::uint64_t>(*y);
+  return a.index() == b.index() && a == b;
+}
+
+inline bool identical(const ValueMap& a, const ValueMap& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.first == y.first && identical(x.second, y.second);
+  });
 }
 
 inline void PrintTo(const NearMiss& m, std::ostream* os) { *os << describe(m); }

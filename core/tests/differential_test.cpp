@@ -34,11 +34,15 @@ std::uint64_t setting(const char* name, std::uint64_t fallback) {
   return text ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
+std::uint64_t case_count() { return setting("KESTREL_DIFF_CASES", kDefaultCases); }
+
+// The guards on the generator speak of many cases, not of one reproduced.
+bool many_cases() { return case_count() >= 100; }
+
 // Runs `check` on every case and stops at the first that fails, printing it.
 void for_each_case(const std::function<void(const GeneratedCase&)>& check) {
   const std::uint64_t first = setting("KESTREL_DIFF_SEED", 1);
-  const std::uint64_t count = setting("KESTREL_DIFF_CASES", kDefaultCases);
-  for (std::uint64_t seed = first; seed < first + count; ++seed) {
+  for (std::uint64_t seed = first; seed < first + case_count(); ++seed) {
     const GeneratedCase c = generate_case(seed);
     check(c);
     if (testing::Test::HasFailure()) {
@@ -85,7 +89,7 @@ TEST(Differential, CompiledMatcherAgreesWithTheOracle) {
     }
   });
   // Guards the generator: agreement means little if nothing matches.
-  EXPECT_GT(total, setting("KESTREL_DIFF_CASES", kDefaultCases));
+  if (many_cases()) EXPECT_GT(total, case_count());
 }
 
 void expect_near_miss_invariants(const GeneratedCase& c, const std::vector<NearMiss>& misses) {
@@ -142,7 +146,7 @@ TEST(Differential, NearMissSearchAgreesWithTheLiteralSearch) {
       }
     }
   });
-  EXPECT_EQ(reasons.size(), std::variant_size_v<NearMissDetail>);
+  if (many_cases()) EXPECT_EQ(reasons.size(), std::variant_size_v<NearMissDetail>);
 }
 
 // The pairwise transition rules written out, with exact window arithmetic.
@@ -164,9 +168,9 @@ bool expected_allows(std::span<const Event> events, std::size_t previous, std::s
 // Evaluation keeps its input, agrees with accepts, and adds for each new name
 // the value of its first capture (Null for a missing attribute).
 void expect_evaluation_laws(const Atom& atom, const Event& event, const Bindings& input) {
-  const std::string before = describe(input);
+  const Bindings copy = input;
   const std::optional<Bindings> result = atom.evaluate(event, input);
-  ASSERT_EQ(describe(input), before);
+  ASSERT_TRUE(identical(input, copy));
   ASSERT_EQ(atom.accepts(event, input), result.has_value()) << describe(atom) << describe(event);
   if (!result) return;
   Bindings expected = input;
@@ -174,7 +178,7 @@ void expect_evaluation_laws(const Atom& atom, const Event& event, const Bindings
     const Value* value = event.attrs.find(capture.attribute);
     if (!expected.find(capture.name)) expected.set(capture.name, value ? *value : Null{});
   }
-  ASSERT_EQ(describe(*result), describe(expected)) << describe(atom) << describe(event);
+  ASSERT_TRUE(identical(*result, expected)) << describe(atom) << describe(event) << describe(*result);
   const auto less = [](const auto& a, const auto& b) { return a.first < b.first; };
   ASSERT_TRUE(std::is_sorted(result->begin(), result->end(), less));
 }
@@ -189,13 +193,13 @@ TEST(Differential, TransitionsAndAtomsFollowTheirRules) {
       if (!step.transition_from_previous) continue;
       for (const Atom& absent : step.transition_from_previous->absence) atoms.push_back(&absent);
     }
-    // Each start's bindings against the later events of its run, as in matching.
+    // Each start's bindings against the next events of its run, as in matching.
     for (std::size_t s = 0, run_end = 0; s < c.events.size(); ++s) {
       if (s == run_end) run_end = partition_run_end(c.events, s);
       for (const Atom* atom : atoms) expect_evaluation_laws(*atom, c.events[s], {});
       const auto bindings = p.steps[0].atom.evaluate(c.events[s], {});
       if (!bindings) continue;
-      for (std::size_t candidate = s + 1; candidate < run_end; ++candidate) {
+      for (std::size_t candidate = s + 1; candidate < std::min(run_end, s + 8); ++candidate) {
         for (const Atom* atom : atoms) {
           expect_evaluation_laws(*atom, c.events[candidate], *bindings);
           (atom->accepts(c.events[candidate], *bindings) ? accepted : rejected)++;
@@ -211,6 +215,7 @@ TEST(Differential, TransitionsAndAtomsFollowTheirRules) {
     }
   });
   // The alphabets are small enough that both outcomes are common.
+  if (!many_cases()) return;
   EXPECT_GT(std::min(allowed, refused), allowed / 20);
   EXPECT_GT(std::min(accepted, rejected), accepted / 20);
 }
