@@ -24,9 +24,9 @@ namespace {
 
 // Sanitized builds run several times slower; they get fewer cases.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr std::uint64_t kDefaultCases = 600;
+constexpr std::uint64_t kDefaultCases = 1500;
 #else
-constexpr std::uint64_t kDefaultCases = 3000;
+constexpr std::uint64_t kDefaultCases = 6000;
 #endif
 
 std::uint64_t setting(const char* name, std::uint64_t fallback) {

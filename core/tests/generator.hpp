@@ -76,6 +76,9 @@ class Generator {
       Event event{name, ts, pick<std::string>({"A", "A", "A", "B", "B", "B", "C", "X", "X"}), {}};
       if (!chance(10)) event.attrs.set("user", chance(90) ? pick(users) : key());
       if (chance(70)) event.attrs.set("v", small_value());
+      // Some events carry many attributes, as wide records do.
+      for (int filler = chance(10) ? 9 : 0; filler > 0; --filler)
+        event.attrs.set("f" + std::to_string(filler), small_value());
       case_.events.push_back(std::move(event));
       const std::int64_t gap = pick<std::int64_t>({0, 0, 0, 1, 1, 2, 3, 5});
       if (extreme && chance(15) && ts < kMax - 3) ts = kMax - 3;
