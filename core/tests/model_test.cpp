@@ -1,11 +1,11 @@
 // Values, events, pattern records and atom evaluation.
 #include "kestrel/model.hpp"
+#include "describe.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -103,21 +103,6 @@ std::string show(const Value& value) {
       break;
   }
   return out.str();
-}
-
-// Same alternative and the same bits: tells -0.0 from 0.0 and NaN from NaN.
-bool same_bits(const Value& a, const Value& b) {
-  if (a.index() != b.index()) return false;
-  if (const auto* x = std::get_if<double>(&a)) {
-    return std::bit_cast<std::uint64_t>(*x) == std::bit_cast<std::uint64_t>(std::get<double>(b));
-  }
-  return a == b;
-}
-
-bool same_bits(const ValueMap& a, const ValueMap& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-    return x.first == y.first && same_bits(x.second, y.second);
-  });
 }
 
 std::vector<std::string> keys_of(const ValueMap& map) {
@@ -353,7 +338,7 @@ TEST(Event, WithAttrReplacesInPlace) {
                 .with_attr("b", F(2.5));
   EXPECT_EQ(keys_of(e.attrs), (std::vector<std::string>{"a", "b", "c"}));
   ASSERT_NE(e.attrs.find("b"), nullptr);
-  EXPECT_TRUE(same_bits(*e.attrs.find("b"), F(2.5)));
+  EXPECT_TRUE(identical(*e.attrs.find("b"), F(2.5)));
   EXPECT_EQ(*e.attrs.find("a"), I(2));
   EXPECT_EQ(e.partition, "p");
   EXPECT_EQ(e.ts, 7);
@@ -655,13 +640,13 @@ TEST(Evaluation, SignedZeroCapturesAreIdenticalAndKeepTheFirstValue) {
   const std::optional<Bindings> within =
       atom.evaluate(event("A", {{"a", F(-0.0)}, {"b", F(0.0)}}), {});
   ASSERT_TRUE(within);
-  EXPECT_TRUE(same_bits(*within, bindings({{"x", F(-0.0)}})));
+  EXPECT_TRUE(identical(*within, bindings({{"x", F(-0.0)}})));
 
   const Atom single = Atom("A").with_capture({"x", "a"});
   const std::optional<Bindings> across =
       single.evaluate(event("A", {{"a", F(-0.0)}}), bindings({{"x", F(0.0)}}));
   ASSERT_TRUE(across);
-  EXPECT_TRUE(same_bits(*across, bindings({{"x", F(0.0)}})));
+  EXPECT_TRUE(identical(*across, bindings({{"x", F(0.0)}})));
   EXPECT_TRUE(single.accepts(event("A", {{"a", F(-0.0)}}), bindings({{"x", F(0.0)}})));
 }
 
@@ -669,7 +654,7 @@ TEST(Evaluation, FreshNaNCaptureIsBound) {
   const std::optional<Bindings> result =
       Atom("A").with_capture({"x", "a"}).evaluate(event("A", {{"a", F(kNaN)}}), {});
   ASSERT_TRUE(result);
-  EXPECT_TRUE(same_bits(*result, bindings({{"x", F(kNaN)}})));
+  EXPECT_TRUE(identical(*result, bindings({{"x", F(kNaN)}})));
 }
 
 TEST(Evaluation, RejectionsAndAcceptsDoNotAllocate) {
