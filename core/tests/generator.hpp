@@ -47,6 +47,8 @@ class Generator {
   }
 
  private:
+  using Op = ComparisonOperator;
+
   static constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
   static constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   static constexpr std::int64_t k53 = std::int64_t{1} << 53;
@@ -124,8 +126,6 @@ class Generator {
     }
     return transition;
   }
-
-  using Op = ComparisonOperator;
 
   Value small_value() { return chance(70) ? Value(std::int64_t{below(3)}) : key(); }
   // Equality is what real patterns mostly ask.
