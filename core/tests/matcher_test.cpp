@@ -1,16 +1,12 @@
 #include "kestrel/matcher.hpp"
+#include "describe.hpp"
 #include "transition.hpp"
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <random>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,38 +69,6 @@ Paths paths_of(const std::vector<Match>& matches) {
   Paths paths;
   for (const Match& match : matches) paths.push_back(match.indices);
   return paths;
-}
-
-// Floats are written by their bits, so NaN captures compare equal to themselves.
-std::string describe(const Value& value) {
-  std::ostringstream out;
-  std::visit(
-      [&](const auto& v) {
-        using T = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<T, std::string>) out << "s:" << v;
-        if constexpr (std::is_same_v<T, std::int64_t>) out << "i:" << v;
-        if constexpr (std::is_same_v<T, double>) out << "f:" << std::bit_cast<std::uint64_t>(v);
-        if constexpr (std::is_same_v<T, bool>) out << "b:" << v;
-        if constexpr (std::is_same_v<T, Null>) out << "null";
-      },
-      value);
-  return out.str();
-}
-
-std::string describe(const Match& match) {
-  std::ostringstream out;
-  out << match.partition << " [";
-  for (std::size_t index : match.indices) out << index << ' ';
-  out << "] " << match.start << ".." << match.end << " {";
-  for (const auto& [name, value] : match.captures) out << name << '=' << describe(value) << ' ';
-  out << '}';
-  return out.str();
-}
-
-std::vector<std::string> describe(const std::vector<Match>& matches) {
-  std::vector<std::string> lines;
-  for (const Match& match : matches) lines.push_back(describe(match));
-  return lines;
 }
 
 // Runs both matchers, which must agree field by field and in order.
@@ -436,134 +400,6 @@ TEST(Matchers, FollowAPatternOfAHundredThousandSteps) {
     EXPECT_EQ(matches[0].indices, path);
     EXPECT_EQ(matches[0].end, static_cast<std::int64_t>(kSteps - 1));
   }
-}
-
-// ---------------------------------------------------------------------------
-// Randomised agreement of the two matchers. Small alphabets of types, names
-// and values make predicates, captures and absences fire often.
-
-class Generator {
- public:
-  explicit Generator(std::uint64_t seed) : engine_(seed) {}
-
-  Pattern pattern() {
-    // References on a first step never match, so they are kept rare there.
-    Pattern pattern = pattern_of(atom(kStepTypes, 5));
-    const int steps = below(4);
-    for (int i = 0; i < steps; ++i) {
-      Transition transition;
-      if (chance(50)) transition.max_elapsed = pick(kWindows);
-      for (int n = below(3); n > 0 && chance(50); --n) {
-        transition.absence.push_back(atom(kAbsenceTypes, 30));
-      }
-      pattern.steps.push_back({atom(kStepTypes, 30), std::move(transition)});
-    }
-    return pattern;
-  }
-
-  // Sorted events in up to three partitions, sometimes at timestamp extremes.
-  std::vector<Event> events() {
-    std::vector<Event> events;
-    const int partitions = 1 + below(3);
-    for (int p = 0; p < partitions; ++p) {
-      std::int64_t ts = pick(kBases);
-      for (int n = below(15); n > 0; --n) {
-        Event event{"p" + std::to_string(p), ts, pick(kEventTypes), {}};
-        for (const auto& [attribute, percent] : {std::pair{"x", 80}, {"y", 80}, {"z", 20}}) {
-          if (chance(percent)) event.attrs.set(attribute, value());
-        }
-        // Some events carry many attributes, as wide records do.
-        for (int filler = chance(10) ? 9 : 0; filler > 0; --filler) {
-          event.attrs.set("f" + std::to_string(filler), value());
-        }
-        events.push_back(std::move(event));
-        // Now and then a leap to the top of the range; gaps stop at its end.
-        const int gap = below(4);
-        ts = chance(5) && ts < kMax - 40 ? kMax - 40 : ts > kMax - gap ? kMax : ts + gap;
-      }
-    }
-    return events;
-  }
-
- private:
-  Atom atom(const std::vector<std::string>& types, int reference_percent) {
-    Atom atom(pick(types));
-    for (int n = below(3); n > 0 && chance(40); --n) {
-      atom.predicates.push_back({pick(kAttributes), op(), value()});
-    }
-    if (chance(reference_percent)) {
-      atom.reference_predicates.push_back({pick(kAttributes), op(), pick(kNames)});
-    }
-    for (int n = below(3); n > 0 && chance(50); --n) {
-      atom.captures.push_back({pick(kCaptureNames), pick(kAttributes)});
-    }
-    return atom;
-  }
-
-  Value value() {
-    switch (below(10)) {
-      case 0: return 1.0;
-      case 1: return std::nan("");
-      case 2: return std::string("a");
-      case 3: return true;
-      case 4: return Null{};
-      case 5: case 6: return std::int64_t{1};
-      default: return std::int64_t{0};
-    }
-  }
-
-  // Equality is what real patterns mostly ask, and it keeps matches frequent.
-  ComparisonOperator op() {
-    return chance(40) ? ComparisonOperator::Eq : static_cast<ComparisonOperator>(below(6));
-  }
-  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(engine_); }
-  bool chance(int percent) { return below(100) < percent; }
-  template <class T>
-  T pick(const std::vector<T>& items) {
-    return items[static_cast<std::size_t>(below(static_cast<int>(items.size())))];
-  }
-
-  const std::vector<std::string> kStepTypes{"A", "B", "C"};
-  const std::vector<std::string> kAbsenceTypes{"A", "B", "D"};
-  const std::vector<std::string> kEventTypes{"A", "A", "B", "B", "C", "C", "D"};
-  const std::vector<std::string> kAttributes{"x", "y", "z"};
-  const std::vector<std::string> kNames{"u", "v"};
-  const std::vector<std::string> kCaptureNames{"u", "v", "w"};
-  const std::vector<std::int64_t> kWindows{-1, 0, 2, 5, 10, 40, kMax};
-  const std::vector<std::int64_t> kBases{0, -7, 1000, kMin, kMax - 30};
-
-  std::mt19937_64 engine_;
-};
-
-TEST(Matchers, AgreeOnRandomPatternsAndEvents) {
-  Generator generate(20260101);
-  std::size_t total = 0;
-  for (int round = 0; round < 10'000; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    const std::vector<Event> events = generate.events();
-    const Pattern pattern = generate.pattern();
-    const auto first = both_matchers(events, with_mode(pattern, kFirst));
-    const auto all = both_matchers(events, with_mode(pattern, kAll));
-    total += first.size() + all.size();
-
-    // Every first-successor match is one of the exhaustive combinations, one
-    // per start at most, and paths come out ascending.
-    const auto all_described = describe(all);
-    const std::set<std::string> exhaustive(all_described.begin(), all_described.end());
-    std::set<std::size_t> starts;
-    for (const Match& match : first) {
-      EXPECT_TRUE(exhaustive.count(describe(match))) << describe(match);
-      EXPECT_TRUE(starts.insert(match.indices.front()).second);
-    }
-    const Paths paths = paths_of(all);
-    EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end()));
-    for (const auto& path : paths) {
-      EXPECT_EQ(path.size(), pattern.steps.size());
-      EXPECT_EQ(std::adjacent_find(path.begin(), path.end(), std::greater_equal<>()), path.end());
-    }
-  }
-  // Guards the generator: the comparison means little if nothing matches.
-  EXPECT_GT(total, 10'000u);
 }
 
 }  // namespace
