@@ -393,6 +393,7 @@ class Scan {
     link_after(links_[0], waiting.first, waiting.last, id);
     for (std::size_t j = 0; j < keys.size(); ++j) {
       Links& link = links_[1 + j][id];
+      link = Links{};  // a successor still holds its place in the previous step
       if (!keys[j]) continue;  // an absence atom keyed on NaN never blocks it
       StepThreads::Index& keyed = waiting.indexes[j];
       link.bucket = keyed.buckets.bucket_for(*keys[j]);
