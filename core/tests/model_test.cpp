@@ -657,6 +657,35 @@ TEST(Evaluation, FreshNaNCaptureIsBound) {
   EXPECT_TRUE(identical(*result, bindings({{"x", F(kNaN)}})));
 }
 
+// An atom's captures act one after another, so an atom with many of them
+// (checked by name groups) must agree with a chain of one-capture atoms
+// (checked pairwise), names repeated across and within them.
+TEST(Evaluation, ManyCapturesAgreeWithOneCaptureAtATime) {
+  const std::vector<Value> values{I(1), F(1.0), F(-0.0), F(0.0), F(kNaN), S("a"), N()};
+  std::mt19937 random(7);
+  for (int round = 0; round < 300; ++round) {
+    Atom many("A");
+    for (int c = 0; c < 40; ++c) {
+      many = std::move(many).with_capture({"n" + std::to_string(random() % 12),
+                                           "a" + std::to_string(random() % 6)});
+    }
+    Event e = event("A");
+    for (int a = 0; a < 6; ++a) {
+      if (random() % 7 != 0) e = std::move(e).with_attr("a" + std::to_string(a), values[random() % values.size()]);
+    }
+    Bindings input;
+    if (random() % 2 == 0) input.set("n3", values[random() % values.size()]);
+    std::optional<Bindings> chained = input;
+    for (const Capture& capture : many.captures) {
+      if (chained) chained = Atom("A").with_capture(capture).evaluate(e, *chained);
+    }
+    const std::optional<Bindings> at_once = many.evaluate(e, input);
+    ASSERT_EQ(at_once.has_value(), chained.has_value()) << "round " << round;
+    ASSERT_EQ(many.accepts(e, input), chained.has_value()) << "round " << round;
+    if (chained) ASSERT_TRUE(identical(*at_once, *chained)) << "round " << round;
+  }
+}
+
 TEST(Evaluation, RejectionsAndAcceptsDoNotAllocate) {
   // Texts, keys and names too long for any small-string buffer, so that a
   // copy or a temporary key would show.
