@@ -83,13 +83,14 @@ std::span<const std::size_t> RunIndex::candidates(const IndexedAtom& atom,
 }
 
 std::span<const std::size_t> RunIndex::rows_of_type(TextId type) {
-  auto [it, added] = types_.try_emplace(type);
-  if (added) {
+  // One pass sorts the whole run by type: asking type by type would cost a
+  // pass each, and a long pattern asks for many types.
+  if (types_.empty() && begin_ < end_) {
     const std::vector<TextId>& types = view_.table().types;
-    for (std::size_t row = begin_; row < end_; ++row) {
-      if (types[row] == type) it->second.push_back(row);
-    }
+    for (std::size_t row = begin_; row < end_; ++row) types_[types[row]].push_back(row);
   }
+  const auto it = types_.find(type);
+  if (it == types_.end()) return {};
   return it->second;
 }
 
