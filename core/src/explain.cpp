@@ -9,7 +9,11 @@
 //
 // States of one level that share their bindings form a group: they test the
 // same atom and the same absence atoms under the same bindings, so one sweep
-// over the run serves them all. In canonical order the candidates that a
+// serves them all. The sweep never walks the run itself: the rows an atom
+// could accept under the group's bindings are looked up in the run's index
+// (run_index.hpp), by type and, through an `==` reference, by the bound
+// value, so a group correlated by a capture visits only its own events. In
+// canonical order the candidates that a
 // state may take form an interval right after its event, ended by the window
 // (timestamps never decrease) and by the first forbidden event (it lies
 // between the state and every later candidate). Both ends move right as the
@@ -18,8 +22,10 @@
 //     intervals and creates the next level's states, and
 //   - a backward pass, deepest level first, picks for each state the first
 //     candidate with the deepest outcome, as a sliding-window maximum.
-// A group costs time linear in the stretch of the run it covers, nothing is
-// recursive, and the outcome is exactly that of the exhaustive search: the
+// The first forbidden event after a state is a binary search in each absence
+// atom's rows, and a near miss is classified by the first later event of
+// the awaited type alone. A group costs time linear in its candidates and
+// states (logarithmic per look-up), nothing is recursive, and the outcome is exactly that of the exhaustive search: the
 // deepest path, the lexicographically smallest among equals, its bindings.
 //
 // A state keeps only the bindings that its remaining steps can read, so that
