@@ -33,6 +33,7 @@
 #include "kestrel/matcher.hpp"
 #include "kestrel/model.hpp"
 #include "kestrel/parser.hpp"
+#include "kestrel/utf8.hpp"
 
 namespace {
 
@@ -336,18 +337,10 @@ void set_item(PyObject* dict, const char* key, Ref value) {
 
 // Decodes one UTF-8 sequence at `at`; an invalid byte is returned alone.
 char32_t decode_utf8(std::string_view text, std::size_t& at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                                   : (lead >> 3) == 0x1E ? 4 : 0;
-  if (length == 0 || at + length > text.size()) return byte(at++);
-  char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return byte(at++);
-    code = (code << 6) | (byte(at + i) & 0x3F);
-  }
-  at += length;
-  return code;
+  const kestrel::Utf8Char decoded = kestrel::decode_utf8(text.substr(at));
+  if (decoded.status != kestrel::Utf8Status::Valid) return static_cast<unsigned char>(text[at++]);
+  at += decoded.end;
+  return decoded.code_point;
 }
 
 // Non-printable characters and combining marks are escaped; the Unicode

@@ -21,6 +21,8 @@
 #include <string>
 #include <utility>
 
+#include "kestrel/utf8.hpp"
+
 namespace kestrel {
 
 namespace {
@@ -28,34 +30,19 @@ namespace {
 using std::string_view;
 constexpr std::size_t npos = string_view::npos;
 
+// Unicode White_Space.
+bool is_white_space(char32_t c) noexcept {
+  return (c >= '\t' && c <= '\r') || c == ' ' || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
 // The length of the White_Space character encoded at the start of `text`, or
 // 0 when there is none.
 std::size_t leading_white_space_length(string_view text) noexcept {
-  if (text.empty()) return 0;
-  const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead == ' ' || (lead >= '\t' && lead <= '\r')) return 1;
-  if (text.size() < 2) return 0;
-  if (lead == 0xC2) return byte(1) == 0x85 || byte(1) == 0xA0 ? 2 : 0;  // U+0085, U+00A0
-  if (text.size() < 3) return 0;
-  const unsigned char second = byte(1);
-  const unsigned char third = byte(2);
-  bool white = false;
-  switch (lead) {
-    case 0xE1:
-      white = second == 0x9A && third == 0x80;  // U+1680
-      break;
-    case 0xE2:
-      white = (second == 0x80 && ((third >= 0x80 && third <= 0x8A) ||  // U+2000..U+200A
-                                  third == 0xA8 || third == 0xA9 ||    // U+2028, U+2029
-                                  third == 0xAF)) ||                   // U+202F
-              (second == 0x81 && third == 0x9F);                       // U+205F
-      break;
-    case 0xE3:
-      white = second == 0x80 && third == 0x80;  // U+3000
-      break;
-  }
-  return white ? 3 : 0;
+  const Utf8Char decoded = decode_utf8(text);
+  return decoded.status == Utf8Status::Valid && is_white_space(decoded.code_point) ? decoded.end
+                                                                                    : 0;
 }
 
 // UTF-8 lead bytes and continuation bytes are distinct, so at most one
