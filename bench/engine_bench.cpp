@@ -49,8 +49,7 @@ std::vector<Event> session_events() {
                          : kind < 60 ? "logout"
                                      : "view";
       const int user = percent(random) < 80 ? p : p + 1 + percent(random) % 2;
-      events.push_back(
-          Event{partition, ts, type, {}}.with_attr("user", "user-" + padded(user)));
+      events.push_back(Event{partition, ts, type, {}}.with_attr("user", "user-" + padded(user)));
       ts += gap(random);
     }
   }

@@ -27,13 +27,13 @@
 #include <vector>
 
 #include "core_api.hpp"
-#include "py_support.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/json.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/model.hpp"
 #include "kestrel/parser.hpp"
 #include "kestrel/utf8.hpp"
+#include "py_support.hpp"
 
 namespace {
 
@@ -43,15 +43,15 @@ using kestrel::binding::check;
 using kestrel::binding::dealloc_wrapper;
 using kestrel::binding::display_text;
 using kestrel::binding::make_wrapper;
-using kestrel::binding::record_of;
-using kestrel::binding::type_name;
-using kestrel::binding::Wrapper;
 using kestrel::binding::own;
 using kestrel::binding::python_signals;
 using kestrel::binding::PythonError;
 using kestrel::binding::raise;
+using kestrel::binding::record_of;
 using kestrel::binding::Ref;
+using kestrel::binding::type_name;
 using kestrel::binding::utf8;
+using kestrel::binding::Wrapper;
 
 // ---------------------------------------------------------------------------
 // Module state. The module exists once per process and lives until exit, so
@@ -165,13 +165,12 @@ void bind_arguments(const Parameters& p, std::span<PyObject* const> positional,
       if (PyUnicode_CompareWithASCIIString(name, p.names[i]) == 0) slot = i;
     }
     if (slot == p.names.size()) {
-      raise(PyExc_TypeError,
-            std::string(p.function) + " got an unexpected keyword argument '" +
-                display_text(name) + "'");
+      raise(PyExc_TypeError, std::string(p.function) + " got an unexpected keyword argument '" +
+                                 display_text(name) + "'");
     }
     if (out[slot]) {
-      raise(PyExc_TypeError, std::string(p.function) + " got multiple values for argument '" +
-                                 p.names[slot] + "'");
+      raise(PyExc_TypeError,
+            std::string(p.function) + " got multiple values for argument '" + p.names[slot] + "'");
     }
     out[slot] = value;
   }
@@ -181,8 +180,8 @@ void bind_arguments(const Parameters& p, std::span<PyObject* const> positional,
   }
   if (!missing.empty()) {
     raise(PyExc_TypeError, std::string(p.function) + " missing " + std::to_string(missing.size()) +
-                               " required positional argument" +
-                               (missing.size() == 1 ? "" : "s") + ": " + quoted_names(missing));
+                               " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                               ": " + quoted_names(missing));
   }
 }
 
@@ -217,7 +216,8 @@ void bind_tuple(const Parameters& p, PyObject* args, PyObject* kwargs, std::span
 // Conversions
 
 std::string to_text(PyObject* object, std::string_view parameter) {
-  if (!PyUnicode_Check(object)) raise_argument_error(parameter, conversion_message(object, "PyString"));
+  if (!PyUnicode_Check(object))
+    raise_argument_error(parameter, conversion_message(object, "PyString"));
   return utf8(object);
 }
 
@@ -232,8 +232,8 @@ std::int64_t to_int64(PyObject* object, std::string_view parameter) {
 }
 
 bool is_numpy_bool(PyObject* object) {
-  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
-                                                 "__module__"));
+  Ref module = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
   if (!module) {
     discard_conversion_error();
     return false;
@@ -435,7 +435,9 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 // ---------------------------------------------------------------------------
 // Event
 
-Ref event_to_py(kestrel::Event event) { return make_wrapper(state().event_type.get(), std::move(event)); }
+Ref event_to_py(kestrel::Event event) {
+  return make_wrapper(state().event_type.get(), std::move(event));
+}
 
 using DictEntry = std::pair<Ref, Ref>;
 
@@ -614,7 +616,8 @@ PyType_Slot pattern_slots[] = {
 
 std::vector<kestrel::Step> copy_with_last_atom(PyObject* self, auto&& change) {
   std::vector<kestrel::Step> steps = steps_of(self);
-  if (steps.empty()) throw kestrel::InternalError("PatternBuilder always contains at least one step");
+  if (steps.empty())
+    throw kestrel::InternalError("PatternBuilder always contains at least one step");
   change(steps.back().atom);
   return steps;
 }
@@ -628,7 +631,7 @@ template <kestrel::ComparisonOperator Op>
 PyObject* builder_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static constexpr const char* kNames[] = {
-      "PatternBuilder.where_eq()", "PatternBuilder.where_ne()",  "PatternBuilder.where_gt()",
+      "PatternBuilder.where_eq()",  "PatternBuilder.where_ne()", "PatternBuilder.where_gt()",
       "PatternBuilder.where_gte()", "PatternBuilder.where_lt()", "PatternBuilder.where_lte()"};
   return guarded([&] {
     std::array<PyObject*, 2> values{};
@@ -636,9 +639,11 @@ PyObject* builder_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
               values);
     std::string attribute = to_text(values[0], "attribute");
     Value value = py_to_value(values[1]);
-    return builder_to_py(copy_with_last_atom(self, [&](kestrel::Atom& atom) {
-             atom = std::move(atom).with_predicate({std::move(attribute), Op, std::move(value)});
-           }))
+    return builder_to_py(copy_with_last_atom(self,
+                                             [&](kestrel::Atom& atom) {
+                                               atom = std::move(atom).with_predicate(
+                                                   {std::move(attribute), Op, std::move(value)});
+                                             }))
         .release();
   });
 }
@@ -651,9 +656,11 @@ PyObject* builder_capture(PyObject* self, PyObject* const* args, Py_ssize_t narg
               values);
     std::string attribute = to_text(values[0], "attribute");
     std::string name = normalize_binding_name(to_text(values[1], "name"));
-    return builder_to_py(copy_with_last_atom(self, [&](kestrel::Atom& atom) {
-             atom = std::move(atom).with_capture({std::move(name), std::move(attribute)});
-           }))
+    return builder_to_py(copy_with_last_atom(self,
+                                             [&](kestrel::Atom& atom) {
+                                               atom = std::move(atom).with_capture(
+                                                   {std::move(name), std::move(attribute)});
+                                             }))
         .release();
   });
 }
@@ -662,14 +669,17 @@ PyObject* builder_where_ref_eq(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return guarded([&] {
     std::array<PyObject*, 2> values{};
-    bind_fast({"PatternBuilder.where_ref_eq()", kAttributeNameParameters, 2}, args, nargs,
-              kwnames, values);
+    bind_fast({"PatternBuilder.where_ref_eq()", kAttributeNameParameters, 2}, args, nargs, kwnames,
+              values);
     std::string attribute = to_text(values[0], "attribute");
     std::string name = normalize_binding_name(to_text(values[1], "name"));
-    return builder_to_py(copy_with_last_atom(self, [&](kestrel::Atom& atom) {
-             atom = std::move(atom).with_reference_predicate(
-                 {std::move(attribute), kestrel::ComparisonOperator::Eq, std::move(name)});
-           }))
+    return builder_to_py(copy_with_last_atom(self,
+                                             [&](kestrel::Atom& atom) {
+                                               atom = std::move(atom).with_reference_predicate(
+                                                   {std::move(attribute),
+                                                    kestrel::ComparisonOperator::Eq,
+                                                    std::move(name)});
+                                             }))
         .release();
   });
 }
@@ -917,8 +927,7 @@ PyObject* near_miss_indices(PyObject* self, void*) {
   return guarded([&] { return indices_to_list(near_miss_of(self).near_miss.indices).release(); });
 }
 PyObject* near_miss_reached_steps(PyObject* self, void*) {
-  return guarded(
-      [&] { return index_to_py(near_miss_of(self).near_miss.reached_steps).release(); });
+  return guarded([&] { return index_to_py(near_miss_of(self).near_miss.reached_steps).release(); });
 }
 PyObject* near_miss_next_event_type(PyObject* self, void*) {
   return guarded(
@@ -941,10 +950,9 @@ PyObject* near_miss_captures(PyObject* self, void*) {
 PyObject* near_miss_repr(PyObject* self) {
   return guarded([&] {
     const kestrel::NearMiss& n = near_miss_of(self).near_miss;
-    return repr_result("NearMiss(partition=" + quoted(n.partition) +
-                       ", indices=" + index_list(n.indices) + ", next=" +
-                       quoted(n.next_event_type) + ", reason=" +
-                       quoted(kestrel::reason_text(n.detail)) + ")")
+    return repr_result("NearMiss(partition=" + quoted(n.partition) + ", indices=" +
+                       index_list(n.indices) + ", next=" + quoted(n.next_event_type) +
+                       ", reason=" + quoted(kestrel::reason_text(n.detail)) + ")")
         .release();
   });
 }
@@ -1107,8 +1115,7 @@ PyObject* parse_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                       [](const std::string& text) { return kestrel::parse_pattern(text); });
 }
 
-PyObject* pattern_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* pattern_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return read_pattern("pattern_from_json()", "json", args, nargs, kwnames,
                       [](const std::string& text) { return kestrel::pattern_from_json(text); });
 }

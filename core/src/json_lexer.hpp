@@ -154,7 +154,6 @@ class Lexer {
   // One scalar, or the opening of a container; `point` says what follows.
   bool scan_value(Point& point);
 
-
   string_view text_;
   std::size_t pos_ = 0;
   std::string open_;  // the open brackets, innermost last

@@ -119,8 +119,8 @@ struct Variants;
 
 template <>
 struct Variants<ComparisonOperator> {
-  static constexpr std::array<std::string_view, 6> kNames = {"Eq", "NotEq", "Gt",
-                                                             "Gte", "Lt",   "Lte"};
+  static constexpr std::array<std::string_view, 6> kNames = {"Eq",  "NotEq", "Gt",
+                                                             "Gte", "Lt",    "Lte"};
 };
 
 template <>

@@ -33,8 +33,8 @@ constexpr std::size_t npos = string_view::npos;
 // Unicode White_Space.
 bool is_white_space(char32_t c) noexcept {
   return (c >= '\t' && c <= '\r') || c == ' ' || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // The length of the White_Space character encoded at the start of `text`, or
@@ -42,7 +42,7 @@ bool is_white_space(char32_t c) noexcept {
 std::size_t leading_white_space_length(string_view text) noexcept {
   const Utf8Char decoded = decode_utf8(text);
   return decoded.status == Utf8Status::Valid && is_white_space(decoded.code_point) ? decoded.end
-                                                                                    : 0;
+                                                                                   : 0;
 }
 
 // UTF-8 lead bytes and continuation bytes are distinct, so at most one
@@ -305,12 +305,8 @@ std::size_t find_top_level_arrow(string_view text) noexcept {
   std::ptrdiff_t depth = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     switch (text[i]) {
-      case '[':
-        ++depth;
-        break;
-      case ']':
-        --depth;
-        break;
+      case '[': ++depth; break;
+      case ']': --depth; break;
       case '-':
         if (depth == 0 && i + 1 < text.size() && (text[i + 1] == '>' || text[i + 1] == '[')) {
           return i;
