@@ -71,27 +71,21 @@ class Lexer {
     Point resume;  // where a shape error leaves the text
   };
 
-  // ---- Failures
-
-  bool syntax_error_at(std::size_t at, std::string message);
+  // ---- Failures: each records its error and returns false.
 
   bool syntax_error(std::string message);
-
   bool shape_error(std::string message, std::size_t at, Point resume);
-
   bool shape_error_after_token(std::string message);
 
   // After a failed read: a shape error stands only if the rest of the text
   // is well-formed.
   void recover();
 
-  std::string position(std::size_t at) const;
-
   // ---- Tokens
 
   // The next byte after whitespace, without consuming it, or kEnd.
   int peek();
-
+  // Only whitespace is left.
   bool finish();
 
   // `word` starts at pos_, whose first byte is known to match.
@@ -100,6 +94,35 @@ class Lexer {
   // The string whose opening quote is at pos_; its decoded bytes are appended
   // to `out` unless it is null.
   bool read_string(std::string* out);
+
+  // The number starting at pos_ (a '-' or a digit). Integers that do not fit
+  // 64 bits are read as doubles; doubles too small to represent read as zero.
+  bool read_number(Number& number);
+
+  // ---- Containers
+
+  // The bracket at pos_.
+  bool open(char bracket);
+
+  Member close_innermost();
+
+  // Just after the opening bracket.
+  Member first_member(char closing);
+
+  // Just after a member.
+  Member next_member(char closing);
+
+  bool read_key(std::string* key);
+  bool read_colon();
+
+  // Skips one well-formed value of any kind, with the iterative scanner.
+  bool skip_value();
+
+  std::size_t pos_ = 0;  // the next byte to read
+
+ private:
+  bool syntax_error_at(std::size_t at, std::string message);
+  std::string position(std::size_t at) const;
 
   // One multi-byte UTF-8 sequence starting at pos_.
   bool read_utf8_sequence(std::string* out);
@@ -113,10 +136,6 @@ class Lexer {
 
   bool read_hex4(std::uint32_t& unit);
 
-  // The number starting at pos_ (a '-' or a digit). Integers that do not fit
-  // 64 bits are read as doubles; doubles too small to represent read as zero.
-  bool read_number(Number& number);
-
   // At least one digit, for a fraction or an exponent.
   bool read_digits();
 
@@ -124,38 +143,16 @@ class Lexer {
   // least one, so that out of range means too large rather than too small.
   static bool at_least_one(string_view text);
 
-  // ---- Containers
-
-  // The bracket at pos_.
-  bool open(char bracket);
-
-  Member close_innermost();
-
   Member eof_in_container(char closing);
-
-  // Just after the opening bracket.
-  Member first_member(char closing);
-
-  // Just after a member.
-  Member next_member(char closing);
-
-  bool read_key(std::string* key);
-
-  bool read_colon();
-
-  // ---- Scanner
 
   // Checks well-formed JSON from `point` until a value is complete with
   // `floor` brackets open.
   bool scan(Point point, std::size_t floor);
 
-  bool skip_value();
-
   // One scalar, or the opening of a container; `point` says what follows.
   bool scan_value(Point& point);
 
   string_view text_;
-  std::size_t pos_ = 0;
   std::string open_;  // the open brackets, innermost last
   std::optional<Failure> failure_;
 };
