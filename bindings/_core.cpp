@@ -85,8 +85,15 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
 // ---------------------------------------------------------------------------
 // Errors and messages
 
+// Appended piece by piece: gcc 12 misreads `"literal" + std::string&&` as an
+// overlapping copy (-Wrestrict).
 std::string conversion_message(PyObject* object, std::string_view kind) {
-  return "'" + type_name(object) + "' object cannot be converted to '" + std::string(kind) + "'";
+  std::string message = "'";
+  message += type_name(object);
+  message += "' object cannot be converted to '";
+  message += kind;
+  message += '\'';
+  return message;
 }
 
 [[noreturn]] void raise_argument_error(std::string_view parameter, const std::string& message) {
@@ -135,7 +142,9 @@ std::string quoted_names(const std::vector<const char*>& names) {
   std::string text;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    text += "'" + std::string(names[i]) + "'";
+    text += '\'';
+    text += names[i];
+    text += '\'';
   }
   return text;
 }
