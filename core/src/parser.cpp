@@ -180,21 +180,27 @@ double float_value(string_view text, const DecimalFloat& number) {
   return value;
 }
 
-// `text` is trimmed, not empty and does not begin with `$`.
-Result<Value> read_literal(string_view text) {
+// `text` is trimmed, not empty and does not begin with `$`. The literal is
+// assigned to `value` in place: returned as a Result<Value>, the Value is moved
+// through temporaries that gcc 12 with sanitizers takes for uninitialized
+// (-Wmaybe-uninitialized).
+std::optional<Error> read_literal(string_view text, Value& value) {
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    return Value{std::string(text.substr(1, text.size() - 2))};
-  }
-  if (text == "true") return Value{true};
-  if (text == "false") return Value{false};
-  if (text == "null") return Value{Null{}};
-  if (text.find('.') != npos) {
+    value = std::string(text.substr(1, text.size() - 2));
+  } else if (text == "true" || text == "false") {
+    value = text == "true";
+  } else if (text == "null") {
+    value = Null{};
+  } else if (text.find('.') != npos) {
     const auto number = scan_decimal_float(text);
     if (!number) return quoting_error("invalid float literal", text);
-    return Value{float_value(text, *number)};
+    value = float_value(text, *number);
+  } else if (const auto integer = read_integer(text)) {
+    value = *integer;
+  } else {
+    return quoting_error("invalid literal", text);
   }
-  if (const auto integer = read_integer(text)) return Value{*integer};
-  return quoting_error("invalid literal", text);
+  return std::nullopt;
 }
 
 // ---- Clauses and constraints ----
@@ -246,9 +252,9 @@ std::optional<Error> read_comparison(string_view clause, Atom& atom) {
           std::string(attribute), op, std::string(trim_white_space(value.substr(1)))});
       return std::nullopt;
     }
-    auto literal = read_literal(value);
-    if (!literal) return Error{literal.error()};
-    atom.predicates.push_back(Predicate{std::string(attribute), op, std::move(literal).value()});
+    Predicate predicate{std::string(attribute), op, Null{}};
+    if (auto error = read_literal(value, predicate.value)) return error;
+    atom.predicates.push_back(std::move(predicate));
     return std::nullopt;
   }
   return quoting_error("unsupported atom predicate", clause);
