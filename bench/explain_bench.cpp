@@ -32,8 +32,12 @@ constexpr int kRuns = 5;
 std::vector<Event> shop_events() {
   std::mt19937_64 rng(20240601);
   const std::array<const char*, 3> devices{"web", "ios", "android"};
-  const std::array<std::pair<const char*, int>, 6> types{{
-      {"login", 12}, {"view", 40}, {"add_to_cart", 18}, {"checkout", 12}, {"payment_failed", 6}, {"logout", 12}}};
+  const std::array<std::pair<const char*, int>, 6> types{{{"login", 12},
+                                                          {"view", 40},
+                                                          {"add_to_cart", 18},
+                                                          {"checkout", 12},
+                                                          {"payment_failed", 6},
+                                                          {"logout", 12}}};
   std::vector<int> weights;
   for (const auto& type : types) weights.push_back(type.second);
   std::discrete_distribution<std::size_t> pick_type(weights.begin(), weights.end());
@@ -67,13 +71,16 @@ std::vector<Event> shop_events() {
 // same device, no failed payment between.
 Pattern cart_to_checkout() {
   Pattern pattern;
-  pattern.steps.push_back(Step{Atom("login").with_capture(Capture{"device", "device"}), std::nullopt});
   pattern.steps.push_back(
-      Step{Atom("add_to_cart").with_predicate(Predicate{"amount", ComparisonOperator::Gt, std::int64_t{50}}),
+      Step{Atom("login").with_capture(Capture{"device", "device"}), std::nullopt});
+  pattern.steps.push_back(
+      Step{Atom("add_to_cart")
+               .with_predicate(Predicate{"amount", ComparisonOperator::Gt, std::int64_t{50}}),
            Transition{}.with_absence(Atom("logout"))});
-  pattern.steps.push_back(
-      Step{Atom("checkout").with_reference_predicate(ReferencePredicate{"device", ComparisonOperator::Eq, "device"}),
-           Transition{}.with_absence(Atom("payment_failed"))});
+  pattern.steps.push_back(Step{
+      Atom("checkout")
+          .with_reference_predicate(ReferencePredicate{"device", ComparisonOperator::Eq, "device"}),
+      Transition{}.with_absence(Atom("payment_failed"))});
   return pattern;
 }
 
@@ -97,11 +104,12 @@ int main() {
 
   std::array<std::size_t, 4> reasons{};
   for (const auto& miss : misses) ++reasons[miss.detail.index()];
-  std::printf("near_misses: %zu events, %zu partitions, %zu starts, %zu near misses\n", events.size(), kPartitions,
-              starts, misses.size());
-  std::printf("  predicate_failed %zu, absence_blocked %zu, window_exceeded %zu, no_successor %zu\n", reasons[0],
-              reasons[1], reasons[2], reasons[3]);
-  std::printf("  time: median %.2f ms, best %.2f ms over %d runs\n", seconds[seconds.size() / 2] * 1e3,
-              seconds.front() * 1e3, kRuns);
+  std::printf("near_misses: %zu events, %zu partitions, %zu starts, %zu near misses\n",
+              events.size(), kPartitions, starts, misses.size());
+  std::printf(
+      "  predicate_failed %zu, absence_blocked %zu, window_exceeded %zu, no_successor %zu\n",
+      reasons[0], reasons[1], reasons[2], reasons[3]);
+  std::printf("  time: median %.2f ms, best %.2f ms over %d runs\n",
+              seconds[seconds.size() / 2] * 1e3, seconds.front() * 1e3, kRuns);
   return 0;
 }

@@ -39,6 +39,7 @@
 #include "kestrel/explain.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/model.hpp"
+#include "kestrel/utf8.hpp"
 #include "py_support.hpp"
 
 namespace {
@@ -267,30 +268,7 @@ class Bytes {
   Py_buffer view_{};
 };
 
-// Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
-bool is_utf8(std::string_view text) noexcept {
-  const auto* byte = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = byte + text.size();
-  while (byte < end) {
-    if (*byte < 0x80) {
-      ++byte;
-      continue;
-    }
-    const int extra = *byte >= 0xF0 ? 3 : *byte >= 0xE0 ? 2 : *byte >= 0xC2 ? 1 : -1;
-    if (extra < 0 || *byte > 0xF4 || end - byte <= extra) return false;
-    char32_t code = *byte & (0x3F >> extra);
-    for (int i = 1; i <= extra; ++i) {
-      if ((byte[i] & 0xC0) != 0x80) return false;
-      code = (code << 6) | (byte[i] & 0x3F);
-    }
-    constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-    byte += extra + 1;
-  }
-  return true;
-}
+using kestrel::is_utf8;
 
 [[noreturn]] void raise_malformed_arrow(std::string_view name) {
   raise(PyExc_ValueError, column_label(name) + " has malformed Arrow text buffers");

@@ -27,12 +27,13 @@
 #include <vector>
 
 #include "core_api.hpp"
-#include "py_support.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/json.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/model.hpp"
 #include "kestrel/parser.hpp"
+#include "kestrel/utf8.hpp"
+#include "py_support.hpp"
 
 namespace {
 
@@ -42,15 +43,15 @@ using kestrel::binding::check;
 using kestrel::binding::dealloc_wrapper;
 using kestrel::binding::display_text;
 using kestrel::binding::make_wrapper;
-using kestrel::binding::record_of;
-using kestrel::binding::type_name;
-using kestrel::binding::Wrapper;
 using kestrel::binding::own;
 using kestrel::binding::python_signals;
 using kestrel::binding::PythonError;
 using kestrel::binding::raise;
+using kestrel::binding::record_of;
 using kestrel::binding::Ref;
+using kestrel::binding::type_name;
 using kestrel::binding::utf8;
+using kestrel::binding::Wrapper;
 
 // ---------------------------------------------------------------------------
 // Module state. The module exists once per process and lives until exit, so
@@ -84,8 +85,15 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
 // ---------------------------------------------------------------------------
 // Errors and messages
 
+// Appended piece by piece: gcc 12 misreads `"literal" + std::string&&` as an
+// overlapping copy (-Wrestrict).
 std::string conversion_message(PyObject* object, std::string_view kind) {
-  return "'" + type_name(object) + "' object cannot be converted to '" + std::string(kind) + "'";
+  std::string message = "'";
+  message += type_name(object);
+  message += "' object cannot be converted to '";
+  message += kind;
+  message += '\'';
+  return message;
 }
 
 [[noreturn]] void raise_argument_error(std::string_view parameter, const std::string& message) {
@@ -134,7 +142,9 @@ std::string quoted_names(const std::vector<const char*>& names) {
   std::string text;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) text += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    text += "'" + std::string(names[i]) + "'";
+    text += '\'';
+    text += names[i];
+    text += '\'';
   }
   return text;
 }
@@ -164,13 +174,12 @@ void bind_arguments(const Parameters& p, std::span<PyObject* const> positional,
       if (PyUnicode_CompareWithASCIIString(name, p.names[i]) == 0) slot = i;
     }
     if (slot == p.names.size()) {
-      raise(PyExc_TypeError,
-            std::string(p.function) + " got an unexpected keyword argument '" +
-                display_text(name) + "'");
+      raise(PyExc_TypeError, std::string(p.function) + " got an unexpected keyword argument '" +
+                                 display_text(name) + "'");
     }
     if (out[slot]) {
-      raise(PyExc_TypeError, std::string(p.function) + " got multiple values for argument '" +
-                                 p.names[slot] + "'");
+      raise(PyExc_TypeError,
+            std::string(p.function) + " got multiple values for argument '" + p.names[slot] + "'");
     }
     out[slot] = value;
   }
@@ -180,8 +189,8 @@ void bind_arguments(const Parameters& p, std::span<PyObject* const> positional,
   }
   if (!missing.empty()) {
     raise(PyExc_TypeError, std::string(p.function) + " missing " + std::to_string(missing.size()) +
-                               " required positional argument" +
-                               (missing.size() == 1 ? "" : "s") + ": " + quoted_names(missing));
+                               " required positional argument" + (missing.size() == 1 ? "" : "s") +
+                               ": " + quoted_names(missing));
   }
 }
 
@@ -216,7 +225,8 @@ void bind_tuple(const Parameters& p, PyObject* args, PyObject* kwargs, std::span
 // Conversions
 
 std::string to_text(PyObject* object, std::string_view parameter) {
-  if (!PyUnicode_Check(object)) raise_argument_error(parameter, conversion_message(object, "PyString"));
+  if (!PyUnicode_Check(object))
+    raise_argument_error(parameter, conversion_message(object, "PyString"));
   return utf8(object);
 }
 
@@ -231,8 +241,8 @@ std::int64_t to_int64(PyObject* object, std::string_view parameter) {
 }
 
 bool is_numpy_bool(PyObject* object) {
-  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
-                                                 "__module__"));
+  Ref module = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__module__"));
   if (!module) {
     discard_conversion_error();
     return false;
@@ -336,18 +346,10 @@ void set_item(PyObject* dict, const char* key, Ref value) {
 
 // Decodes one UTF-8 sequence at `at`; an invalid byte is returned alone.
 char32_t decode_utf8(std::string_view text, std::size_t& at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                                   : (lead >> 3) == 0x1E ? 4 : 0;
-  if (length == 0 || at + length > text.size()) return byte(at++);
-  char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return byte(at++);
-    code = (code << 6) | (byte(at + i) & 0x3F);
-  }
-  at += length;
-  return code;
+  const kestrel::Utf8Char decoded = kestrel::decode_utf8(text.substr(at));
+  if (decoded.status != kestrel::Utf8Status::Valid) return static_cast<unsigned char>(text[at++]);
+  at += decoded.end;
+  return decoded.code_point;
 }
 
 // Non-printable characters and combining marks are escaped; the Unicode
@@ -442,7 +444,9 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 // ---------------------------------------------------------------------------
 // Event
 
-Ref event_to_py(kestrel::Event event) { return make_wrapper(state().event_type.get(), std::move(event)); }
+Ref event_to_py(kestrel::Event event) {
+  return make_wrapper(state().event_type.get(), std::move(event));
+}
 
 using DictEntry = std::pair<Ref, Ref>;
 
@@ -621,7 +625,8 @@ PyType_Slot pattern_slots[] = {
 
 std::vector<kestrel::Step> copy_with_last_atom(PyObject* self, auto&& change) {
   std::vector<kestrel::Step> steps = steps_of(self);
-  if (steps.empty()) throw kestrel::InternalError("PatternBuilder always contains at least one step");
+  if (steps.empty())
+    throw kestrel::InternalError("PatternBuilder always contains at least one step");
   change(steps.back().atom);
   return steps;
 }
@@ -635,7 +640,7 @@ template <kestrel::ComparisonOperator Op>
 PyObject* builder_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static constexpr const char* kNames[] = {
-      "PatternBuilder.where_eq()", "PatternBuilder.where_ne()",  "PatternBuilder.where_gt()",
+      "PatternBuilder.where_eq()",  "PatternBuilder.where_ne()", "PatternBuilder.where_gt()",
       "PatternBuilder.where_gte()", "PatternBuilder.where_lt()", "PatternBuilder.where_lte()"};
   return guarded([&] {
     std::array<PyObject*, 2> values{};
@@ -643,9 +648,11 @@ PyObject* builder_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
               values);
     std::string attribute = to_text(values[0], "attribute");
     Value value = py_to_value(values[1]);
-    return builder_to_py(copy_with_last_atom(self, [&](kestrel::Atom& atom) {
-             atom = std::move(atom).with_predicate({std::move(attribute), Op, std::move(value)});
-           }))
+    return builder_to_py(copy_with_last_atom(self,
+                                             [&](kestrel::Atom& atom) {
+                                               atom = std::move(atom).with_predicate(
+                                                   {std::move(attribute), Op, std::move(value)});
+                                             }))
         .release();
   });
 }
@@ -658,9 +665,11 @@ PyObject* builder_capture(PyObject* self, PyObject* const* args, Py_ssize_t narg
               values);
     std::string attribute = to_text(values[0], "attribute");
     std::string name = normalize_binding_name(to_text(values[1], "name"));
-    return builder_to_py(copy_with_last_atom(self, [&](kestrel::Atom& atom) {
-             atom = std::move(atom).with_capture({std::move(name), std::move(attribute)});
-           }))
+    return builder_to_py(copy_with_last_atom(self,
+                                             [&](kestrel::Atom& atom) {
+                                               atom = std::move(atom).with_capture(
+                                                   {std::move(name), std::move(attribute)});
+                                             }))
         .release();
   });
 }
@@ -669,14 +678,17 @@ PyObject* builder_where_ref_eq(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return guarded([&] {
     std::array<PyObject*, 2> values{};
-    bind_fast({"PatternBuilder.where_ref_eq()", kAttributeNameParameters, 2}, args, nargs,
-              kwnames, values);
+    bind_fast({"PatternBuilder.where_ref_eq()", kAttributeNameParameters, 2}, args, nargs, kwnames,
+              values);
     std::string attribute = to_text(values[0], "attribute");
     std::string name = normalize_binding_name(to_text(values[1], "name"));
-    return builder_to_py(copy_with_last_atom(self, [&](kestrel::Atom& atom) {
-             atom = std::move(atom).with_reference_predicate(
-                 {std::move(attribute), kestrel::ComparisonOperator::Eq, std::move(name)});
-           }))
+    return builder_to_py(copy_with_last_atom(self,
+                                             [&](kestrel::Atom& atom) {
+                                               atom = std::move(atom).with_reference_predicate(
+                                                   {std::move(attribute),
+                                                    kestrel::ComparisonOperator::Eq,
+                                                    std::move(name)});
+                                             }))
         .release();
   });
 }
@@ -924,8 +936,7 @@ PyObject* near_miss_indices(PyObject* self, void*) {
   return guarded([&] { return indices_to_list(near_miss_of(self).near_miss.indices).release(); });
 }
 PyObject* near_miss_reached_steps(PyObject* self, void*) {
-  return guarded(
-      [&] { return index_to_py(near_miss_of(self).near_miss.reached_steps).release(); });
+  return guarded([&] { return index_to_py(near_miss_of(self).near_miss.reached_steps).release(); });
 }
 PyObject* near_miss_next_event_type(PyObject* self, void*) {
   return guarded(
@@ -948,10 +959,9 @@ PyObject* near_miss_captures(PyObject* self, void*) {
 PyObject* near_miss_repr(PyObject* self) {
   return guarded([&] {
     const kestrel::NearMiss& n = near_miss_of(self).near_miss;
-    return repr_result("NearMiss(partition=" + quoted(n.partition) +
-                       ", indices=" + index_list(n.indices) + ", next=" +
-                       quoted(n.next_event_type) + ", reason=" +
-                       quoted(kestrel::reason_text(n.detail)) + ")")
+    return repr_result("NearMiss(partition=" + quoted(n.partition) + ", indices=" +
+                       index_list(n.indices) + ", next=" + quoted(n.next_event_type) +
+                       ", reason=" + quoted(kestrel::reason_text(n.detail)) + ")")
         .release();
   });
 }
@@ -1114,8 +1124,7 @@ PyObject* parse_pattern(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                       [](const std::string& text) { return kestrel::parse_pattern(text); });
 }
 
-PyObject* pattern_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* pattern_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return read_pattern("pattern_from_json()", "json", args, nargs, kwnames,
                       [](const std::string& text) { return kestrel::pattern_from_json(text); });
 }

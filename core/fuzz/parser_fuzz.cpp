@@ -24,7 +24,8 @@ void check_atom(const kestrel::Atom& atom) {
   require(!atom.event_type.empty() && atom.event_type.find('[') == std::string::npos);
   for (const auto& predicate : atom.predicates) require(!predicate.attribute.empty());
   for (const auto& reference : atom.reference_predicates) require(!reference.attribute.empty());
-  for (const auto& capture : atom.captures) require(!capture.name.empty() && !capture.attribute.empty());
+  for (const auto& capture : atom.captures)
+    require(!capture.name.empty() && !capture.attribute.empty());
 }
 
 }  // namespace

@@ -21,6 +21,8 @@
 #include <string>
 #include <utility>
 
+#include "kestrel/utf8.hpp"
+
 namespace kestrel {
 
 namespace {
@@ -28,34 +30,19 @@ namespace {
 using std::string_view;
 constexpr std::size_t npos = string_view::npos;
 
+// Unicode White_Space.
+bool is_white_space(char32_t c) noexcept {
+  return (c >= '\t' && c <= '\r') || c == ' ' || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
 // The length of the White_Space character encoded at the start of `text`, or
 // 0 when there is none.
 std::size_t leading_white_space_length(string_view text) noexcept {
-  if (text.empty()) return 0;
-  const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead == ' ' || (lead >= '\t' && lead <= '\r')) return 1;
-  if (text.size() < 2) return 0;
-  if (lead == 0xC2) return byte(1) == 0x85 || byte(1) == 0xA0 ? 2 : 0;  // U+0085, U+00A0
-  if (text.size() < 3) return 0;
-  const unsigned char second = byte(1);
-  const unsigned char third = byte(2);
-  bool white = false;
-  switch (lead) {
-    case 0xE1:
-      white = second == 0x9A && third == 0x80;  // U+1680
-      break;
-    case 0xE2:
-      white = (second == 0x80 && ((third >= 0x80 && third <= 0x8A) ||  // U+2000..U+200A
-                                  third == 0xA8 || third == 0xA9 ||    // U+2028, U+2029
-                                  third == 0xAF)) ||                   // U+202F
-              (second == 0x81 && third == 0x9F);                       // U+205F
-      break;
-    case 0xE3:
-      white = second == 0x80 && third == 0x80;  // U+3000
-      break;
-  }
-  return white ? 3 : 0;
+  const Utf8Char decoded = decode_utf8(text);
+  return decoded.status == Utf8Status::Valid && is_white_space(decoded.code_point) ? decoded.end
+                                                                                   : 0;
 }
 
 // UTF-8 lead bytes and continuation bytes are distinct, so at most one
@@ -193,21 +180,27 @@ double float_value(string_view text, const DecimalFloat& number) {
   return value;
 }
 
-// `text` is trimmed, not empty and does not begin with `$`.
-Result<Value> read_literal(string_view text) {
+// `text` is trimmed, not empty and does not begin with `$`. The literal is
+// assigned to `value` in place: returned as a Result<Value>, the Value is moved
+// through temporaries that gcc 12 with sanitizers takes for uninitialized
+// (-Wmaybe-uninitialized).
+std::optional<Error> read_literal(string_view text, Value& value) {
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    return Value{std::string(text.substr(1, text.size() - 2))};
-  }
-  if (text == "true") return Value{true};
-  if (text == "false") return Value{false};
-  if (text == "null") return Value{Null{}};
-  if (text.find('.') != npos) {
+    value = std::string(text.substr(1, text.size() - 2));
+  } else if (text == "true" || text == "false") {
+    value = text == "true";
+  } else if (text == "null") {
+    value = Null{};
+  } else if (text.find('.') != npos) {
     const auto number = scan_decimal_float(text);
     if (!number) return quoting_error("invalid float literal", text);
-    return Value{float_value(text, *number)};
+    value = float_value(text, *number);
+  } else if (const auto integer = read_integer(text)) {
+    value = *integer;
+  } else {
+    return quoting_error("invalid literal", text);
   }
-  if (const auto integer = read_integer(text)) return Value{*integer};
-  return quoting_error("invalid literal", text);
+  return std::nullopt;
 }
 
 // ---- Clauses and constraints ----
@@ -259,9 +252,9 @@ std::optional<Error> read_comparison(string_view clause, Atom& atom) {
           std::string(attribute), op, std::string(trim_white_space(value.substr(1)))});
       return std::nullopt;
     }
-    auto literal = read_literal(value);
-    if (!literal) return Error{literal.error()};
-    atom.predicates.push_back(Predicate{std::string(attribute), op, std::move(literal).value()});
+    Predicate predicate{std::string(attribute), op, Null{}};
+    if (auto error = read_literal(value, predicate.value)) return error;
+    atom.predicates.push_back(std::move(predicate));
     return std::nullopt;
   }
   return quoting_error("unsupported atom predicate", clause);
@@ -318,12 +311,8 @@ std::size_t find_top_level_arrow(string_view text) noexcept {
   std::ptrdiff_t depth = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     switch (text[i]) {
-      case '[':
-        ++depth;
-        break;
-      case ']':
-        --depth;
-        break;
+      case '[': ++depth; break;
+      case ']': --depth; break;
       case '-':
         if (depth == 0 && i + 1 < text.size() && (text[i + 1] == '>' || text[i + 1] == '[')) {
           return i;

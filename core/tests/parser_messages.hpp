@@ -22,8 +22,10 @@ inline bool is_parser_message(std::string_view message, std::string_view input) 
       "comparison must have an attribute and value",
   };
   constexpr std::string_view kQuoting[] = {
-      "unsupported transition constraint `", "invalid timestamp literal `",
-      "unsupported atom predicate `",        "invalid float literal `",
+      "unsupported transition constraint `",
+      "invalid timestamp literal `",
+      "unsupported atom predicate `",
+      "invalid float literal `",
       "invalid literal `",
   };
   for (std::string_view fixed : kFixed) {
@@ -31,7 +33,8 @@ inline bool is_parser_message(std::string_view message, std::string_view input) 
   }
   for (std::string_view prefix : kQuoting) {
     if (message.starts_with(prefix) && message.size() > prefix.size() && message.ends_with('`')) {
-      const std::string_view quoted = message.substr(prefix.size(), message.size() - prefix.size() - 1);
+      const std::string_view quoted =
+          message.substr(prefix.size(), message.size() - prefix.size() - 1);
       return input.find(quoted) != std::string_view::npos;
     }
   }

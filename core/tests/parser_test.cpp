@@ -65,23 +65,32 @@ std::string show(const Result<Pattern>& result) {
 
 // Every White_Space character, encoded.
 const std::vector<std::string> kWhiteSpace = {
-    "\t", "\n", "\v", "\f", "\r", " ",
-    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
-    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
-    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
-    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+    "\t",           "\n",           "\v",           "\f",           "\r",           " ",
+    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+    "\xE3\x80\x80",
 };
 
 // Characters and byte runs that look like white space but are not.
 const std::vector<std::string> kNotWhiteSpace = {
-    "\x1C", "\x1D", "\x1E", "\x1F",  // separators that some libraries strip
-    std::string(1, '\0'), "\x85", "\xA0",  // Latin-1 bytes, not UTF-8
-    "\xE2\x80\x8B",                  // U+200B zero width space
-    "\xE1\xA0\x8E",                  // U+180E Mongolian vowel separator
-    "\xEF\xBB\xBF",                  // U+FEFF byte order mark
-    "\xE2\x80\xAA", "\xE2\x81\xA0",  // neighbours of U+2029 and U+205F
-    "\xC2", "\xE2\x80", "\xE3\x80",  // truncated encodings
-    "\xC0\xA0", "\xE0\x80\xA0",      // overlong encodings of a space
+    "\x1C",
+    "\x1D",
+    "\x1E",
+    "\x1F",  // separators that some libraries strip
+    std::string(1, '\0'),
+    "\x85",
+    "\xA0",          // Latin-1 bytes, not UTF-8
+    "\xE2\x80\x8B",  // U+200B zero width space
+    "\xE1\xA0\x8E",  // U+180E Mongolian vowel separator
+    "\xEF\xBB\xBF",  // U+FEFF byte order mark
+    "\xE2\x80\xAA",
+    "\xE2\x81\xA0",  // neighbours of U+2029 and U+205F
+    "\xC2",
+    "\xE2\x80",
+    "\xE3\x80",  // truncated encodings
+    "\xC0\xA0",
+    "\xE0\x80\xA0",  // overlong encodings of a space
     "x",
 };
 
@@ -147,10 +156,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(SplitCase{"a -> b", "a"}, SplitCase{"a -[<=5]-> b", "a"},
                     SplitCase{"a\xE2\x80\x83\n-> b", "a"}, SplitCase{"a  ", "a"},
                     SplitCase{"a - b", "a - b"}, SplitCase{"a[x -> y] -> b", "a[x -> y]"},
-                    SplitCase{"a[x == \"]\"] -> b", "a[x == \"]\"] -> b"},  // quotes do not hide brackets
-                    SplitCase{"a] -> b", "a] -> b"},                        // negative depth
-                    SplitCase{"a] [ -> b", "a] ["}, SplitCase{"-> b", ""},
-                    SplitCase{"a->", "a"}, SplitCase{"a-", "a-"}, SplitCase{"", ""},
+                    SplitCase{"a[x == \"]\"] -> b",
+                              "a[x == \"]\"] -> b"},  // quotes do not hide brackets
+                    SplitCase{"a] -> b", "a] -> b"},  // negative depth
+                    SplitCase{"a] [ -> b", "a] ["}, SplitCase{"-> b", ""}, SplitCase{"a->", "a"},
+                    SplitCase{"a-", "a-"}, SplitCase{"", ""},
                     SplitCase{"a[[x]] -[no b]-> c", "a[[x]]"}));
 
 // ---- Patterns that parse ----
@@ -189,12 +199,13 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"a -[ , <=5 , ]-> b", pattern(atom("a"), {{transition(5), atom("b")}})},
         ParseCase{"a -[<= +0007]-> b", pattern(atom("a"), {{transition(7), atom("b")}})},
         ParseCase{"a -[<=9223372036854775807, <=-9223372036854775808]-> b",
-                  pattern(atom("a"), {{transition(std::numeric_limits<std::int64_t>::min()),
-                                       atom("b")}})},
-        ParseCase{"a -[no b, no c[x == 1], <=2]-> d",
-                  pattern(atom("a"), {{transition(2, {atom("b"),
-                                                      atom("c", {pred("x", Op::Eq, std::int64_t{1})})}),
-                                       atom("d")}})},
+                  pattern(atom("a"),
+                          {{transition(std::numeric_limits<std::int64_t>::min()), atom("b")}})},
+        ParseCase{
+            "a -[no b, no c[x == 1], <=2]-> d",
+            pattern(atom("a"),
+                    {{transition(2, {atom("b"), atom("c", {pred("x", Op::Eq, std::int64_t{1})})}),
+                      atom("d")}})},
         ParseCase{"temp[celsius > -5.5, unit == \"C\", ok == true, note == null, n == +7]",
                   pattern(atom("temp", {pred("celsius", Op::Gt, -5.5),
                                         pred("unit", Op::Eq, std::string("C")),
@@ -214,17 +225,16 @@ INSTANTIATE_TEST_SUITE_P(
                   pattern(atom("a", {}, {}, {cap("x\"", "msg == \"this")}))},
         ParseCase{"a[m != \"x==\"1\"]",  // `==` is searched before `!=`
                   pattern(atom("a", {pred("m != \"x", Op::Eq, std::string("1"))}))},
-        ParseCase{"a[x != 1, x >= 2, x <= 3, x > 4, x < 5, x == 6]",
-                  pattern(atom("a", {pred("x", Op::NotEq, std::int64_t{1}),
-                                     pred("x", Op::Gte, std::int64_t{2}),
-                                     pred("x", Op::Lte, std::int64_t{3}),
-                                     pred("x", Op::Gt, std::int64_t{4}),
-                                     pred("x", Op::Lt, std::int64_t{5}),
-                                     pred("x", Op::Eq, std::int64_t{6})}))},
+        ParseCase{
+            "a[x != 1, x >= 2, x <= 3, x > 4, x < 5, x == 6]",
+            pattern(atom(
+                "a", {pred("x", Op::NotEq, std::int64_t{1}), pred("x", Op::Gte, std::int64_t{2}),
+                      pred("x", Op::Lte, std::int64_t{3}), pred("x", Op::Gt, std::int64_t{4}),
+                      pred("x", Op::Lt, std::int64_t{5}), pred("x", Op::Eq, std::int64_t{6})}))},
         ParseCase{"a[x<$y,z>=$w]",
                   pattern(atom("a", {}, {ref("x", Op::Lt, "y"), ref("z", Op::Gte, "w")}))},
         ParseCase{"a[x==1,,y==2,]", pattern(atom("a", {pred("x", Op::Eq, std::int64_t{1}),
-                                                      pred("y", Op::Eq, std::int64_t{2})}))},
+                                                       pred("y", Op::Eq, std::int64_t{2})}))},
         ParseCase{"login[]", pattern(atom("login"))},
         ParseCase{"login[  ,  ]", pattern(atom("login"))},
         ParseCase{"a - b", pattern(atom("a - b"))},
@@ -237,14 +247,17 @@ INSTANTIATE_TEST_SUITE_P(
                           {{transition(), atom("b")}})},
         ParseCase{"\xE3\x80\x80 caf\xC3\xA9 \xE2\x80\xA8->\xC2\xA0th\xC3\xA9\xE2\x80\x83",
                   pattern(atom("caf\xC3\xA9"), {{transition(), atom("th\xC3\xA9")}})},
-        ParseCase{"a\x1F -> \x85""b", pattern(atom("a\x1F"), {{transition(), atom("\x85""b")}})},
+        ParseCase{"a\x1F -> \x85"
+                  "b",
+                  pattern(atom("a\x1F"), {{transition(), atom("\x85"
+                                                              "b")}})},
         ParseCase{"login[user as $u]\n  -[<=300,\n    no logout[user == $u]]->\n"
                   "  purchase[user == $u]\n",
                   pattern(atom("login", {}, {}, {cap("u", "user")}),
                           {{transition(300, {atom("logout", {}, {ref("user", Op::Eq, "u")})}),
                             atom("purchase", {}, {ref("user", Op::Eq, "u")})}})},
-        ParseCase{"a->b->c", pattern(atom("a"), {{transition(), atom("b")},
-                                                 {transition(), atom("c")}})}));
+        ParseCase{"a->b->c",
+                  pattern(atom("a"), {{transition(), atom("b")}, {transition(), atom("c")}})}));
 
 // ---- Numbers ----
 
@@ -282,9 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
         NumberCase{"15.e-1", 1.5}, NumberCase{"000.25", 0.25},
         NumberCase{"1.7976931348623157e308", std::numeric_limits<double>::max()},
         NumberCase{"1.7976931348623158e308", std::numeric_limits<double>::max()},  // rounds down
-        NumberCase{"1.7976931348623159e308", kInfinity},                          // rounds up
-        NumberCase{"-1.0e400", -kInfinity},
-        NumberCase{"1.0e99999999999999999999999999", kInfinity},
+        NumberCase{"1.7976931348623159e308", kInfinity},                           // rounds up
+        NumberCase{"-1.0e400", -kInfinity}, NumberCase{"1.0e99999999999999999999999999", kInfinity},
         NumberCase{"123456789" + std::string(400, '0') + ".0", kInfinity},
         NumberCase{"4.9e-324", std::numeric_limits<double>::denorm_min()},
         NumberCase{"2.2250738585072014e-308", std::numeric_limits<double>::min()},
@@ -293,9 +305,8 @@ INSTANTIATE_TEST_SUITE_P(
         NumberCase{"2.4703282292062328e-324", std::numeric_limits<double>::denorm_min()},
         NumberCase{"0." + std::string(400, '0') + "1", 0.0},
         NumberCase{"0.0e99999999999999999999999999", 0.0},
-        NumberCase{"-0.0e-99999999999999999999999999", -0.0},
-        NumberCase{"0.1e310", kInfinity}, NumberCase{"10.0e-325", 0.0},
-        NumberCase{"0.30000000000000004", 0.30000000000000004},
+        NumberCase{"-0.0e-99999999999999999999999999", -0.0}, NumberCase{"0.1e310", kInfinity},
+        NumberCase{"10.0e-325", 0.0}, NumberCase{"0.30000000000000004", 0.30000000000000004},
         NumberCase{"9007199254740993.0", 9007199254740992.0}));  // ties to even
 
 // ---- Failures ----
@@ -430,8 +441,8 @@ class PatternWriter {
   int pick(int n) { return static_cast<int>(random_() % static_cast<unsigned>(n)); }
 
   std::string word() {
-    static const std::vector<std::string> kWords = {"a", "login", "x_1", "caf\xC3\xA9", "\xE6\x97\xA5",
-                                                    "no", "as", "true", "Z9"};
+    static const std::vector<std::string> kWords = {
+        "a", "login", "x_1", "caf\xC3\xA9", "\xE6\x97\xA5", "no", "as", "true", "Z9"};
     return kWords[pick(static_cast<int>(kWords.size()))];
   }
 
@@ -479,7 +490,8 @@ class PatternWriter {
 
   std::string space() {
     std::string text;
-    for (int n = pick(3); n > 0; --n) text += kWhiteSpace[pick(static_cast<int>(kWhiteSpace.size()))];
+    for (int n = pick(3); n > 0; --n)
+      text += kWhiteSpace[pick(static_cast<int>(kWhiteSpace.size()))];
     return text;
   }
 
@@ -494,8 +506,9 @@ class PatternWriter {
     if (const auto* integer = std::get_if<std::int64_t>(&value)) return write_int(*integer);
     if (const auto* number = std::get_if<double>(&value)) {
       char buffer[64];
-      const auto end = std::to_chars(buffer, buffer + sizeof buffer, *number,
-                                     std::chars_format::scientific, 17).ptr;
+      const auto end =
+          std::to_chars(buffer, buffer + sizeof buffer, *number, std::chars_format::scientific, 17)
+              .ptr;
       return std::string(buffer, end);
     }
     if (const auto* flag = std::get_if<bool>(&value)) return *flag ? "true" : "false";
@@ -509,7 +522,8 @@ class PatternWriter {
     std::vector<std::string> clauses;
     std::size_t p = 0, r = 0, c = 0;
     const auto op = [](Op o) { return std::string(operator_symbol(o)); };
-    while (p + r + c < atom.predicates.size() + atom.reference_predicates.size() + atom.captures.size()) {
+    while (p + r + c <
+           atom.predicates.size() + atom.reference_predicates.size() + atom.captures.size()) {
       const int kind = pick(3);
       if (kind == 0 && p < atom.predicates.size()) {
         const Predicate& x = atom.predicates[p++];
@@ -525,7 +539,8 @@ class PatternWriter {
     std::string text = atom.event_type;
     if (clauses.empty() && pick(2)) return text;
     text += space() + "[" + space();
-    for (const std::string& clause : clauses) text += clause + space() + (commas ? "," : "") + space();
+    for (const std::string& clause : clauses)
+      text += clause + space() + (commas ? "," : "") + space();
     if (commas && !clauses.empty() && pick(2)) text.resize(text.rfind(','));  // no trailing comma
     return text + space() + "]";
   }
@@ -536,7 +551,8 @@ class PatternWriter {
       if (pick(3) == 0) constraints.push_back("<=" + space() + write_int(random_int()));
       constraints.push_back("<=" + space() + write_int(*arrow.max_elapsed));
     }
-    for (const Atom& absent : arrow.absence) constraints.push_back("no " + space() + write(absent, false));
+    for (const Atom& absent : arrow.absence)
+      constraints.push_back("no " + space() + write(absent, false));
     if (constraints.empty() && pick(2)) return "->";
     std::string text = "-[" + space();
     for (const std::string& constraint : constraints) {
@@ -597,10 +613,26 @@ TEST(ParsePatternProperty, RandomBytesGiveAPatternOrAMessage) {
 }
 
 TEST(ParsePatternProperty, RandomTokenSoupsGiveAPatternOrAMessage) {
-  static const std::vector<std::string> kTokens = {
-      "a", "b c", "[", "]", "->", "-[", "]->", "-", ">", ",", " ", "\n", "\xC2\xA0", "\xE2\x80",
-      "<=", "no ", "no", " as ", "$", "$u", "==", "!=", ">=", "<", "=", "\"", "\"s\"", ".", "1",
-      "-5", "+", "e", "1.5e3", "9223372036854775808", "true", "null", "\xC2", "\x80", "x"};
+  static const std::vector<std::string> kTokens = {"a",        "b c",
+                                                   "[",        "]",
+                                                   "->",       "-[",
+                                                   "]->",      "-",
+                                                   ">",        ",",
+                                                   " ",        "\n",
+                                                   "\xC2\xA0", "\xE2\x80",
+                                                   "<=",       "no ",
+                                                   "no",       " as ",
+                                                   "$",        "$u",
+                                                   "==",       "!=",
+                                                   ">=",       "<",
+                                                   "=",        "\"",
+                                                   "\"s\"",    ".",
+                                                   "1",        "-5",
+                                                   "+",        "e",
+                                                   "1.5e3",    "9223372036854775808",
+                                                   "true",     "null",
+                                                   "\xC2",     "\x80",
+                                                   "x"};
   std::mt19937 random(5);
   for (int round = 0; round < 50000; ++round) {
     std::string text;
@@ -618,9 +650,11 @@ constexpr std::size_t kMegabyte = 1 << 20;
 
 TEST(ParsePatternLarge, DeepBracketsNeitherRecurseNorSplit) {
   const std::string open(kMegabyte, '[');
-  EXPECT_EQ(parse_pattern("a" + open + " -> b").error(), "atom predicate list is missing closing `]`");
-  EXPECT_EQ(parse_pattern("a" + open + std::string(kMegabyte, ']')).error(),
-            "unsupported atom predicate `" + open.substr(1) + std::string(kMegabyte - 1, ']') + "`");
+  EXPECT_EQ(parse_pattern("a" + open + " -> b").error(),
+            "atom predicate list is missing closing `]`");
+  EXPECT_EQ(
+      parse_pattern("a" + open + std::string(kMegabyte, ']')).error(),
+      "unsupported atom predicate `" + open.substr(1) + std::string(kMegabyte - 1, ']') + "`");
   EXPECT_EQ(parse_pattern(std::string(kMegabyte, ']') + " -> b").value(),
             pattern(atom(std::string(kMegabyte, ']') + " -> b")));
 }
@@ -653,11 +687,15 @@ TEST(ParsePatternLarge, LongChainsAndLists) {
 TEST(ParsePatternLarge, LongLiteralsAndWhiteSpace) {
   const std::string digits(kMegabyte, '7');
   EXPECT_EQ(parse_pattern("a[x == " + digits + "]").error(), "invalid literal `" + digits + "`");
-  EXPECT_EQ(std::get<double>(parse_pattern("a[x == " + digits + ".5]").value()
-                                 .steps[0].atom.predicates[0].value),
-            kInfinity);
+  EXPECT_EQ(
+      std::get<double>(
+          parse_pattern("a[x == " + digits + ".5]").value().steps[0].atom.predicates[0].value),
+      kInfinity);
   EXPECT_EQ(std::get<double>(parse_pattern("a[x == 0." + std::string(kMegabyte, '0') + "1e10]")
-                                 .value().steps[0].atom.predicates[0].value),
+                                 .value()
+                                 .steps[0]
+                                 .atom.predicates[0]
+                                 .value),
             0.0);
   std::string wide;
   while (wide.size() < kMegabyte) wide += "\xE3\x80\x80\n";
