@@ -13,10 +13,9 @@ import argparse
 import random
 import time
 
-import kestrel
-from kestrel import Event, match, match_events, parse_pattern, sort_events
-
 from bench_match import PATTERN, best_of, make_rows
+
+from kestrel import Event, match, match_events, parse_pattern
 
 
 def frames(rows):
@@ -48,8 +47,10 @@ def report(label, seconds, count, baseline=None):
     line = f"{label:<34} {seconds * 1e3:8.1f} ms  {count / seconds / 1e6:6.2f} M events/s"
     if baseline:
         matched, built = baseline
-        line += (f"  {matched / seconds:.2f}x match(Event list),"
-                 f" {(matched + built) / seconds:.1f}x building the Events and matching")
+        line += (
+            f"  {matched / seconds:.2f}x match(Event list),"
+            f" {(matched + built) / seconds:.1f}x building the Events and matching"
+        )
     print(line)
 
 

@@ -6,10 +6,10 @@ included; the table is built beforehand."""
 
 import argparse
 
-import kestrel
-
 from datasets import GROWTH_PATTERN, growth_table
 from sweep import Sweep
+
+import kestrel
 
 SERIES = {
     "match first-successor": lambda table: kestrel.match(GROWTH_PATTERN, table),
@@ -31,10 +31,14 @@ def main():
     parser.add_argument("--cap", type=float, default=20.0, help="seconds; see sweep.py")
     args = parser.parse_args()
 
-    print(f"W5 from a pyarrow table: one partition of N events, N/10 users, no window\n"
-          f"{GROWTH_PATTERN}")
-    print(f"{'series':<22} {'events':>9}  {'seconds':>10} {'M ev/s':>10} {'found':>9} "
-          f"{'exponent':>9}  (median of up to 3 runs)")
+    print(
+        f"W5 from a pyarrow table: one partition of N events, N/10 users, no window\n"
+        f"{GROWTH_PATTERN}"
+    )
+    print(
+        f"{'series':<22} {'events':>9}  {'seconds':>10} {'M ev/s':>10} {'found':>9} "
+        f"{'exponent':>9}  (median of up to 3 runs)"
+    )
     sweeps = {label: Sweep(args.cap) for label in SERIES}
     for size in args.sizes:
         reasons = {label: sweep.skip_reason(size) for label, sweep in sweeps.items()}

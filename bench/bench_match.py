@@ -57,9 +57,12 @@ def main():
     for exhaustive in (False, True):
         mode = "exhaustive" if exhaustive else "first-successor"
         seconds, matches = best_of(
-            args.repeats, lambda: match_events(pattern, events, exhaustive=exhaustive))
-        print(f"match_events end to end, {mode:15}: {len(events) / seconds / 1e6:6.2f} M events/s "
-              f"({seconds * 1e3:.0f} ms, {len(matches):,} matches)")
+            args.repeats, lambda: match_events(pattern, events, exhaustive=exhaustive)
+        )
+        print(
+            f"match_events end to end, {mode:15}: {len(events) / seconds / 1e6:6.2f} M events/s "
+            f"({seconds * 1e3:.0f} ms, {len(matches):,} matches)"
+        )
 
 
 if __name__ == "__main__":

@@ -77,9 +77,11 @@ class Stages:
         peak = status_kib("VmHWM") - before
         kept = status_kib("VmRSS") - before
         copies = f"{peak * 1024 / self.copy_bytes:5.2f}" if self.copy_bytes else "    -"
-        print(f"  {name:38} {seconds:6.1f} s  peak +{peak / 1024:7.0f} MiB"
-              f" ({peak * 1024 / self.events:4.0f} B/event, {copies} copies)"
-              f"  kept +{kept / 1024:7.0f} MiB")
+        print(
+            f"  {name:38} {seconds:6.1f} s  peak +{peak / 1024:7.0f} MiB"
+            f" ({peak * 1024 / self.events:4.0f} B/event, {copies} copies)"
+            f"  kept +{kept / 1024:7.0f} MiB"
+        )
         return result
 
     def measure_copy(self, make_table: Callable[[], Any]) -> Any:
@@ -88,8 +90,10 @@ class Stages:
         table = make_table()
         gc.collect()
         self.copy_bytes = (status_kib("VmRSS") - before) * 1024
-        print(f"  one engine copy: {self.copy_bytes / 2**20:.0f} MiB"
-              f" ({self.copy_bytes / self.events:.0f} B/event)")
+        print(
+            f"  one engine copy: {self.copy_bytes / 2**20:.0f} MiB"
+            f" ({self.copy_bytes / self.events:.0f} B/event)"
+        )
         return table
 
 
@@ -113,8 +117,10 @@ def events_scenario(count: int) -> None:
     stages = Stages(count)
     parts, ts, typs = partition_names(count), timestamps(count), types(count)
     pattern = parse_pattern(PATTERN)
-    events = stages.run("build Event objects", lambda: [
-        Event(p, t, typ, {"i": i}) for i, (p, t, typ) in enumerate(zip(parts, ts, typs))])
+    events = stages.run(
+        "build Event objects",
+        lambda: [Event(p, t, typ, {"i": i}) for i, (p, t, typ) in enumerate(zip(parts, ts, typs))],
+    )
     del parts, ts, typs
     table = stages.measure_copy(lambda: columnar.from_events(events))
     del table
@@ -139,8 +145,13 @@ def column_data(count: int) -> tuple[Any, ...]:
 
 def reversed_columns(columns: tuple[Any, ...]) -> tuple[Any, ...]:
     count, (pn, pk, pv), (tn, tv), (yn, yk, yv), [(an, ak, av, am)] = columns
-    return (count, (pn, pk, pv[::-1]), (tn, array.array("q", tv[::-1])), (yn, yk, yv[::-1]),
-            [(an, ak, array.array("q", av[::-1]), am)])
+    return (
+        count,
+        (pn, pk, pv[::-1]),
+        (tn, array.array("q", tv[::-1])),
+        (yn, yk, yv[::-1]),
+        [(an, ak, array.array("q", av[::-1]), am)],
+    )
 
 
 def columns_scenario(count: int) -> None:
@@ -163,8 +174,9 @@ SCENARIOS = {"events": events_scenario, "columns": columns_scenario}
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--events", type=int, default=10_000_000)
     parser.add_argument("--scenario", choices=SCENARIOS)
     args = parser.parse_args()
@@ -174,8 +186,11 @@ def main() -> None:
     print(f"{args.events:,} events in {PARTITIONS:,} partitions, pattern {PATTERN}")
     for name in SCENARIOS:
         print(f"{name}:", flush=True)
-        subprocess.run([sys.executable, __file__, "--events", str(args.events), "--scenario", name],
-                       check=True, env=os.environ)
+        subprocess.run(
+            [sys.executable, __file__, "--events", str(args.events), "--scenario", name],
+            check=True,
+            env=os.environ,
+        )
 
 
 if __name__ == "__main__":

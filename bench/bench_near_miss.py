@@ -16,8 +16,9 @@ def main():
         ts = 0
         for _ in range(100):
             ts += rng.randrange(1, 30)
-            events.append(Event(f"session-{p:04d}", ts, rng.choice(TYPES),
-                                {"item": rng.randrange(20)}))
+            events.append(
+                Event(f"session-{p:04d}", ts, rng.choice(TYPES), {"item": rng.randrange(20)})
+            )
     pattern = parse_pattern(PATTERN)
     best = float("inf")
     for _ in range(3):
@@ -27,7 +28,9 @@ def main():
     reasons = {}
     for miss in misses:
         reasons[miss.reason] = reasons.get(miss.reason, 0) + 1
-    print(f"near_miss_events: {len(events):,} events, 1,000 partitions, {len(misses):,} near misses")
+    print(
+        f"near_miss_events: {len(events):,} events, 1,000 partitions, {len(misses):,} near misses"
+    )
     print(f"  {reasons}")
     print(f"  best of 3: {best * 1e3:.0f} ms")
 

@@ -13,10 +13,9 @@ import time
 
 import duckdb
 import pyarrow as pa
+from datasets import SESSION_PATTERN, session_table
 
 import kestrel
-
-from datasets import SESSION_PATTERN, session_table
 
 # A login pairs with its user's next purchase in the partition when that
 # comes within 300 time units and before the user's next logout. Timestamps
@@ -44,7 +43,9 @@ def duckdb_connection(table, threads):
     connection = duckdb.connect()
     connection.execute(f"SET threads = {threads}")
     # Row positions are kestrel's match indices; SQL needs them as a column.
-    connection.register("events", table.append_column("idx", pa.array(range(table.num_rows), pa.int64())))
+    connection.register(
+        "events", table.append_column("idx", pa.array(range(table.num_rows), pa.int64()))
+    )
     return connection
 
 
@@ -81,19 +82,25 @@ def main():
             answers[label] = result
 
     pairs = [tuple(match.indices) for match in answers["kestrel.match"]]
-    print(f"peer query: {table.num_rows:,} events in {args.partitions:,} partitions, "
-          f"first-successor pairs of\n{SESSION_PATTERN}")
+    print(
+        f"peer query: {table.num_rows:,} events in {args.partitions:,} partitions, "
+        f"first-successor pairs of\n{SESSION_PATTERN}"
+    )
     kestrel_time = statistics.median(seconds["kestrel.match"])
     print(f"{'kestrel.match':<20} {kestrel_time * 1e3:9.1f} ms  {len(pairs):,} pairs")
     same = True
     for label in peers:
         result = answers[label]
-        peer_pairs = list(zip(result.column("login").to_pylist(), result.column("purchase").to_pylist()))
+        peer_pairs = list(
+            zip(result.column("login").to_pylist(), result.column("purchase").to_pylist())
+        )
         same = same and peer_pairs == pairs
         ratios = [k / p for k, p in zip(seconds["kestrel.match"], seconds[label])]
-        print(f"{label:<20} {statistics.median(seconds[label]) * 1e3:9.1f} ms  "
-              f"kestrel/DuckDB {statistics.median(ratios):.2f}x  "
-              f"({'same pairs' if peer_pairs == pairs else 'PAIRS DIFFER'})")
+        print(
+            f"{label:<20} {statistics.median(seconds[label]) * 1e3:9.1f} ms  "
+            f"kestrel/DuckDB {statistics.median(ratios):.2f}x  "
+            f"({'same pairs' if peer_pairs == pairs else 'PAIRS DIFFER'})"
+        )
     print(f"(medians of {args.rounds} interleaved rounds)")
     raise SystemExit(0 if same else 1)
 

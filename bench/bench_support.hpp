@@ -68,7 +68,8 @@ class Flags {
       if (!argument.starts_with("--") || equals == std::string_view::npos) {
         fail("arguments take the form --name=value, not `" + std::string(argument) + "`");
       }
-      values_[std::string(argument.substr(2, equals - 2))] = std::string(argument.substr(equals + 1));
+      values_[std::string(argument.substr(2, equals - 2))] =
+          std::string(argument.substr(equals + 1));
     }
   }
 
@@ -84,7 +85,8 @@ class Flags {
     if (it == values_.end()) return fallback;
     char* end = nullptr;
     const double value = std::strtod(it->second.c_str(), &end);
-    if (it->second.empty() || *end != '\0' || !(value > 0)) fail("--" + name + " needs a positive number");
+    if (it->second.empty() || *end != '\0' || !(value > 0))
+      fail("--" + name + " needs a positive number");
     return value;
   }
 
@@ -153,8 +155,9 @@ class Sweep {
     const double exponent = std::max(1.0, last_exponent().value_or(1.0));
     const double predicted = last * std::pow(size / sizes_.back(), exponent);
     if (predicted > 2 * cap_) {
-      std::snprintf(text, sizeof text, "skipped: previous size took %.1f s, this one would take about %.0f s",
-                    last, predicted);
+      std::snprintf(text, sizeof text,
+                    "skipped: previous size took %.1f s, this one would take about %.0f s", last,
+                    predicted);
       return text;
     }
     return std::nullopt;

@@ -51,9 +51,11 @@ def growth_table(count):
         h = mix(5, i)
         typ.append(event_type(h))
         user.append(f"user-{(h >> 8) % users:07d}")
-    return pa.table({
-        "partition": ["all"] * count,
-        "ts": list(range(1_700_000_000, 1_700_000_000 + count)),
-        "typ": typ,
-        "user": user,
-    })
+    return pa.table(
+        {
+            "partition": ["all"] * count,
+            "ts": list(range(1_700_000_000, 1_700_000_000 + count)),
+            "typ": typ,
+            "user": user,
+        }
+    )

@@ -128,7 +128,8 @@ class Ceiling {
         case Purchase: user.next_purchase = i; break;
         case Logout: user.next_logout = i; break;
         case Login:
-          if (user.next_purchase < user.next_logout && c.ts[user.next_purchase] - c.ts[i] <= kWindow) {
+          if (user.next_purchase < user.next_logout &&
+              c.ts[user.next_purchase] - c.ts[i] <= kWindow) {
             out.push_back({i, user.next_purchase});
           }
           break;
@@ -215,7 +216,8 @@ bool compare(MatchConsumption consumption, const std::vector<Event>& events,
   bool agree = true;
   for (int round = 0; round < rounds; ++round) {
     matches.clear();  // outside the clock: freeing results is not matching
-    engine_seconds.push_back(bench::timed([&] { matches = kestrel::compiled_matches(table, pattern); }));
+    engine_seconds.push_back(
+        bench::timed([&] { matches = kestrel::compiled_matches(table, pattern); }));
     pairs.clear();
     ceiling_seconds.push_back(bench::timed([&] {
       if (first) {
@@ -230,9 +232,10 @@ bool compare(MatchConsumption consumption, const std::vector<Event>& events,
   const double engine = bench::median(engine_seconds);
   const double ceiling_time = bench::median(ceiling_seconds);
   const double millions = static_cast<double>(events.size()) / 1e6;
-  std::printf("%-16s %9zu %10.1f %8.2f %11.2f %8.1f %9.1fx  %s\n", first ? "first-successor" : "exhaustive",
-              matches.size(), engine * 1e3, millions / engine, ceiling_time * 1e3, millions / ceiling_time,
-              bench::median(ratios), agree ? "same matches" : "MATCHES DIFFER");
+  std::printf("%-16s %9zu %10.1f %8.2f %11.2f %8.1f %9.1fx  %s\n",
+              first ? "first-successor" : "exhaustive", matches.size(), engine * 1e3,
+              millions / engine, ceiling_time * 1e3, millions / ceiling_time, bench::median(ratios),
+              agree ? "same matches" : "MATCHES DIFFER");
   return agree;
 }
 
@@ -249,8 +252,8 @@ int main(int argc, char** argv) {
   const std::vector<Event> events = events_of(columns);
   std::printf("W1: %zu events in %u partitions, %zu users\n%s\n", events.size(), partitions,
               columns.user_names.size(), kPatternText);
-  std::printf("%-16s %9s %10s %8s %11s %8s %10s  (medians of %d interleaved rounds)\n", "mode", "matches",
-              "engine ms", "M ev/s", "ceiling ms", "M ev/s", "engine/ceiling", rounds);
+  std::printf("%-16s %9s %10s %8s %11s %8s %10s  (medians of %d interleaved rounds)\n", "mode",
+              "matches", "engine ms", "M ev/s", "ceiling ms", "M ev/s", "engine/ceiling", rounds);
   bool agree = true;
   for (const MatchConsumption consumption :
        {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart}) {

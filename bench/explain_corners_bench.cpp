@@ -48,13 +48,15 @@ std::string numbered(const char* prefix, std::int64_t number) {
 
 void append_step(Pattern& pattern, Atom atom) {
   const bool first = pattern.steps.empty();
-  pattern.steps.push_back(Step{std::move(atom), first ? std::nullopt : std::optional(Transition{})});
+  pattern.steps.push_back(
+      Step{std::move(atom), first ? std::nullopt : std::optional(Transition{})});
 }
 
 Input chain(std::int64_t count) {
   const std::int64_t steps = std::max<std::int64_t>(2, count / 10);
   Input input;
-  for (std::int64_t i = 0; i < count; ++i) input.events.push_back(Event{"all", i, numbered("s", i % steps), {}});
+  for (std::int64_t i = 0; i < count; ++i)
+    input.events.push_back(Event{"all", i, numbered("s", i % steps), {}});
   for (std::int64_t s = 0; s < steps; ++s) append_step(input.pattern, Atom(numbered("s", s)));
   return input;
 }
@@ -87,8 +89,9 @@ Input early(std::int64_t count) {
     input.events.push_back(Event{"all", i, type, {}}.with_attr("user", numbered("user-", i / 10)));
   }
   append_step(input.pattern, Atom("login").with_capture(Capture{"u", "user"}));
-  append_step(input.pattern,
-              Atom("purchase").with_reference_predicate(ReferencePredicate{"user", ComparisonOperator::Eq, "u"}));
+  append_step(input.pattern, Atom("purchase")
+                                 .with_reference_predicate(
+                                     ReferencePredicate{"user", ComparisonOperator::Eq, "u"}));
   return input;
 }
 
@@ -131,18 +134,21 @@ int main(int argc, char** argv) {
   const std::vector<Corner> corners{
       {"chain", "events", chain, flags.integers("chain", {25'000, 50'000, 100'000})},
       {"captures", "candidates", captures, flags.integers("captures", {1'000, 5'000, 20'000})},
-      {"capture-count", "captures", capture_count, flags.integers("capture-count", {250, 500, 1'000})},
+      {"capture-count", "captures", capture_count,
+       flags.integers("capture-count", {250, 500, 1'000})},
       {"early", "events", early, flags.integers("early", {10'000, 100'000, 1'000'000})},
   };
   const double cap = flags.real("cap", 20);
   flags.finish();
 
-  std::printf("near_misses corners: chain of N/10 steps over N events; a step with %lld captures and N\n"
-              "candidates, or N captures and %lld candidates; N/10 starts completing early in one partition of\n"
-              "N events\n",
-              static_cast<long long>(kCaptures), static_cast<long long>(kCandidates));
-  std::printf("%-13s %9s %-10s %9s %6s %10s %9s  (median of up to 3 runs)\n", "corner", "size", "", "events",
-              "misses", "seconds", "exponent");
+  std::printf(
+      "near_misses corners: chain of N/10 steps over N events; a step with %lld captures and N\n"
+      "candidates, or N captures and %lld candidates; N/10 starts completing early in one "
+      "partition of\n"
+      "N events\n",
+      static_cast<long long>(kCaptures), static_cast<long long>(kCandidates));
+  std::printf("%-13s %9s %-10s %9s %6s %10s %9s  (median of up to 3 runs)\n", "corner", "size", "",
+              "events", "misses", "seconds", "exponent");
   for (const Corner& corner : corners) sweep_corner(corner, cap);
   return 0;
 }

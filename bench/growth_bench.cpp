@@ -25,7 +25,8 @@ using kestrel::MatchConsumption;
 using kestrel::Pattern;
 namespace bench = kestrel::bench;
 
-constexpr const char* kPatternText = "login[user as $u] -[no logout[user == $u]]-> purchase[user == $u]";
+constexpr const char* kPatternText =
+    "login[user as $u] -[no logout[user == $u]]-> purchase[user == $u]";
 
 // The rows of bench/datasets.py growth_rows: 20% login, 25% purchase, 15%
 // logout, 40% view, users drawn uniformly, one time unit apart.
@@ -38,8 +39,10 @@ std::vector<Event> growth_events(std::int64_t count) {
     const std::uint64_t h = bench::mix(5, static_cast<std::uint64_t>(i));
     const std::uint64_t kind = h % 100;
     const char* type = kind < 20 ? "login" : kind < 45 ? "purchase" : kind < 60 ? "logout" : "view";
-    std::snprintf(user, sizeof user, "user-%07llu", static_cast<unsigned long long>((h >> 8) % users));
-    events.push_back(Event{"all", 1'700'000'000 + i, type, {}}.with_attr("user", std::string(user)));
+    std::snprintf(user, sizeof user, "user-%07llu",
+                  static_cast<unsigned long long>((h >> 8) % users));
+    events.push_back(
+        Event{"all", 1'700'000'000 + i, type, {}}.with_attr("user", std::string(user)));
   }
   return events;
 }
@@ -113,19 +116,22 @@ int main(int argc, char** argv) {
   flags.finish();
 
   std::printf("W5: one partition of N events, N/10 users, no window\n%s\n", kPatternText);
-  std::printf("%-22s %9s  %10s %10s %9s %9s  (median of up to 3 runs)\n", "series", "events", "seconds",
-              "M ev/s", "found", "exponent");
+  std::printf("%-22s %9s  %10s %10s %9s %9s  (median of up to 3 runs)\n", "series", "events",
+              "seconds", "M ev/s", "found", "exponent");
   std::vector<Series> series{{"match first-successor", first_successor, bench::Sweep(cap)},
                              {"match exhaustive", exhaustive, bench::Sweep(cap)},
                              {"explain", explain, bench::Sweep(cap)}};
   for (const std::int64_t size : sizes) {
     std::vector<std::optional<std::string>> reasons;
-    for (const Series& one : series) reasons.push_back(one.sweep.skip_reason(static_cast<double>(size)));
-    const bool all_skipped = std::all_of(reasons.begin(), reasons.end(), [](const auto& r) { return r.has_value(); });
+    for (const Series& one : series)
+      reasons.push_back(one.sweep.skip_reason(static_cast<double>(size)));
+    const bool all_skipped =
+        std::all_of(reasons.begin(), reasons.end(), [](const auto& r) { return r.has_value(); });
     Input input;
     if (!all_skipped) {
       input.events = growth_events(size);
-      input.table = kestrel::EventTable::from_events(input.events, std::vector<std::string>{"user"});
+      input.table =
+          kestrel::EventTable::from_events(input.events, std::vector<std::string>{"user"});
     }
     for (std::size_t i = 0; i < series.size(); ++i) {
       if (reasons[i]) {

@@ -27,7 +27,8 @@ using kestrel::MatchConsumption;
 using kestrel::Pattern;
 namespace bench = kestrel::bench;
 
-constexpr const char* kPatternText = "login[user as $u] -[no logout[user == $u]]-> purchase[user == $u]";
+constexpr const char* kPatternText =
+    "login[user as $u] -[no logout[user == $u]]-> purchase[user == $u]";
 constexpr std::uint64_t kOtherUsers = 1000;
 
 // `open` logins of distinct users, then `tail` events: 40% purchase, 20%
@@ -46,7 +47,8 @@ std::vector<Event> open_thread_events(std::size_t open, std::size_t tail) {
     const std::uint64_t h = bench::mix(9, j);
     const std::uint64_t kind = h % 100;
     const char* type = kind < 40 ? "purchase" : kind < 60 ? "logout" : "view";
-    std::snprintf(user, sizeof user, "other-%05llu", static_cast<unsigned long long>((h >> 8) % kOtherUsers));
+    std::snprintf(user, sizeof user, "other-%05llu",
+                  static_cast<unsigned long long>((h >> 8) % kOtherUsers));
     events.push_back(Event{"all", ts++, type, {}}.with_attr("user", std::string(user)));
   }
   return events;
@@ -68,7 +70,8 @@ struct Timing {
 // Up to three interleaved rounds (one once a call takes over a second) of the
 // logins alone and the whole input, engine alone; nothing when the sweep stopped a call.
 // The engine alone is timed: the columnar tables it reads are built first.
-std::optional<Timing> time_rounds(bench::Sweep& sweep, const Pattern& pattern, std::span<const Event> starts_events,
+std::optional<Timing> time_rounds(bench::Sweep& sweep, const Pattern& pattern,
+                                  std::span<const Event> starts_events,
                                   std::span<const Event> whole_events) {
   const std::vector<std::string> attributes{"user"};
   const kestrel::EventTable starts = kestrel::EventTable::from_events(starts_events, attributes);
@@ -78,7 +81,8 @@ std::optional<Timing> time_rounds(bench::Sweep& sweep, const Pattern& pattern, s
     for (int round = 0; round < 3; ++round) {
       starts_seconds.push_back(
           bench::timed([&] { kestrel::compiled_matches(starts, pattern, sweep.interrupt()); }));
-      whole_seconds.push_back(bench::timed([&] { kestrel::compiled_matches(whole, pattern, sweep.interrupt()); }));
+      whole_seconds.push_back(
+          bench::timed([&] { kestrel::compiled_matches(whole, pattern, sweep.interrupt()); }));
       if (whole_seconds.back() > 1.0) break;
     }
   } catch (const kestrel::Interrupted&) {
@@ -91,7 +95,8 @@ std::optional<Timing> time_rounds(bench::Sweep& sweep, const Pattern& pattern, s
 void sweep_mode(MatchConsumption consumption, const std::vector<Event>& events, std::size_t total,
                 const std::vector<std::int64_t>& open_counts, std::size_t most_open, double cap) {
   const Pattern pattern = pattern_with(consumption);
-  const char* mode = consumption == MatchConsumption::FirstSuccessorPerStart ? "first-successor" : "exhaustive";
+  const char* mode =
+      consumption == MatchConsumption::FirstSuccessorPerStart ? "first-successor" : "exhaustive";
   bench::Sweep sweep(cap);
   std::vector<double> per_event;
   for (const std::int64_t open : open_counts) {
@@ -113,13 +118,14 @@ void sweep_mode(MatchConsumption consumption, const std::vector<Event>& events, 
     sweep.record(static_cast<double>(k), timing->whole);
     const double tail = std::max(0.0, timing->whole - timing->starts);
     per_event.push_back(tail / static_cast<double>(total - baseline));
-    std::printf("%10.1f %10.1f %12.1f\n", timing->starts * 1e3, timing->whole * 1e3, per_event.back() * 1e9);
+    std::printf("%10.1f %10.1f %12.1f\n", timing->starts * 1e3, timing->whole * 1e3,
+                per_event.back() * 1e9);
     std::fflush(stdout);
   }
   if (per_event.size() > 1) {
     const auto [low, high] = std::minmax_element(per_event.begin(), per_event.end());
-    std::printf("%-16s max/min of ns per tail event across the %zu K measured: %.1fx\n", mode, per_event.size(),
-                *high / *low);
+    std::printf("%-16s max/min of ns per tail event across the %zu K measured: %.1fx\n", mode,
+                per_event.size(), *high / *low);
   }
 }
 
@@ -140,11 +146,13 @@ int main(int argc, char** argv) {
   }
 
   const std::vector<Event> events = open_thread_events(most_open, total - fewest_open);
-  std::printf("W4: one partition of %zu events: K logins that stay open, then a tail of purchases, logouts\n"
-              "and views by other users\n%s\n",
-              total, kPatternText);
-  std::printf("%-16s %9s  %10s %10s %12s  (medians of up to 3 interleaved rounds)\n", "mode", "K open",
-              "logins ms", "whole ms", "ns/tail ev");
+  std::printf(
+      "W4: one partition of %zu events: K logins that stay open, then a tail of purchases, "
+      "logouts\n"
+      "and views by other users\n%s\n",
+      total, kPatternText);
+  std::printf("%-16s %9s  %10s %10s %12s  (medians of up to 3 interleaved rounds)\n", "mode",
+              "K open", "logins ms", "whole ms", "ns/tail ev");
   for (const MatchConsumption consumption :
        {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart}) {
     sweep_mode(consumption, events, total, open_counts, most_open, cap);

@@ -37,8 +37,10 @@ class Sweep:
         exponent = max(1.0, self.last_exponent() or 1.0)
         predicted = last * (size / self.sizes[-1]) ** exponent
         if predicted > 2 * self.cap:
-            return (f"skipped: previous size took {last:.1f} s,"
-                    f" this one would take about {predicted:.0f} s")
+            return (
+                f"skipped: previous size took {last:.1f} s,"
+                f" this one would take about {predicted:.0f} s"
+            )
         return None
 
     def record(self, size, seconds):

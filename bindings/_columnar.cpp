@@ -47,15 +47,15 @@ namespace {
 using kestrel::binding::CoreApi;
 using kestrel::binding::dealloc_wrapper;
 using kestrel::binding::make_wrapper;
-using kestrel::binding::record_of;
-using kestrel::binding::type_name;
-using kestrel::binding::Wrapper;
 using kestrel::binding::own;
 using kestrel::binding::python_signals;
 using kestrel::binding::PythonError;
 using kestrel::binding::raise;
+using kestrel::binding::record_of;
 using kestrel::binding::Ref;
+using kestrel::binding::type_name;
 using kestrel::binding::utf8;
+using kestrel::binding::Wrapper;
 
 // Created once per process and never destroyed, like _core's.
 struct ModuleState {
@@ -111,17 +111,16 @@ Py_ssize_t table_length(PyObject* self) {
 
 PyObject* table_repr(PyObject* self) {
   return guarded([&] {
-    const std::string text = "EventTable(" + std::to_string(table_of(self).events.size()) +
-                             " events)";
+    const std::string text =
+        "EventTable(" + std::to_string(table_of(self).events.size()) + " events)";
     return own(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
         .release();
   });
 }
 
 PyObject* table_no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* {
-    raise(PyExc_TypeError, "No constructor defined for EventTable");
-  });
+  return guarded(
+      []() -> PyObject* { raise(PyExc_TypeError, "No constructor defined for EventTable"); });
 }
 
 PyType_Slot table_slots[] = {
@@ -245,9 +244,10 @@ std::string checked_utf8(PyObject* text, std::string_view name, std::size_t row)
 
 std::string text_cell(PyObject* cell, std::string_view name, std::size_t row) {
   if (PyUnicode_Check(cell)) return checked_utf8(cell, name, row);
-  if (cell == Py_None) raise(PyExc_ValueError, column_label(name) + " is null at row " + std::to_string(row));
-  raise(PyExc_TypeError, column_label(name) + " must hold text, not " + type_name(cell) +
-                             " (row " + std::to_string(row) + ")");
+  if (cell == Py_None)
+    raise(PyExc_ValueError, column_label(name) + " is null at row " + std::to_string(row));
+  raise(PyExc_TypeError, column_label(name) + " must hold text, not " + type_name(cell) + " (row " +
+                             std::to_string(row) + ")");
 }
 
 // The raw bytes of any buffer; pyarrow exports its buffers as signed chars.
@@ -326,8 +326,8 @@ void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t lengt
         begin = end;
         continue;
       }
-      const std::string_view text = data.substr(static_cast<std::size_t>(begin),
-                                                static_cast<std::size_t>(end - begin));
+      const std::string_view text =
+          data.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
       if (!is_utf8(text)) {
         raise(PyExc_ValueError,
               column_label(name) + " row " + std::to_string(row) + " is not valid UTF-8");
@@ -343,7 +343,7 @@ void visit_arrow_text(PyObject* chunks, std::string_view name, std::size_t lengt
 // or "arrow_text" with Arrow chunks. They hold no nulls: the package refuses
 // those before calling in.
 void read_text_column(PyObject* key_column, std::size_t length, std::vector<kestrel::Event>& events,
-                      std::string kestrel::Event::*field, kestrel::Interrupt& interrupt) {
+                      std::string kestrel::Event::* field, kestrel::Interrupt& interrupt) {
   PyObject *name_object = nullptr, *kind_object = nullptr, *data = nullptr;
   require_tuple(key_column, "a key column");
   if (!PyArg_ParseTuple(key_column, "UUO", &name_object, &kind_object, &data)) throw PythonError{};
@@ -355,7 +355,8 @@ void read_text_column(PyObject* key_column, std::size_t length, std::vector<kest
         [&](std::size_t row, std::string_view text) { events[row].*field = text; });
     return;
   }
-  if (kind != "object") raise(PyExc_ValueError, column_label(name) + " has unknown kind `" + kind + "`");
+  if (kind != "object")
+    raise(PyExc_ValueError, column_label(name) + " has unknown kind `" + kind + "`");
   list_items(data, name, length);
   for (std::size_t row = 0; row < length; ++row) {
     interrupt.poll();
@@ -376,8 +377,8 @@ Column open_ts_column(PyObject* column, std::size_t length) {
 // NumPy's boolean scalar, which _core's value conversion reads as a float
 // (it has a float conversion but no integer one).
 bool is_numpy_bool(PyObject* cell) {
-  const Ref module = Ref::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cell)), "__module__"));
+  const Ref module =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(cell)), "__module__"));
   if (!module) {
     PyErr_Clear();
     return false;
@@ -414,7 +415,8 @@ kestrel::Value object_cell(PyObject* cell, std::string_view name, std::size_t ro
   PyErr_Clear();
   raise(PyExc_TypeError, column_label(name) + " row " + std::to_string(row) +
                              ": event attribute values must be str, int, float, bool, or None, "
-                             "not " + type_name(cell));
+                             "not " +
+                             type_name(cell));
 }
 
 struct AttributeColumn {
@@ -469,8 +471,9 @@ void read_attribute_column(const AttributeColumn& attribute, std::size_t length,
                    [&](std::size_t row) { return kestrel::Value(column.at<double>(row)); });
   } else if (attribute.kind == "bool") {
     const Column column(attribute.data, attribute.name, length, "?B", 1);
-    fill_attribute(attribute, length, events, interrupt,
-                   [&](std::size_t row) { return kestrel::Value(column.at<std::uint8_t>(row) != 0); });
+    fill_attribute(attribute, length, events, interrupt, [&](std::size_t row) {
+      return kestrel::Value(column.at<std::uint8_t>(row) != 0);
+    });
   } else if (attribute.kind == "object") {
     PyObject* values = list_items(attribute.data, attribute.name, length);
     fill_attribute(attribute, length, events, interrupt, [&](std::size_t row) {
@@ -490,7 +493,8 @@ void read_attribute_column(const AttributeColumn& attribute, std::size_t length,
           events[row].attrs.set(attribute.name, std::string(text));
         });
   } else {
-    raise(PyExc_ValueError, column_label(attribute.name) + " has unknown kind `" + attribute.kind + "`");
+    raise(PyExc_ValueError,
+          column_label(attribute.name) + " has unknown kind `" + attribute.kind + "`");
   }
 }
 
@@ -506,7 +510,8 @@ std::vector<AttributeColumn> sorted_attribute_columns(PyObject* attributes) {
   const auto repeated = std::adjacent_find(
       by_name.begin(), by_name.end(),
       [](const AttributeColumn& a, const AttributeColumn& b) { return a.name == b.name; });
-  if (repeated != by_name.end()) raise(PyExc_ValueError, column_label(repeated->name) + " is given twice");
+  if (repeated != by_name.end())
+    raise(PyExc_ValueError, column_label(repeated->name) + " is given twice");
   return by_name;
 }
 
@@ -515,8 +520,8 @@ PyObject* from_columns(PyObject*, PyObject* args) {
   return guarded([&] {
     Py_ssize_t length = 0;
     PyObject *partition = nullptr, *ts = nullptr, *typ = nullptr, *attributes = nullptr;
-    if (!PyArg_ParseTuple(args, "nO!OO!O!", &length, &PyTuple_Type, &partition, &ts,
-                          &PyTuple_Type, &typ, &PyList_Type, &attributes)) {
+    if (!PyArg_ParseTuple(args, "nO!OO!O!", &length, &PyTuple_Type, &partition, &ts, &PyTuple_Type,
+                          &typ, &PyList_Type, &attributes)) {
       throw PythonError{};
     }
     if (length < 0) raise(PyExc_ValueError, "length must not be negative");
@@ -591,7 +596,8 @@ PyObject* records_to_list(std::vector<Record>& records, Wrap wrap) {
   kestrel::Interrupt interrupt = python_signals();
   for (std::size_t i = 0; i < records.size(); ++i) {
     interrupt.poll();
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), kestrel::binding::check(wrap(records[i])));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                   kestrel::binding::check(wrap(records[i])));
   }
   return list.release();
 }
@@ -607,7 +613,8 @@ PyObject* match(PyObject*, PyObject* args) {
     const Table& table = require_table(table_object);
     kestrel::Pattern pattern = pattern_from(pattern_object);
     if (exhaustive) pattern.consumption = kestrel::MatchConsumption::ExhaustivePerStart;
-    std::vector<kestrel::Match> matches = kestrel::compiled_matches(table.events, pattern, python_signals());
+    std::vector<kestrel::Match> matches =
+        kestrel::compiled_matches(table.events, pattern, python_signals());
     return records_to_list(matches, [&](kestrel::Match& found) {
       std::vector<kestrel::Event> picked = events_at(table, found.indices);
       to_input_positions(table, found.indices);
@@ -623,7 +630,8 @@ PyObject* explain(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OO", &pattern_object, &table_object)) throw PythonError{};
     const Table& table = require_table(table_object);
     const kestrel::Pattern pattern = pattern_from(pattern_object);
-    std::vector<kestrel::NearMiss> records = kestrel::near_misses(table.events, pattern, python_signals());
+    std::vector<kestrel::NearMiss> records =
+        kestrel::near_misses(table.events, pattern, python_signals());
     return records_to_list(records, [&](kestrel::NearMiss& miss) {
       std::vector<kestrel::Event> picked = events_at(table, miss.indices);
       miss.start_index = table.position(miss.start_index);
@@ -654,7 +662,14 @@ PyMethodDef module_functions[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_columnar", nullptr, 0, module_functions, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_columnar",
+    nullptr,
+    0,
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
@@ -672,7 +687,7 @@ Ref create_module() {
   }
   Ref module = own(PyModule_Create(&module_definition));
   PyType_Spec layout = {"kestrel._columnar.EventTable", sizeof(TableObject), 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, table_slots};
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, table_slots};
   Ref type = own(PyType_FromModuleAndSpec(module.get(), &layout, nullptr));
   if (PyModule_AddObjectRef(module.get(), "EventTable", type.get()) < 0) throw PythonError{};
   s.api = capsule_api;

@@ -88,8 +88,7 @@ inline std::string type_name(PyObject* object) {
 
 template <class Record>
 struct Wrapper {
-  PyObject_HEAD
-  Record record;
+  PyObject_HEAD Record record;
 };
 
 template <class Record>

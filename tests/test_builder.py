@@ -3,13 +3,15 @@ import json
 
 import pytest
 
-from kestrel import Pattern, PatternBuilder, match_events, Event
+from kestrel import Event, Pattern, PatternBuilder, match_events
 
 VALUE_MESSAGE = "event attribute values must be str, int, float, bool, or None"
 
 
 def steps(p):
-    return json.loads(p.build().to_json() if isinstance(p, PatternBuilder) else p.to_json())["steps"]
+    return json.loads(p.build().to_json() if isinstance(p, PatternBuilder) else p.to_json())[
+        "steps"
+    ]
 
 
 def test_then_adds_a_plain_transition():
@@ -50,12 +52,18 @@ def test_absence_atom_from_no():
     assert s[1]["transition_from_previous"]["absence"] == [
         {"event_type": "c", "predicates": [], "reference_predicates": [], "captures": []}
     ]
-    assert steps(Pattern.event("a").then("b", within=None, no=None)) == steps(Pattern.event("a").then("b"))
+    assert steps(Pattern.event("a").then("b", within=None, no=None)) == steps(
+        Pattern.event("a").then("b")
+    )
 
 
 OPERATORS = [
-    ("where_eq", "Eq"), ("where_ne", "NotEq"), ("where_gt", "Gt"),
-    ("where_gte", "Gte"), ("where_lt", "Lt"), ("where_lte", "Lte"),
+    ("where_eq", "Eq"),
+    ("where_ne", "NotEq"),
+    ("where_gt", "Gt"),
+    ("where_gte", "Gte"),
+    ("where_lt", "Lt"),
+    ("where_lte", "Lte"),
 ]
 
 
@@ -69,8 +77,17 @@ def test_predicates_go_to_the_last_step(method, op):
 
 @pytest.mark.parametrize(
     "name, bound",
-    [("$u", "u"), (" u ", "u"), ("u", "u"), (" $user ", "user"), ("$$u", "$u"),
-     ("$ u", " u"), ("$", ""), ("\u3000u\u2029", "u"), ("\x1cu", "\x1cu")],
+    [
+        ("$u", "u"),
+        (" u ", "u"),
+        ("u", "u"),
+        (" $user ", "user"),
+        ("$$u", "$u"),
+        ("$ u", " u"),
+        ("$", ""),
+        ("\u3000u\u2029", "u"),
+        ("\x1cu", "\x1cu"),
+    ],
 )
 def test_binding_names_are_normalised(name, bound):
     s = steps(Pattern.event("a").capture("user", name).where_ref_eq("user", name))
@@ -81,8 +98,14 @@ def test_binding_names_are_normalised(name, bound):
 
 
 def test_clauses_keep_call_order():
-    b = (Pattern.event("a").capture("z", "z").where_gt("y", 2.5).capture("a", "a")
-         .where_eq("x", None).where_ref_eq("q", "z"))
+    b = (
+        Pattern.event("a")
+        .capture("z", "z")
+        .where_gt("y", 2.5)
+        .capture("a", "a")
+        .where_eq("x", None)
+        .where_ref_eq("q", "z")
+    )
     atom = steps(b)[0]["atom"]
     assert [c["name"] for c in atom["captures"]] == ["z", "a"]
     assert [p["value"] for p in atom["predicates"]] == [{"Float": 2.5}, "Null"]
@@ -92,26 +115,56 @@ def test_clauses_keep_call_order():
     "call, exc, message",
     [
         (lambda: Pattern.event("a").where_eq("x", [1]), TypeError, VALUE_MESSAGE),
-        (lambda: Pattern.event("a").where_eq(1, "v"), TypeError,
-         "argument 'attribute': 'int' object cannot be converted to 'PyString'"),
-        (lambda: Pattern.event(1), TypeError,
-         "argument 'typ': 'int' object cannot be converted to 'PyString'"),
-        (lambda: Pattern.event("a").then("b", no=3), TypeError,
-         "argument 'no': 'int' object cannot be converted to 'PyString'"),
-        (lambda: Pattern.event("a").capture("x", None), TypeError,
-         "argument 'name': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda: Pattern.event(typ="a", kind="b"), TypeError,
-         "Pattern.event() got an unexpected keyword argument 'kind'"),
-        (lambda: Pattern.event(), TypeError,
-         "Pattern.event() missing 1 required positional argument: 'typ'"),
-        (lambda: Pattern.event("a").then(), TypeError,
-         "PatternBuilder.then() missing 1 required positional argument: 'typ'"),
-        (lambda: Pattern.event("a").then("b", 1, "c", 4), TypeError,
-         "PatternBuilder.then() takes from 1 to 3 positional arguments but 4 were given"),
-        (lambda: Pattern.event("a").build(1), TypeError,
-         "PatternBuilder.build() takes 0 positional arguments but 1 was given"),
-        (lambda: Pattern.event("a").where_gte("x"), TypeError,
-         "PatternBuilder.where_gte() missing 1 required positional argument: 'value'"),
+        (
+            lambda: Pattern.event("a").where_eq(1, "v"),
+            TypeError,
+            "argument 'attribute': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: Pattern.event(1),
+            TypeError,
+            "argument 'typ': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: Pattern.event("a").then("b", no=3),
+            TypeError,
+            "argument 'no': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: Pattern.event("a").capture("x", None),
+            TypeError,
+            "argument 'name': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: Pattern.event(typ="a", kind="b"),
+            TypeError,
+            "Pattern.event() got an unexpected keyword argument 'kind'",
+        ),
+        (
+            lambda: Pattern.event(),
+            TypeError,
+            "Pattern.event() missing 1 required positional argument: 'typ'",
+        ),
+        (
+            lambda: Pattern.event("a").then(),
+            TypeError,
+            "PatternBuilder.then() missing 1 required positional argument: 'typ'",
+        ),
+        (
+            lambda: Pattern.event("a").then("b", 1, "c", 4),
+            TypeError,
+            "PatternBuilder.then() takes from 1 to 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: Pattern.event("a").build(1),
+            TypeError,
+            "PatternBuilder.build() takes 0 positional arguments but 1 was given",
+        ),
+        (
+            lambda: Pattern.event("a").where_gte("x"),
+            TypeError,
+            "PatternBuilder.where_gte() missing 1 required positional argument: 'value'",
+        ),
         (lambda: Pattern(), TypeError, "No constructor defined for Pattern"),
         (lambda: PatternBuilder(), TypeError, "No constructor defined for PatternBuilder"),
     ],
@@ -140,7 +193,8 @@ def test_event_is_static_and_keywords_work():
 def test_builder_and_pattern_documentation():
     assert Pattern.__doc__ == "A compiled or parsed pattern, ready to match."
     assert PatternBuilder.__doc__.startswith(
-        "A small fluent builder for the stable human-facing construction path.\n\nThe text DSL")
+        "A small fluent builder for the stable human-facing construction path.\n\nThe text DSL"
+    )
     assert str(inspect.signature(Pattern.event)) == "(typ)"
     assert Pattern.event.__doc__ == "Start a builder for a pattern whose first step matches `typ`."
     assert str(inspect.signature(PatternBuilder.then)) == "(self, /, typ, within=None, no=None)"
@@ -148,8 +202,16 @@ def test_builder_and_pattern_documentation():
     assert PatternBuilder.build.__doc__ == "Finalise the builder into a [`PyPattern`]."
     assert str(inspect.signature(Pattern.to_json)) == "(self, /, pretty=False)"
     assert [n for n in vars(PatternBuilder) if not n.startswith("__")] == [
-        "where_eq", "where_ne", "where_gt", "where_gte", "where_lt", "where_lte",
-        "capture", "where_ref_eq", "then", "build",
+        "where_eq",
+        "where_ne",
+        "where_gt",
+        "where_gte",
+        "where_lt",
+        "where_lte",
+        "capture",
+        "where_ref_eq",
+        "then",
+        "build",
     ]
     assert [n for n in vars(Pattern) if not n.startswith("__")] == ["event", "to_json"]
 

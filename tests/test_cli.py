@@ -32,14 +32,20 @@ MODULE = (sys.executable, "-m", "kestrel")
 SCRIPT = Path(sys.executable).with_name("kestrel")
 LAUNCHERS = [
     pytest.param(MODULE, id="module"),
-    pytest.param((str(SCRIPT),), id="script", marks=pytest.mark.skipif(
-        not SCRIPT.exists(), reason="no kestrel console script next to the interpreter")),
+    pytest.param(
+        (str(SCRIPT),),
+        id="script",
+        marks=pytest.mark.skipif(
+            not SCRIPT.exists(), reason="no kestrel console script next to the interpreter"
+        ),
+    ),
 ]
 
 
 def run(*args, stdin=b"", launcher=MODULE, env=None):
-    return subprocess.run([*launcher, *map(str, args)], input=stdin, capture_output=True,
-                          timeout=60, env=env)
+    return subprocess.run(
+        [*launcher, *map(str, args)], input=stdin, capture_output=True, timeout=60, env=env
+    )
 
 
 def output_records(completed):
@@ -56,13 +62,30 @@ def reference(kind, **options):
     """What the command must write: the library's results, with the fields
     of the documented output in their order."""
     if kind == "match":
-        return [{"partition": m.partition, "indices": m.indices, "types": m.types,
-                 "start": m.start, "end": m.end, "captures": m.captures}
-                for m in kestrel.match(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS, **options)]
-    return [{"partition": m.partition, "start_index": m.start_index, "indices": m.indices,
-             "reached_steps": m.reached_steps, "next_event_type": m.next_event_type,
-             "reason": m.reason, "detail": m.detail, "captures": m.captures}
-            for m in kestrel.explain(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS)]
+        return [
+            {
+                "partition": m.partition,
+                "indices": m.indices,
+                "types": m.types,
+                "start": m.start,
+                "end": m.end,
+                "captures": m.captures,
+            }
+            for m in kestrel.match(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS, **options)
+        ]
+    return [
+        {
+            "partition": m.partition,
+            "start_index": m.start_index,
+            "indices": m.indices,
+            "reached_steps": m.reached_steps,
+            "next_event_type": m.next_event_type,
+            "reason": m.reason,
+            "detail": m.detail,
+            "captures": m.captures,
+        }
+        for m in kestrel.explain(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS)
+    ]
 
 
 def sample_file(tmp_path):
@@ -82,7 +105,11 @@ def test_sample_shows_every_kind_of_result():
     assert len({m.partition for m in matches}) == 3
     assert len(exhaustive) > len(matches)
     assert {m.reason for m in misses} == {
-        "predicate_failed", "absence_blocked", "window_exceeded", "no_successor"}
+        "predicate_failed",
+        "absence_blocked",
+        "window_exceeded",
+        "no_successor",
+    }
 
 
 @pytest.mark.parametrize("launcher", LAUNCHERS)
@@ -93,7 +120,7 @@ def test_demo_without_arguments(launcher):
     text = completed.stdout.decode()
     assert PATTERN in text
     assert "3 matches" in text and "5 near misses" in text
-    assert "user == $u (user is \"ed\", $u is \"di\") [predicate_failed]" in text
+    assert 'user == $u (user is "ed", $u is "di") [predicate_failed]' in text
     assert "logout 11 came before purchase 12, which would have matched [absence_blocked]" in text
     assert "purchase 32 came 700 s later, past the 300 s window [window_exceeded]" in text
     assert "no purchase came after it [no_successor]" in text
@@ -123,8 +150,9 @@ def test_results_from_file_stdin_and_output_file(tmp_path, kind, source):
 
 
 def test_match_records_point_at_input_lines():
-    records = output_records(run("match", "--pattern", PATTERN, *SAMPLE_OPTIONS,
-                                 stdin=SAMPLE_BYTES))
+    records = output_records(
+        run("match", "--pattern", PATTERN, *SAMPLE_OPTIONS, stdin=SAMPLE_BYTES)
+    )
     assert records
     for record in records:
         rows = [SAMPLE_ROWS[i] for i in record["indices"]]
@@ -135,8 +163,9 @@ def test_match_records_point_at_input_lines():
 
 
 def test_exhaustive_reports_every_combination():
-    completed = run("match", "--exhaustive", "--pattern", PATTERN, *SAMPLE_OPTIONS,
-                    stdin=SAMPLE_BYTES)
+    completed = run(
+        "match", "--exhaustive", "--pattern", PATTERN, *SAMPLE_OPTIONS, stdin=SAMPLE_BYTES
+    )
     records = output_records(completed)
     assert records == reference("match", exhaustive=True)
     assert len(records) > len(reference("match"))
@@ -147,8 +176,9 @@ def test_pattern_file(tmp_path, form):
     text = PATTERN if form == "text" else kestrel.parse_pattern(PATTERN).to_json(True)
     pattern_file = tmp_path / "pattern.txt"
     pattern_file.write_text(text + "\n")
-    completed = run("explain", "--pattern-file", pattern_file, *SAMPLE_OPTIONS,
-                    sample_file(tmp_path))
+    completed = run(
+        "explain", "--pattern-file", pattern_file, *SAMPLE_OPTIONS, sample_file(tmp_path)
+    )
     assert output_records(completed) == reference("explain")
 
 
@@ -159,14 +189,25 @@ CSV_EVENTS = (
     '7,2024-06-01T11:00:01.25+02:00,buy,ana,3,9.5,FALSE,1,"two\nlines, quoted"\n'
     "8,2024-06-01 09:00,login,bo,,1,,2,x\n"
 )
-CSV_PATTERN = ("login[user as $u, count as $count, member as $member, zip as $zip] "
-               "-> buy[user == $u, price as $price, note as $note]")
+CSV_PATTERN = (
+    "login[user as $u, count as $count, member as $member, zip as $zip] "
+    "-> buy[user == $u, price as $price, note as $note]"
+)
 
 
 @pytest.mark.parametrize("via", ["extension", "format option"])
 def test_csv_with_type_inference(tmp_path, via):
-    args = ["match", "--pattern", CSV_PATTERN, "--partition", "session", "--ts", "when",
-            "--typ", "kind"]
+    args = [
+        "match",
+        "--pattern",
+        CSV_PATTERN,
+        "--partition",
+        "session",
+        "--ts",
+        "when",
+        "--typ",
+        "kind",
+    ]
     if via == "extension":
         path = tmp_path / "events.CSV"
         path.write_text(CSV_EVENTS)
@@ -179,16 +220,21 @@ def test_csv_with_type_inference(tmp_path, via):
     assert record["start"] == 1717232400 * 10**9
     assert record["end"] == (1717232400 + 1) * 10**9 + 250_000_000
     captures = record["captures"]
-    assert captures == {"count": 2, "member": True, "zip": 7, "u": "ana", "price": 9.5,
-                        "note": "two\nlines, quoted"}
+    assert captures == {
+        "count": 2,
+        "member": True,
+        "zip": 7,
+        "u": "ana",
+        "price": 9.5,
+        "note": "two\nlines, quoted",
+    }
     assert [type(captures[k]) for k in ("count", "member", "price")] == [int, bool, float]
 
 
 def test_iso_timestamps_and_non_finite_floats_in_json_lines():
     lines = [
         {"partition": "p", "ts": "2024-06-01T10:00:00+01:00", "typ": "a", "v": float("nan")},
-        {"partition": "p", "ts": "2024-06-01T09:00:00.000000007", "typ": "b",
-         "w": float("-inf")},
+        {"partition": "p", "ts": "2024-06-01T09:00:00.000000007", "typ": "b", "w": float("-inf")},
     ]
     stdin = "".join(json.dumps(line) + "\n" for line in lines).encode()
     completed = run("match", "--pattern", "a[v as $v] -> b[w as $w]", stdin=stdin)
@@ -204,8 +250,13 @@ def test_iso_timestamps_and_non_finite_floats_in_json_lines():
 
 def test_text_is_written_as_utf8_without_escapes():
     stdin = '{"partition": "zürich", "ts": 1, "typ": "a", "name": "日本"}\n'.encode()
-    completed = run("match", "--pattern", "a[name as $n]", stdin=stdin,
-                    env={**os.environ, "PYTHONIOENCODING": "ascii"})
+    completed = run(
+        "match",
+        "--pattern",
+        "a[name as $n]",
+        stdin=stdin,
+        env={**os.environ, "PYTHONIOENCODING": "ascii"},
+    )
     assert completed.stdout.decode("utf-8").startswith('{"partition": "zürich"')
     assert output_records(completed)[0]["captures"] == {"n": "日本"}
 
@@ -215,66 +266,152 @@ def test_text_is_written_as_utf8_without_escapes():
 
 ROW = '{"partition": "p", "ts": 1, "typ": "a"}\n'
 DATA_ERRORS = [
-    ("missing column", ["match", "--pattern", PATTERN, "SAMPLE"], b"",
-     "missing column `partition`; the columns are `ts`, `channel`"),
-    ("bad JSON line", ["match", "--pattern", "a"], (ROW + "\n{oops\n").encode(),
-     "line 3: invalid JSON: Expecting property name"),
-    ("not an object", ["explain", "--pattern", "a"], b"[1, 2]\n",
-     "line 1: expected a JSON object, found an array"),
-    ("not UTF-8", ["match", "--pattern", "a"], ROW.encode() + b'{"x": "\xff"}\n',
-     "line 2: not valid UTF-8"),
-    ("unknown file", ["match", "--pattern", "a", "/nonexistent/events.jsonl"], b"",
-     "cannot read /nonexistent/events.jsonl: No such file or directory"),
-    ("unknown pattern file", ["match", "--pattern-file", "/nonexistent/p.txt"], b"",
-     "cannot read /nonexistent/p.txt: No such file or directory"),
-    ("bad pattern", ["match", "--pattern", "login["], b"",
-     "invalid pattern: atom predicate list is missing closing `]`"),
-    ("bad JSON pattern", ["explain", "--pattern", '{"steps": 1}'], b"",
-     "invalid pattern: invalid type: integer `1`"),
-    ("float timestamp", ["match", "--pattern", "a"],
-     b'{"partition": "p", "ts": 1.5, "typ": "a"}\n', "column `ts`"),
-    ("bad ISO timestamp", ["match", "--pattern", "a"],
-     b'{"partition": "p", "ts": "soon", "typ": "a"}\n',
-     "line 1: column `ts`: 'soon' is neither an integer nor an ISO-8601 timestamp"),
-    ("number as partition", ["match", "--pattern", "a"],
-     b'{"partition": 3, "ts": 1, "typ": "a"}\n', "column `partition` must hold text"),
-    ("null type", ["explain", "--pattern", "a"],
-     (ROW + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
-     "column `typ` is null at line 2"),
-    ("CSV field count", ["match", "--pattern", "a", "--format", "csv"],
-     b'partition,ts,typ\np,1,a\n"p\n",2\n', "line 3: expected 3 fields, found 2"),
-    ("unwritable output", ["match", "--pattern", "a", "--output", "/nonexistent/out.jsonl"],
-     ROW.encode(), "cannot write /nonexistent/out.jsonl: No such file or directory"),
-    ("row error after a blank line", ["match", "--pattern", "a"],
-     (ROW + "\n" + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
-     "column `typ` is null at line 3"),
-    ("CSV quote never closed", ["match", "--pattern", "a", "--format", "csv"],
-     b'partition,ts,typ\np,0,a\np,1,"b\np,2,c\np,3,b\n', "line 3: a quoted field is not closed"),
-    ("CSV on stdin", ["match", "--pattern", "a"], b"partition,ts,typ\np,1,a\n",
-     "standard input is read as JSON Lines, add --format csv for CSV"),
-    ("long CSV integer", ["match", "--pattern", "a", "--format", "csv"],
-     b"partition,ts,typ,n\np,1,a," + b"9" * 5000 + b"\n",
-     "line 2: column `n`: an integer of 5000 characters is too long"),
-    ("long CSV timestamp", ["match", "--pattern", "a", "--format", "csv"],
-     b"partition,ts,typ\np," + b"9" * 5000 + b",a\n",
-     "line 2: column `ts`: an integer of 5000 characters is too long"),
-    ("long JSON number", ["match", "--pattern", "a"],
-     b'{"partition": "p", "ts": 1, "typ": "a", "n": ' + b"9" * 5000 + b"}\n",
-     "line 1: a number has more than 4300 digits"),
-    ("non-ASCII digit timestamp", ["match", "--pattern", "a", "--format", "csv"],
-     "partition,ts,typ\np,\u0663,a\n".encode(),
-     "line 2: column `ts`: '\u0663' is neither an integer nor an ISO-8601 timestamp"),
-    ("integers and ISO texts as timestamps", ["match", "--pattern", "a"],
-     (ROW + '{"partition": "p", "ts": "2024-06-01", "typ": "a"}\n').encode(),
-     "line 2: column `ts` holds an ISO-8601 text, but line 1 an integer"),
-    ("integer text timestamp", ["match", "--pattern", "a"],
-     b'{"partition": "p", "ts": "5", "typ": "a"}\n',
-     'line 1: column `ts`: "5" is text; write integer timestamps as JSON numbers'),
+    (
+        "missing column",
+        ["match", "--pattern", PATTERN, "SAMPLE"],
+        b"",
+        "missing column `partition`; the columns are `ts`, `channel`",
+    ),
+    (
+        "bad JSON line",
+        ["match", "--pattern", "a"],
+        (ROW + "\n{oops\n").encode(),
+        "line 3: invalid JSON: Expecting property name",
+    ),
+    (
+        "not an object",
+        ["explain", "--pattern", "a"],
+        b"[1, 2]\n",
+        "line 1: expected a JSON object, found an array",
+    ),
+    (
+        "not UTF-8",
+        ["match", "--pattern", "a"],
+        ROW.encode() + b'{"x": "\xff"}\n',
+        "line 2: not valid UTF-8",
+    ),
+    (
+        "unknown file",
+        ["match", "--pattern", "a", "/nonexistent/events.jsonl"],
+        b"",
+        "cannot read /nonexistent/events.jsonl: No such file or directory",
+    ),
+    (
+        "unknown pattern file",
+        ["match", "--pattern-file", "/nonexistent/p.txt"],
+        b"",
+        "cannot read /nonexistent/p.txt: No such file or directory",
+    ),
+    (
+        "bad pattern",
+        ["match", "--pattern", "login["],
+        b"",
+        "invalid pattern: atom predicate list is missing closing `]`",
+    ),
+    (
+        "bad JSON pattern",
+        ["explain", "--pattern", '{"steps": 1}'],
+        b"",
+        "invalid pattern: invalid type: integer `1`",
+    ),
+    (
+        "float timestamp",
+        ["match", "--pattern", "a"],
+        b'{"partition": "p", "ts": 1.5, "typ": "a"}\n',
+        "column `ts`",
+    ),
+    (
+        "bad ISO timestamp",
+        ["match", "--pattern", "a"],
+        b'{"partition": "p", "ts": "soon", "typ": "a"}\n',
+        "line 1: column `ts`: 'soon' is neither an integer nor an ISO-8601 timestamp",
+    ),
+    (
+        "number as partition",
+        ["match", "--pattern", "a"],
+        b'{"partition": 3, "ts": 1, "typ": "a"}\n',
+        "column `partition` must hold text",
+    ),
+    (
+        "null type",
+        ["explain", "--pattern", "a"],
+        (ROW + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
+        "column `typ` is null at line 2",
+    ),
+    (
+        "CSV field count",
+        ["match", "--pattern", "a", "--format", "csv"],
+        b'partition,ts,typ\np,1,a\n"p\n",2\n',
+        "line 3: expected 3 fields, found 2",
+    ),
+    (
+        "unwritable output",
+        ["match", "--pattern", "a", "--output", "/nonexistent/out.jsonl"],
+        ROW.encode(),
+        "cannot write /nonexistent/out.jsonl: No such file or directory",
+    ),
+    (
+        "row error after a blank line",
+        ["match", "--pattern", "a"],
+        (ROW + "\n" + '{"partition": "p", "ts": 2, "typ": null}\n').encode(),
+        "column `typ` is null at line 3",
+    ),
+    (
+        "CSV quote never closed",
+        ["match", "--pattern", "a", "--format", "csv"],
+        b'partition,ts,typ\np,0,a\np,1,"b\np,2,c\np,3,b\n',
+        "line 3: a quoted field is not closed",
+    ),
+    (
+        "CSV on stdin",
+        ["match", "--pattern", "a"],
+        b"partition,ts,typ\np,1,a\n",
+        "standard input is read as JSON Lines, add --format csv for CSV",
+    ),
+    (
+        "long CSV integer",
+        ["match", "--pattern", "a", "--format", "csv"],
+        b"partition,ts,typ,n\np,1,a," + b"9" * 5000 + b"\n",
+        "line 2: column `n`: an integer of 5000 characters is too long",
+    ),
+    (
+        "long CSV timestamp",
+        ["match", "--pattern", "a", "--format", "csv"],
+        b"partition,ts,typ\np," + b"9" * 5000 + b",a\n",
+        "line 2: column `ts`: an integer of 5000 characters is too long",
+    ),
+    (
+        "long JSON number",
+        ["match", "--pattern", "a"],
+        b'{"partition": "p", "ts": 1, "typ": "a", "n": ' + b"9" * 5000 + b"}\n",
+        "line 1: a number has more than 4300 digits",
+    ),
+    (
+        "non-ASCII digit timestamp",
+        ["match", "--pattern", "a", "--format", "csv"],
+        "partition,ts,typ\np,\u0663,a\n".encode(),
+        "line 2: column `ts`: '\u0663' is neither an integer nor an ISO-8601 timestamp",
+    ),
+    (
+        "integers and ISO texts as timestamps",
+        ["match", "--pattern", "a"],
+        (ROW + '{"partition": "p", "ts": "2024-06-01", "typ": "a"}\n').encode(),
+        "line 2: column `ts` holds an ISO-8601 text, but line 1 an integer",
+    ),
+    (
+        "integer text timestamp",
+        ["match", "--pattern", "a"],
+        b'{"partition": "p", "ts": "5", "typ": "a"}\n',
+        'line 1: column `ts`: "5" is text; write integer timestamps as JSON numbers',
+    ),
 ]
 
 
-@pytest.mark.parametrize("args, stdin, message", [case[1:] for case in DATA_ERRORS],
-                         ids=[case[0] for case in DATA_ERRORS])
+@pytest.mark.parametrize(
+    "args, stdin, message",
+    [case[1:] for case in DATA_ERRORS],
+    ids=[case[0] for case in DATA_ERRORS],
+)
 def test_data_errors_are_one_line_with_exit_code_1(tmp_path, args, stdin, message):
     args = [sample_file(tmp_path) if arg == "SAMPLE" else arg for arg in args]
     completed = run(*args, stdin=stdin)
@@ -311,14 +448,21 @@ def limit_memory():
         resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--pattern-file", "/dev/zero"],
-     "/dev/zero is too long for a pattern (over 1,048,576 characters)"),
-    (["--pattern", "a", "/dev/zero"], "line 1: longer than 64 MiB"),
-], ids=["pattern file", "events"])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (
+            ["--pattern-file", "/dev/zero"],
+            "/dev/zero is too long for a pattern (over 1,048,576 characters)",
+        ),
+        (["--pattern", "a", "/dev/zero"], "line 1: longer than 64 MiB"),
+    ],
+    ids=["pattern file", "events"],
+)
 def test_input_without_end_is_refused(args, message):
-    completed = subprocess.run([*MODULE, "match", *args], capture_output=True, timeout=60,
-                               preexec_fn=limit_memory)
+    completed = subprocess.run(
+        [*MODULE, "match", *args], capture_output=True, timeout=60, preexec_fn=limit_memory
+    )
     assert completed.returncode == 1
     assert completed.stderr.decode() == f"kestrel: error: {message}\n"
 
@@ -331,17 +475,32 @@ def _full_stdout():
     os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
 
 
-@pytest.mark.parametrize("args, setup, message", [
-    (["match", "--pattern", "a"], _close(0), "standard input is closed"),
-    (["match", "--pattern", "a"], _close(1), "standard output is closed"),
-    ([], _close(1), "standard output is closed"),
-    (["match", "--pattern", "a"], _full_stdout, "cannot write standard output: No space left"),
-    ([], _full_stdout, "cannot write standard output: No space left"),
-], ids=["closed stdin", "closed stdout", "closed stdout, demo", "full stdout",
-        "full stdout, demo"])
+@pytest.mark.parametrize(
+    "args, setup, message",
+    [
+        (["match", "--pattern", "a"], _close(0), "standard input is closed"),
+        (["match", "--pattern", "a"], _close(1), "standard output is closed"),
+        ([], _close(1), "standard output is closed"),
+        (["match", "--pattern", "a"], _full_stdout, "cannot write standard output: No space left"),
+        ([], _full_stdout, "cannot write standard output: No space left"),
+    ],
+    ids=[
+        "closed stdin",
+        "closed stdout",
+        "closed stdout, demo",
+        "full stdout",
+        "full stdout, demo",
+    ],
+)
 def test_unusable_standard_streams_are_one_error_line(args, setup, message):
-    completed = subprocess.run([*MODULE, *args], input=ROW.encode(), stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, timeout=60, preexec_fn=setup)
+    completed = subprocess.run(
+        [*MODULE, *args],
+        input=ROW.encode(),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        timeout=60,
+        preexec_fn=setup,
+    )
     assert completed.returncode == 1
     [line] = completed.stderr.decode().splitlines()
     assert line.startswith(f"kestrel: error: {message}")
@@ -354,12 +513,18 @@ def test_version():
 
 
 @pytest.mark.parametrize("unbuffered", ["", "1"])
-@pytest.mark.parametrize("args", [[], ["match", "--pattern", PATTERN, *SAMPLE_OPTIONS]],
-                         ids=["demo", "match"])
+@pytest.mark.parametrize(
+    "args", [[], ["match", "--pattern", PATTERN, *SAMPLE_OPTIONS]], ids=["demo", "match"]
+)
 def test_closed_output_pipe_exits_quietly(args, unbuffered):
     env = {**os.environ, "PYTHONUNBUFFERED": unbuffered}
-    with subprocess.Popen([*MODULE, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, env=env) as process:
+    with subprocess.Popen(
+        [*MODULE, *args],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+    ) as process:
         process.stdout.close()  # the reader is gone before anything is written
         process.stdin.write(SAMPLE_BYTES)
         process.stdin.close()
@@ -383,26 +548,37 @@ def test_interrupt_exits_130_with_one_line(monkeypatch, capsys, tmp_path):
 NS = 10**9
 
 
-@pytest.mark.parametrize("text, ns", [
-    ("1970-01-01T00:00:00Z", 0),
-    ("1970-01-01T00:00:01.5Z", 1 * NS + NS // 2),
-    ("1970-01-01T00:00:00.000000001+00:00", 1),
-    ("1970-01-01T01:00:00+01:00", 0),
-    ("1970-01-01 00:00:00", 0),
-    (" 1970-01-02 ", 86_400 * NS),
-    ("19700101T000000,25", NS // 4),
-    ("1969-12-31T23:59:59.999999999Z", -1),
-    ("2262-04-11T23:47:16.854775807Z", 2**63 - 1),
-    ("1677-09-21T00:12:43.145224192Z", -(2**63)),
-])
+@pytest.mark.parametrize(
+    "text, ns",
+    [
+        ("1970-01-01T00:00:00Z", 0),
+        ("1970-01-01T00:00:01.5Z", 1 * NS + NS // 2),
+        ("1970-01-01T00:00:00.000000001+00:00", 1),
+        ("1970-01-01T01:00:00+01:00", 0),
+        ("1970-01-01 00:00:00", 0),
+        (" 1970-01-02 ", 86_400 * NS),
+        ("19700101T000000,25", NS // 4),
+        ("1969-12-31T23:59:59.999999999Z", -1),
+        ("2262-04-11T23:47:16.854775807Z", 2**63 - 1),
+        ("1677-09-21T00:12:43.145224192Z", -(2**63)),
+    ],
+)
 def test_parse_timestamp(text, ns):
     assert _cli.parse_timestamp(text) == ns
 
 
-@pytest.mark.parametrize("text", [
-    "soon", "", "12345", "2024-13-01", "1970-01-01T00:00:00.0000000001Z",
-    "2262-04-11T23:47:16.854775808Z", "1677-09-21T00:12:43.145224191Z",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "soon",
+        "",
+        "12345",
+        "2024-13-01",
+        "1970-01-01T00:00:00.0000000001Z",
+        "2262-04-11T23:47:16.854775808Z",
+        "1677-09-21T00:12:43.145224191Z",
+    ],
+)
 def test_parse_timestamp_refuses(text):
     with pytest.raises(ValueError):
         _cli.parse_timestamp(text)
@@ -425,18 +601,21 @@ def test_parse_timestamp_is_exact_to_the_nanosecond(moment, nanos, offset_minute
 # Readers
 
 
-@pytest.mark.parametrize("cells, kind, example", [
-    (["1", "-2", "+30"], int, ("-2", -2)),
-    (["1", "2.5"], float, ("1", 1.0)),
-    (["1e3", ".5", "7."], float, ("1e3", 1000.0)),
-    (["true", "FALSE", "True"], bool, ("FALSE", False)),
-    (["1", "true"], str, ("1", "1")),
-    (["nan", "1"], str, ("nan", "nan")),
-    (["1_000"], str, ("1_000", "1_000")),
-    ([" 1"], str, (" 1", " 1")),
-    (["\u0663"], str, ("\u0663", "\u0663")),  # an Arabic-Indic digit is text
-    (["1", "\u0663.5"], str, ("1", "1")),
-])
+@pytest.mark.parametrize(
+    "cells, kind, example",
+    [
+        (["1", "-2", "+30"], int, ("-2", -2)),
+        (["1", "2.5"], float, ("1", 1.0)),
+        (["1e3", ".5", "7."], float, ("1e3", 1000.0)),
+        (["true", "FALSE", "True"], bool, ("FALSE", False)),
+        (["1", "true"], str, ("1", "1")),
+        (["nan", "1"], str, ("nan", "nan")),
+        (["1_000"], str, ("1_000", "1_000")),
+        ([" 1"], str, (" 1", " 1")),
+        (["\u0663"], str, ("\u0663", "\u0663")),  # an Arabic-Indic digit is text
+        (["1", "\u0663.5"], str, ("1", "1")),
+    ],
+)
 def test_infer_cell_type(cells, kind, example):
     convert = _cli.infer_cell_type(cells)
     cell, value = example
@@ -457,20 +636,29 @@ def test_csv_rows_keep_keys_as_text_and_leave_out_empty_cells():
     ]
 
 
-@pytest.mark.parametrize("text, message", [
-    ("p,ts,p\n", "line 1: column `p` appears more than once"),
-    ('p,ts,typ\n"a\nb",1,x\nq,2\n', "line 4: expected 3 fields, found 2"),
-    ("p,ts,typ\na,2024-01-01,x\nb,5,x\n",
-     "line 3: column `ts` holds an integer, but line 2 an ISO-8601 text"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("p,ts,p\n", "line 1: column `p` appears more than once"),
+        ('p,ts,typ\n"a\nb",1,x\nq,2\n', "line 4: expected 3 fields, found 2"),
+        (
+            "p,ts,typ\na,2024-01-01,x\nb,5,x\n",
+            "line 3: column `ts` holds an integer, but line 2 an ISO-8601 text",
+        ),
+    ],
+)
 def test_csv_errors_name_the_line(text, message):
     with pytest.raises(_cli.CliError, match=message):
         read_csv(text)
 
 
 def test_jsonl_rows_skip_blank_lines_and_convert_only_text_timestamps():
-    lines = ['{"ts": "1970-01-01T00:00:05Z"}\n', "  \n",
-             '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n', "{}"]
+    lines = [
+        '{"ts": "1970-01-01T00:00:05Z"}\n',
+        "  \n",
+        '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n',
+        "{}",
+    ]
     assert _cli.jsonl_rows(lines, "ts") == [{"ts": 5 * NS}, {"ts": 2 * NS, "x": "1970"}, {}]
 
 
@@ -479,11 +667,16 @@ def test_jsonl_deep_nesting_is_a_line_error():
         _cli.jsonl_rows(["[" * 100_000], "ts")
 
 
-@pytest.mark.parametrize("value, written", [
-    ({"a": [float("nan"), {"b": float("inf")}], "c": -float("inf")},
-     '{"a": ["NaN", {"b": "Infinity"}], "c": "-Infinity"}'),
-    ({"a": 1.5, "s": "é"}, '{"a": 1.5, "s": "é"}'),
-])
+@pytest.mark.parametrize(
+    "value, written",
+    [
+        (
+            {"a": [float("nan"), {"b": float("inf")}], "c": -float("inf")},
+            '{"a": ["NaN", {"b": "Infinity"}], "c": "-Infinity"}',
+        ),
+        ({"a": 1.5, "s": "é"}, '{"a": 1.5, "s": "é"}'),
+    ],
+)
 def test_json_line(value, written):
     assert _cli.json_line(value) == written
 
@@ -504,14 +697,17 @@ class FakeTerminal(io.StringIO):
 LARGE = _cli.LARGE_INPUT_BYTES
 
 
-@pytest.mark.parametrize("tty, total, enabled, shown", [
-    (True, LARGE, None, True),
-    (True, LARGE - 1, None, False),
-    (True, None, None, True),
-    (False, LARGE, None, False),
-    (True, LARGE, False, False),
-    (False, 10, True, True),
-])
+@pytest.mark.parametrize(
+    "tty, total, enabled, shown",
+    [
+        (True, LARGE, None, True),
+        (True, LARGE - 1, None, False),
+        (True, None, None, True),
+        (False, LARGE, None, False),
+        (True, LARGE, False, False),
+        (False, 10, True, True),
+    ],
+)
 def test_progress_is_shown_for_large_input_on_a_terminal(tty, total, enabled, shown):
     progress = _cli.progress_for(FakeTerminal(tty), total, "in.jsonl", enabled)
     assert isinstance(progress, _cli.ProgressBar) is shown
@@ -550,15 +746,25 @@ def test_progress_bar_is_throttled_and_cleared(total, shows):
 # The demonstration's descriptions of failed clauses
 
 
-@pytest.mark.parametrize("pattern, events, described", [
-    ("a -> b[n > 5]", [("a", {}), ("b", {"n": 2})], 'b 1 failed n > 5 (n is 2)'),
-    ("a[k as $k] -> b[k != $k]", [("a", {"k": "x"}), ("b", {"k": "x"})],
-     'b 1 failed k != $k (k is "x", $k is "x")'),
-    ("a[k as $k] -> b[k as $k]", [("a", {"k": 1}), ("b", {})],
-     "b 1 failed k as $k (k is null, $k is 1)"),
-])
+@pytest.mark.parametrize(
+    "pattern, events, described",
+    [
+        ("a -> b[n > 5]", [("a", {}), ("b", {"n": 2})], "b 1 failed n > 5 (n is 2)"),
+        (
+            "a[k as $k] -> b[k != $k]",
+            [("a", {"k": "x"}), ("b", {"k": "x"})],
+            'b 1 failed k != $k (k is "x", $k is "x")',
+        ),
+        (
+            "a[k as $k] -> b[k as $k]",
+            [("a", {"k": 1}), ("b", {})],
+            "b 1 failed k as $k (k is null, $k is 1)",
+        ),
+    ],
+)
 def test_failed_clauses_are_described(pattern, events, described):
-    rows = [{"partition": "p", "ts": i, "typ": typ, **attrs}
-            for i, (typ, attrs) in enumerate(events)]
+    rows = [
+        {"partition": "p", "ts": i, "typ": typ, **attrs} for i, (typ, attrs) in enumerate(events)
+    ]
     [miss] = kestrel.explain(pattern, rows)
     assert described in _cli._describe_near_miss(miss)

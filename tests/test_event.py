@@ -94,10 +94,14 @@ def test_ts_conversions():
         (("p", 1, "a", {1: 1}), "'int' object cannot be converted to 'PyString'"),
         (("p",), "Event.__new__() missing 2 required positional arguments: 'ts' and 'typ'"),
         (("p", 1), "Event.__new__() missing 1 required positional argument: 'typ'"),
-        ((), "Event.__new__() missing 3 required positional arguments: "
-             "'partition', 'ts', and 'typ'"),
-        (("p", 1, "a", None, 5),
-         "Event.__new__() takes from 3 to 4 positional arguments but 5 were given"),
+        (
+            (),
+            "Event.__new__() missing 3 required positional arguments: 'partition', 'ts', and 'typ'",
+        ),
+        (
+            ("p", 1, "a", None, 5),
+            "Event.__new__() takes from 3 to 4 positional arguments but 5 were given",
+        ),
     ],
 )
 def test_constructor_errors(args, message):
@@ -107,9 +111,13 @@ def test_constructor_errors(args, message):
 
 
 def test_keyword_errors():
-    with pytest.raises(TypeError, match=r"^Event.__new__\(\) got an unexpected keyword argument 'x'$"):
+    with pytest.raises(
+        TypeError, match=r"^Event.__new__\(\) got an unexpected keyword argument 'x'$"
+    ):
         Event("p", 1, "a", x=1)
-    with pytest.raises(TypeError, match=r"^Event.__new__\(\) got multiple values for argument 'ts'$"):
+    with pytest.raises(
+        TypeError, match=r"^Event.__new__\(\) got multiple values for argument 'ts'$"
+    ):
         Event("p", 1, "a", ts=2)
 
 
@@ -134,7 +142,9 @@ def test_attrs_come_back_in_byte_order_and_are_fresh_copies():
 def test_repr_quotes_texts():
     e = Event('p"1', -5, "a\nb")
     assert repr(e) == 'Event(partition="p\\"1", ts=-5, typ="a\\nb")'
-    assert repr(Event("it's", 0, "\\\t\r\0")) == 'Event(partition="it\'s", ts=0, typ="\\\\\\t\\r\\0")'
+    assert (
+        repr(Event("it's", 0, "\\\t\r\0")) == 'Event(partition="it\'s", ts=0, typ="\\\\\\t\\r\\0")'
+    )
 
 
 @pytest.mark.parametrize(

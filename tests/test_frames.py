@@ -27,8 +27,10 @@ KEYS = {"partition": "p", "ts": "ts", "typ": "typ"}
 
 
 def as_events(rows):
-    return [Event(r["p"], r["ts"], r["typ"], {k: v for k, v in r.items() if k not in KEYS.values()})
-            for r in rows]
+    return [
+        Event(r["p"], r["ts"], r["typ"], {k: v for k, v in r.items() if k not in KEYS.values()})
+        for r in rows
+    ]
 
 
 def reference(rows, pattern=PATTERN):
@@ -36,8 +38,13 @@ def reference(rows, pattern=PATTERN):
     events = as_events(rows)
     order = sorted(range(len(events)), key=lambda i: (events[i].partition.encode(), events[i].ts))
     ordered = [events[i] for i in order]
-    found = [[order[i] for i in m.indices] for m in match_events(kestrel.parse_pattern(pattern), ordered)]
-    misses = [(order[m.start_index], m.reason) for m in near_miss_events(kestrel.parse_pattern(pattern), ordered)]
+    found = [
+        [order[i] for i in m.indices] for m in match_events(kestrel.parse_pattern(pattern), ordered)
+    ]
+    misses = [
+        (order[m.start_index], m.reason)
+        for m in near_miss_events(kestrel.parse_pattern(pattern), ordered)
+    ]
     return found, misses
 
 
@@ -91,7 +98,8 @@ def test_event_lists_need_no_keys_and_keep_input_positions():
     # Already sorted input is matched as is.
     ordered = sort_events(events)
     assert [m.indices for m in match(PATTERN, ordered)] == [
-        m.indices for m in match_events(kestrel.parse_pattern(PATTERN), ordered)]
+        m.indices for m in match_events(kestrel.parse_pattern(PATTERN), ordered)
+    ]
 
 
 def test_results_are_the_modules_own_objects_with_the_input_events():
@@ -136,18 +144,26 @@ def test_records_are_rows(kind):
 
 def test_column_mappings_accept_lists_and_arrays():
     assert observed(column_mapping, ROWS, **KEYS) == reference(ROWS)
-    with_array = lambda rows: column_mapping(rows) | {"ts": np.array([r["ts"] for r in rows], np.int32)}
+    with_array = lambda rows: column_mapping(rows) | {
+        "ts": np.array([r["ts"] for r in rows], np.int32)
+    }
     assert observed(with_array, ROWS, **KEYS) == reference(ROWS)
 
 
-@pytest.mark.parametrize("pattern", [
-    PATTERN,
-    kestrel.parse_pattern(PATTERN),
-    kestrel.parse_pattern(PATTERN).to_json(),
-    "  \n" + kestrel.parse_pattern(PATTERN).to_json(pretty=True),
-    kestrel.Pattern.event("login").capture("user", "$u")
-    .then("buy", within=50).where_ref_eq("user", "$u"),
-], ids=["text", "pattern", "json", "pretty json", "builder"])
+@pytest.mark.parametrize(
+    "pattern",
+    [
+        PATTERN,
+        kestrel.parse_pattern(PATTERN),
+        kestrel.parse_pattern(PATTERN).to_json(),
+        "  \n" + kestrel.parse_pattern(PATTERN).to_json(pretty=True),
+        kestrel.Pattern.event("login")
+        .capture("user", "$u")
+        .then("buy", within=50)
+        .where_ref_eq("user", "$u"),
+    ],
+    ids=["text", "pattern", "json", "pretty json", "builder"],
+)
 def test_every_pattern_form(pattern):
     assert len(match(pattern, ROWS, **KEYS)) == 2
 
@@ -174,18 +190,55 @@ def _bad_rows(change):
 
 
 ERRORS = [
-    ("missing partition", lambda rows: [r.pop("p") for r in rows], ValueError, "missing column `p`"),
+    (
+        "missing partition",
+        lambda rows: [r.pop("p") for r in rows],
+        ValueError,
+        "missing column `p`",
+    ),
     ("missing attribute", None, ValueError, "missing column `nope`"),
-    ("partition of ints", lambda rows: [r.update(p=1) for r in rows], TypeError, "column `p` must hold text"),
-    ("type of floats", lambda rows: [r.update(typ=1.5) for r in rows], TypeError, "column `typ` must hold text"),
-    ("ts of floats", lambda rows: [r.update(ts=r["ts"] + 0.5) for r in rows], TypeError,
-     "column `ts` must hold integers or datetimes"),
-    ("ts of text", lambda rows: [r.update(ts=str(r["ts"])) for r in rows], TypeError,
-     "column `ts` must hold integers or datetimes"),
-    ("ts of booleans", lambda rows: [r.update(ts=r["ts"] > 9) for r in rows], TypeError,
-     "column `ts` must hold integers or datetimes, not bool"),
-    ("null partition", lambda rows: rows[3].update(p=None), ValueError, "column `p` is null at row 3"),
-    ("null type", lambda rows: rows[1].update(typ=None), ValueError, "column `typ` is null at row 1"),
+    (
+        "partition of ints",
+        lambda rows: [r.update(p=1) for r in rows],
+        TypeError,
+        "column `p` must hold text",
+    ),
+    (
+        "type of floats",
+        lambda rows: [r.update(typ=1.5) for r in rows],
+        TypeError,
+        "column `typ` must hold text",
+    ),
+    (
+        "ts of floats",
+        lambda rows: [r.update(ts=r["ts"] + 0.5) for r in rows],
+        TypeError,
+        "column `ts` must hold integers or datetimes",
+    ),
+    (
+        "ts of text",
+        lambda rows: [r.update(ts=str(r["ts"])) for r in rows],
+        TypeError,
+        "column `ts` must hold integers or datetimes",
+    ),
+    (
+        "ts of booleans",
+        lambda rows: [r.update(ts=r["ts"] > 9) for r in rows],
+        TypeError,
+        "column `ts` must hold integers or datetimes, not bool",
+    ),
+    (
+        "null partition",
+        lambda rows: rows[3].update(p=None),
+        ValueError,
+        "column `p` is null at row 3",
+    ),
+    (
+        "null type",
+        lambda rows: rows[1].update(typ=None),
+        ValueError,
+        "column `typ` is null at row 1",
+    ),
     ("null ts", lambda rows: rows[2].update(ts=None), ValueError, "column `ts` is null at row 2"),
 ]
 
@@ -206,35 +259,47 @@ def test_rows_missing_a_key_are_null():
         match(PATTERN, rows, **KEYS)
 
 
-@pytest.mark.parametrize("rows, error, message", [
-    ([{"p": "a", "ts": 1, "typ": "x"}, ["a", 1, "x"]], TypeError, "row 1 is list"),
-    ([{"p": "a", "ts": 1, "typ": "x", 5: "five"}], TypeError, "row 0: keys must be text"),
-    ([{"p": "a", "ts": 2**63, "typ": "x"}], OverflowError, "out of the 64-bit range"),
-    ([{"p": "a", "ts": 1, "typ": "x", "v": object()}], TypeError,
-     "column `v` row 0: event attribute values must be"),
-    ([{"p": "a", "ts": 1, "typ": "x", "v": [1]}], TypeError, "not list"),
-])
+@pytest.mark.parametrize(
+    "rows, error, message",
+    [
+        ([{"p": "a", "ts": 1, "typ": "x"}, ["a", 1, "x"]], TypeError, "row 1 is list"),
+        ([{"p": "a", "ts": 1, "typ": "x", 5: "five"}], TypeError, "row 0: keys must be text"),
+        ([{"p": "a", "ts": 2**63, "typ": "x"}], OverflowError, "out of the 64-bit range"),
+        (
+            [{"p": "a", "ts": 1, "typ": "x", "v": object()}],
+            TypeError,
+            "column `v` row 0: event attribute values must be",
+        ),
+        ([{"p": "a", "ts": 1, "typ": "x", "v": [1]}], TypeError, "not list"),
+    ],
+)
 def test_bad_rows(rows, error, message):
     with pytest.raises(error, match=message):
         match("x", rows, **KEYS)
 
 
-@pytest.mark.parametrize("events, message", [
-    ("x -> y", "expected events, got str"),
-    (42, "expected Events, rows, or a data frame, got int"),
-    ([Event("a", 1, "x"), {"p": "a"}], "argument 'events'"),
-])
+@pytest.mark.parametrize(
+    "events, message",
+    [
+        ("x -> y", "expected events, got str"),
+        (42, "expected Events, rows, or a data frame, got int"),
+        ([Event("a", 1, "x"), {"p": "a"}], "argument 'events'"),
+    ],
+)
 def test_bad_event_sources(events, message):
     with pytest.raises(TypeError, match=message):
         match("x", events)
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"exhaustive": 1}, "exhaustive must be True or False"),
-    ({"partition": 0}, "partition must name a column"),
-    ({"attributes": "user"}, "attributes must be a sequence of column names"),
-    ({"attributes": [1]}, "attributes must be column names"),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"exhaustive": 1}, "exhaustive must be True or False"),
+        ({"partition": 0}, "partition must name a column"),
+        ({"attributes": "user"}, "attributes must be a sequence of column names"),
+        ({"attributes": [1]}, "attributes must be column names"),
+    ],
+)
 def test_bad_options(kwargs, message):
     with pytest.raises(TypeError, match=message):
         match("x", ROWS, **kwargs)
@@ -249,7 +314,9 @@ def test_column_options_do_not_apply_to_event_objects():
 
 def test_missing_column_lists_at_most_twenty_names():
     columns = {f"c{i}": [1] for i in range(30)} | {"p": ["a"], "ts": [1]}
-    with pytest.raises(ValueError, match=r"missing column `typ`; the columns are `c0`, .* `c19` and 12 more$"):
+    with pytest.raises(
+        ValueError, match=r"missing column `typ`; the columns are `c0`, .* `c19` and 12 more$"
+    ):
         match("x", columns, partition="p")
 
 
@@ -289,7 +356,9 @@ def test_frame_subclasses_from_other_modules_are_frames():
 
 def test_unsigned_overflow_is_refused():
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({"p": ["a"], "ts": [1], "typ": ["x"], "v": np.array([2**64 - 1], np.uint64)})
+    frame = pd.DataFrame(
+        {"p": ["a"], "ts": [1], "typ": ["x"], "v": np.array([2**64 - 1], np.uint64)}
+    )
     with pytest.raises(OverflowError, match="column `v`"):
         match("x", frame, **KEYS)
 
@@ -303,11 +372,16 @@ STAMP_NS = 1715934615123456000
 
 def test_datetimes_become_nanoseconds_in_rows():
     aware = STAMP.replace(tzinfo=dt.timezone(dt.timedelta(hours=2)))
-    rows = [{"p": "a", "ts": STAMP, "typ": "x"}, {"p": "a", "ts": aware, "typ": "x"},
-            {"p": "a", "ts": dt.date(2024, 5, 17), "typ": "x"},
-            {"p": "a", "ts": np.datetime64(STAMP, "us"), "typ": "x"}]
+    rows = [
+        {"p": "a", "ts": STAMP, "typ": "x"},
+        {"p": "a", "ts": aware, "typ": "x"},
+        {"p": "a", "ts": dt.date(2024, 5, 17), "typ": "x"},
+        {"p": "a", "ts": np.datetime64(STAMP, "us"), "typ": "x"},
+    ]
     stamps = [m.start for m in match("x", rows, **KEYS)]
-    assert sorted(stamps) == sorted([STAMP_NS, STAMP_NS - 7200 * 10**9, 1715904000 * 10**9, STAMP_NS])
+    assert sorted(stamps) == sorted(
+        [STAMP_NS, STAMP_NS - 7200 * 10**9, 1715904000 * 10**9, STAMP_NS]
+    )
 
 
 def test_pandas_timestamps_keep_their_nanoseconds():
@@ -323,7 +397,9 @@ def test_pandas_timestamps_keep_their_nanoseconds():
 @pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
 def test_arrow_timestamp_units(unit):
     pa = pytest.importorskip("pyarrow")
-    table = pa.table({"p": ["a"], "ts": pa.array([STAMP], pa.timestamp(unit, tz="UTC")), "typ": ["x"]})
+    table = pa.table(
+        {"p": ["a"], "ts": pa.array([STAMP], pa.timestamp(unit, tz="UTC")), "typ": ["x"]}
+    )
     scale = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}[unit]
     assert match("x", table, **KEYS)[0].start == STAMP_NS // scale * scale
 
@@ -357,13 +433,15 @@ def test_rows_keep_explicit_none_as_null():
 
 def test_pandas_extension_and_category_dtypes():
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({
-        "p": pd.Series(["a", "a"], dtype="category"),
-        "ts": pd.Series([2, 1], dtype="Int64"),
-        "typ": pd.Series(["x", "y"], dtype="string"),
-        "i": pd.Series([1, None], dtype="Int32"),
-        "b": pd.Series([None, False], dtype="boolean"),
-    })
+    frame = pd.DataFrame(
+        {
+            "p": pd.Series(["a", "a"], dtype="category"),
+            "ts": pd.Series([2, 1], dtype="Int64"),
+            "typ": pd.Series(["x", "y"], dtype="string"),
+            "i": pd.Series([1, None], dtype="Int32"),
+            "b": pd.Series([None, False], dtype="boolean"),
+        }
+    )
     (found,) = match("y -> x", frame, **KEYS)
     assert found.indices == [1, 0]
     assert [e.attrs for e in found.events] == [{"b": False}, {"i": 1}]
@@ -373,8 +451,13 @@ def test_empty_sources():
     pd = pytest.importorskip("pandas")
     assert match("x", []) == [] and explain("x", []) == []
     assert match("x", [], partition="p") == []
-    empty = pd.DataFrame({"p": pd.Series([], dtype=object), "ts": pd.Series([], dtype="int64"),
-                          "typ": pd.Series([], dtype=object)})
+    empty = pd.DataFrame(
+        {
+            "p": pd.Series([], dtype=object),
+            "ts": pd.Series([], dtype="int64"),
+            "typ": pd.Series([], dtype=object),
+        }
+    )
     assert match("x", empty, **KEYS) == []
 
 
@@ -383,14 +466,24 @@ def test_empty_sources():
 
 rows_strategy = st.lists(
     st.fixed_dictionaries(
-        {"p": st.sampled_from(["a", "b", "é"]), "ts": st.integers(0, 60),
-         "typ": st.sampled_from(["login", "buy", "logout"]), "user": st.sampled_from(["u", "v"])},
-        optional={"amount": st.floats(-5, 5)}),
-    min_size=1, max_size=30)
+        {
+            "p": st.sampled_from(["a", "b", "é"]),
+            "ts": st.integers(0, 60),
+            "typ": st.sampled_from(["login", "buy", "logout"]),
+            "user": st.sampled_from(["u", "v"]),
+        },
+        optional={"amount": st.floats(-5, 5)},
+    ),
+    min_size=1,
+    max_size=30,
+)
 
 
 @settings(max_examples=60, deadline=None)
-@given(rows=rows_strategy, make=st.sampled_from([list, column_mapping, pandas_frame, arrow_table, polars_frame]))
+@given(
+    rows=rows_strategy,
+    make=st.sampled_from([list, column_mapping, pandas_frame, arrow_table, polars_frame]),
+)
 def test_sources_agree_with_the_low_level_functions(rows, make):
     assert observed(make, rows, **KEYS) == reference(rows)
 
@@ -402,7 +495,10 @@ def test_sources_agree_with_the_low_level_functions(rows, make):
 def test_matches_to_frames():
     pd = pytest.importorskip("pandas")
     pa = pytest.importorskip("pyarrow")
-    rows = ROWS + [{"p": "c", "ts": 1, "typ": "login", "user": 7}, {"p": "c", "ts": 2, "typ": "buy", "user": 7}]
+    rows = ROWS + [
+        {"p": "c", "ts": 1, "typ": "login", "user": 7},
+        {"p": "c", "ts": 2, "typ": "buy", "user": 7},
+    ]
     found = match(PATTERN, rows, **KEYS)
     frame = kestrel.to_pandas(found)
     assert list(frame.columns) == ["partition", "indices", "types", "start", "end", "capture.u"]
@@ -419,15 +515,23 @@ def test_near_misses_to_frames_flatten_the_detail():
     pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
     rows = [
-        {"p": "a", "ts": 1, "typ": "login", "user": "u"}, {"p": "a", "ts": 2, "typ": "logout", "user": "u"},
+        {"p": "a", "ts": 1, "typ": "login", "user": "u"},
+        {"p": "a", "ts": 2, "typ": "logout", "user": "u"},
         {"p": "a", "ts": 3, "typ": "buy", "user": "u"},
-        {"p": "b", "ts": 1, "typ": "login", "user": "u"}, {"p": "b", "ts": 99, "typ": "buy", "user": "u"},
-        {"p": "c", "ts": 1, "typ": "login", "user": "u"}, {"p": "c", "ts": 2, "typ": "buy", "user": "v"},
+        {"p": "b", "ts": 1, "typ": "login", "user": "u"},
+        {"p": "b", "ts": 99, "typ": "buy", "user": "u"},
+        {"p": "c", "ts": 1, "typ": "login", "user": "u"},
+        {"p": "c", "ts": 2, "typ": "buy", "user": "v"},
         {"p": "d", "ts": 1, "typ": "login", "user": "u"},
     ]
     misses = explain(PATTERN, rows, **KEYS)
     frame = kestrel.to_pandas(misses)
-    assert frame["reason"].tolist() == ["absence_blocked", "window_exceeded", "predicate_failed", "no_successor"]
+    assert frame["reason"].tolist() == [
+        "absence_blocked",
+        "window_exceeded",
+        "predicate_failed",
+        "no_successor",
+    ]
     assert frame["detail.blocking_index"].tolist()[0] == 1
     assert frame["detail.gap"].tolist()[1] == 98
     assert str(frame["detail.gap"].dtype) == "Int64"  # gaps in the column keep it integral

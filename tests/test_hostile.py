@@ -71,7 +71,9 @@ CHANGES: list[tuple[str, Callable[[dict], None]]] = [
 
 
 @pytest.mark.parametrize("change", [c for _, c in CHANGES], ids=[n for n, _ in CHANGES])
-def test_a_dict_changed_during_event_construction_is_refused(change: Callable[[dict], None]) -> None:
+def test_a_dict_changed_during_event_construction_is_refused(
+    change: Callable[[dict], None],
+) -> None:
     attrs: dict = {}
     attrs.update(a=hook_changing(attrs, change), b=2)
     with pytest.raises(RuntimeError, match="^dictionary changed during iteration$"):
@@ -100,11 +102,15 @@ class Raises:
         raise self.error
 
 
-@pytest.mark.parametrize("error", [TypeError("t"), ValueError("v"), OverflowError("o"),
-                                   RuntimeError("r"), ZeroDivisionError()])
+@pytest.mark.parametrize(
+    "error",
+    [TypeError("t"), ValueError("v"), OverflowError("o"), RuntimeError("r"), ZeroDivisionError()],
+)
 def test_failing_value_hooks_give_the_attribute_error(error: Exception) -> None:
-    for call in (lambda: Event("p", 1, "a", {"x": Raises(error)}),
-                 lambda: Pattern.event("a").where_eq("x", Raises(error))):
+    for call in (
+        lambda: Event("p", 1, "a", {"x": Raises(error)}),
+        lambda: Pattern.event("a").where_eq("x", Raises(error)),
+    ):
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == VALUE_MESSAGE
@@ -207,9 +213,14 @@ def test_subclasses_are_read_by_their_contents() -> None:
     e = Event(LyingStr("part"), LyingInt(-3), LyingStr("typ"), attrs)
     assert (e.partition, e.ts, e.typ, e.attrs) == ("part", -3, "typ", {"f": 2.5, "k": 7, "s": "v"})
     assert [type(v) for v in e.attrs.values()] == [float, int, str]
-    b = Pattern.event(LyingStr("a")).where_eq(LyingStr("k"), LyingInt(7)).capture("s", LyingStr("$x"))
+    b = (
+        Pattern.event(LyingStr("a"))
+        .where_eq(LyingStr("k"), LyingInt(7))
+        .capture("s", LyingStr("$x"))
+    )
     assert json.loads(b.build().to_json())["steps"][0]["atom"]["predicates"] == [
-        {"attribute": "k", "operator": "Eq", "value": {"Int": 7}}]
+        {"attribute": "k", "operator": "Eq", "value": {"Int": 7}}
+    ]
     events = LyingList(events_of(4))
     assert fields(match_events(PAIR, events)) == fields(match_events(PAIR, list(events_of(4))))
     assert [x.ts for x in sort_events(LyingList(events_of(3)[::-1]))] == [0, 1, 2]
@@ -274,11 +285,16 @@ def test_sequences_changed_while_read_give_what_iteration_gave(make: Callable[[]
     seen = list(make())  # type: ignore[call-overload]
     assert fields(match_events(PAIR, make())) == fields(match_events(PAIR, seen))
     assert [(m.start_index, m.indices, m.reason) for m in near_miss_events(PAIR, make())] == [
-        (m.start_index, m.indices, m.reason) for m in near_miss_events(PAIR, seen)]
-    assert [(e.ts, e.typ) for e in sort_events(make())] == [(e.ts, e.typ) for e in sort_events(seen)]
+        (m.start_index, m.indices, m.reason) for m in near_miss_events(PAIR, seen)
+    ]
+    assert [(e.ts, e.typ) for e in sort_events(make())] == [
+        (e.ts, e.typ) for e in sort_events(seen)
+    ]
     table = columnar.from_events(make())
     assert len(table) == len(seen)
-    assert fields(columnar.match(PAIR, table, False)) == fields(match_events(PAIR, sort_events(seen)))
+    assert fields(columnar.match(PAIR, table, False)) == fields(
+        match_events(PAIR, sort_events(seen))
+    )
 
 
 class FailingAt:
@@ -299,8 +315,15 @@ class BadIter(list):
         return 5
 
 
-@pytest.mark.parametrize("call", [sort_events, lambda e: match_events(PAIR, e),
-                                  lambda e: near_miss_events(PAIR, e), columnar.from_events])
+@pytest.mark.parametrize(
+    "call",
+    [
+        sort_events,
+        lambda e: match_events(PAIR, e),
+        lambda e: near_miss_events(PAIR, e),
+        columnar.from_events,
+    ],
+)
 def test_failing_sequences(call: Callable[[object], object]) -> None:
     with pytest.raises(TypeError, match="^argument 'events': bad$"):
         call(FailingAt(TypeError("bad")))
@@ -403,8 +426,9 @@ TEXT_ENTRY_POINTS: list[tuple[str, Callable[[str], object]]] = [
 
 
 @pytest.mark.parametrize("text", LONE, ids=ascii)
-@pytest.mark.parametrize("call", [c for _, c in TEXT_ENTRY_POINTS],
-                         ids=[n for n, _ in TEXT_ENTRY_POINTS])
+@pytest.mark.parametrize(
+    "call", [c for _, c in TEXT_ENTRY_POINTS], ids=[n for n, _ in TEXT_ENTRY_POINTS]
+)
 def test_lone_surrogates_in_texts_are_refused(call: Callable[[str], object], text: str) -> None:
     with pytest.raises(UnicodeEncodeError, match=SURROGATES):
         call(text)
@@ -412,8 +436,10 @@ def test_lone_surrogates_in_texts_are_refused(call: Callable[[str], object], tex
 
 @pytest.mark.parametrize("text", LONE, ids=ascii)
 def test_lone_surrogates_in_values_are_not_values(text: str) -> None:
-    for call in (lambda: Event("p", 1, "a", {"x": text}),
-                 lambda: Pattern.event("a").where_eq("x", text)):
+    for call in (
+        lambda: Event("p", 1, "a", {"x": text}),
+        lambda: Pattern.event("a").where_eq("x", text),
+    ):
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == VALUE_MESSAGE
@@ -425,22 +451,39 @@ def test_type_names_with_lone_surrogates_still_give_the_type_error() -> None:
 
     Odd.__qualname__ = "odd\ud800"
     odd = Odd()
-    for call in (lambda: columnar.from_events(odd), lambda: columnar.match(Pattern.event("a"), odd, False),
-                 lambda: columnar.from_columns(0, ("p", "object", []), ("ts", array.array("q")),
-                                               ("t", "object", []), [odd])):
+    for call in (
+        lambda: columnar.from_events(odd),
+        lambda: columnar.match(Pattern.event("a"), odd, False),
+        lambda: columnar.from_columns(
+            0, ("p", "object", []), ("ts", array.array("q")), ("t", "object", []), [odd]
+        ),
+    ):
         with pytest.raises(TypeError, match=r"odd\\ud800"):
             call()
 
 
 def json_with_type(escaped: str) -> str:
-    return json.dumps({"steps": [{"atom": {"event_type": "TYPE", "predicates": [],
-                                           "reference_predicates": [], "captures": []},
-                                  "transition_from_previous": None}],
-                       "consumption": "FirstSuccessorPerStart"}).replace("TYPE", escaped)
+    return json.dumps(
+        {
+            "steps": [
+                {
+                    "atom": {
+                        "event_type": "TYPE",
+                        "predicates": [],
+                        "reference_predicates": [],
+                        "captures": [],
+                    },
+                    "transition_from_previous": None,
+                }
+            ],
+            "consumption": "FirstSuccessorPerStart",
+        }
+    ).replace("TYPE", escaped)
 
 
-@pytest.mark.parametrize("escaped", ["\\ud800", "\\udc00", "\\ud800\\u0041", "\\ud800\\ud800",
-                                     "x\\udfffy"])
+@pytest.mark.parametrize(
+    "escaped", ["\\ud800", "\\udc00", "\\ud800\\u0041", "\\ud800\\ud800", "x\\udfffy"]
+)
 def test_escaped_lone_surrogates_in_json_are_refused(escaped: str) -> None:
     with pytest.raises(ValueError, match=" at line 1 column "):
         pattern_from_json(json_with_type(escaped))
@@ -464,21 +507,38 @@ class Named:
 Named.__qualname__ = "Bad\ud800Name"
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: Event(Named(), 1, "a"),
-     "argument 'partition': 'Bad\\ud800Name' object cannot be converted to 'PyString'"),
-    (lambda: Event("p", 1, "a", {Named(): 1}),
-     "'Bad\\ud800Name' object cannot be converted to 'PyString'"),
-    (lambda: sort_events([Named()]),
-     "argument 'events': 'Bad\\ud800Name' object cannot be converted to 'Event'"),
-    (lambda: match_events(PAIR, [], exhaustive=Named()),
-     "argument 'exhaustive': 'Bad\\ud800Name' object cannot be converted to 'PyBool'"),
-    (lambda: Event("p", 1, "a", **{"\ud800": 1}),
-     "Event.__new__() got an unexpected keyword argument '\\ud800'"),
-    (lambda: parse_pattern(**{"x\udc00": ""}),
-     "parse_pattern() got an unexpected keyword argument 'x\\udc00'"),
-])
-def test_messages_naming_surrogates_stay_type_errors(call: Callable[[], object], message: str) -> None:
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: Event(Named(), 1, "a"),
+            "argument 'partition': 'Bad\\ud800Name' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: Event("p", 1, "a", {Named(): 1}),
+            "'Bad\\ud800Name' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: sort_events([Named()]),
+            "argument 'events': 'Bad\\ud800Name' object cannot be converted to 'Event'",
+        ),
+        (
+            lambda: match_events(PAIR, [], exhaustive=Named()),
+            "argument 'exhaustive': 'Bad\\ud800Name' object cannot be converted to 'PyBool'",
+        ),
+        (
+            lambda: Event("p", 1, "a", **{"\ud800": 1}),
+            "Event.__new__() got an unexpected keyword argument '\\ud800'",
+        ),
+        (
+            lambda: parse_pattern(**{"x\udc00": ""}),
+            "parse_pattern() got an unexpected keyword argument 'x\\udc00'",
+        ),
+    ],
+)
+def test_messages_naming_surrogates_stay_type_errors(
+    call: Callable[[], object], message: str
+) -> None:
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
@@ -544,43 +604,93 @@ COLUMN_ERRORS: list[tuple[str, tuple[object, ...], type[Exception], str]] = [
     ("ts big-endian", columns(ts=("ts", big_endian_ts())), ValueError, BAD_TS),
     ("ts too short", columns(ts=("ts", array.array("q", [1, 2]))), ValueError, BAD_TS),
     ("ts too long", columns(ts=("ts", array.array("q", [1, 2, 3, 4]))), ValueError, BAD_TS),
-    ("ts two-dimensional", columns(ts=("ts", memoryview(TS).cast("B").cast("q", [1, 3]))),
-     ValueError, BAD_TS),
+    (
+        "ts two-dimensional",
+        columns(ts=("ts", memoryview(TS).cast("B").cast("q", [1, 3]))),
+        ValueError,
+        BAD_TS,
+    ),
     ("ts bytes", columns(ts=("ts", b"\0" * 24)), ValueError, BAD_TS),
     ("ts list", columns(ts=("ts", [1, 2, 3])), TypeError, "bytes-like object is required"),
     ("ts released view", columns(ts=("ts", released_view())), ValueError, "released memoryview"),
-    ("partition tuple", columns(partition=text("p", ("p",) * N)), ValueError,
-     "`p` is not a list of the table's length"),
+    (
+        "partition tuple",
+        columns(partition=text("p", ("p",) * N)),
+        ValueError,
+        "`p` is not a list of the table's length",
+    ),
     ("partition str", columns(partition=text("p", "ppp")), ValueError, "`p` is not a list"),
     ("partition short", columns(partition=text("p", ["p"])), ValueError, "`p` is not a list"),
-    ("partition null", columns(partition=text("p", ["p", None, "p"])), ValueError,
-     "`p` is null at row 1"),
-    ("typ bytes", columns(typ=text("t", ["a", b"b", "a"])), TypeError,
-     "`t` must hold text, not bytes (row 1)"),
-    ("typ surrogate", columns(typ=text("t", ["a", "\ud800", "a"])), ValueError,
-     "`t` row 1: 'utf-8' codec can't encode character '\\ud800' in position 0: " + SURROGATES),
-    ("attribute mask short", columns(attributes=[("x", "int", TS, memoryview(b"\0").cast("?"))]),
-     ValueError, "`x` has a buffer of the wrong shape or type"),
-    ("attribute mask int64", columns(attributes=[("x", "int", TS, TS)]), ValueError,
-     "`x` has a buffer of the wrong shape or type"),
-    ("attribute mask list", columns(attributes=[("x", "int", TS, [False] * N)]), TypeError,
-     "bytes-like object is required"),
-    ("attribute data list", columns(attributes=[("x", "int", [1, 2, 3], None)]), TypeError,
-     "bytes-like object is required"),
-    ("object column tuple", columns(attributes=[("x", "object", (1, 2, 3), None)]), ValueError,
-     "`x` is not a list of the table's length"),
-    ("object cell", columns(attributes=[("x", "object", [1, {}, 3], None)]), TypeError,
-     "`x` row 1: " + VALUE_MESSAGE + ", not dict"),
-    ("unknown kind", columns(attributes=[("x", "str", [1, 2, 3], None)]), ValueError,
-     "`x` has unknown kind `str`"),
+    (
+        "partition null",
+        columns(partition=text("p", ["p", None, "p"])),
+        ValueError,
+        "`p` is null at row 1",
+    ),
+    (
+        "typ bytes",
+        columns(typ=text("t", ["a", b"b", "a"])),
+        TypeError,
+        "`t` must hold text, not bytes (row 1)",
+    ),
+    (
+        "typ surrogate",
+        columns(typ=text("t", ["a", "\ud800", "a"])),
+        ValueError,
+        "`t` row 1: 'utf-8' codec can't encode character '\\ud800' in position 0: " + SURROGATES,
+    ),
+    (
+        "attribute mask short",
+        columns(attributes=[("x", "int", TS, memoryview(b"\0").cast("?"))]),
+        ValueError,
+        "`x` has a buffer of the wrong shape or type",
+    ),
+    (
+        "attribute mask int64",
+        columns(attributes=[("x", "int", TS, TS)]),
+        ValueError,
+        "`x` has a buffer of the wrong shape or type",
+    ),
+    (
+        "attribute mask list",
+        columns(attributes=[("x", "int", TS, [False] * N)]),
+        TypeError,
+        "bytes-like object is required",
+    ),
+    (
+        "attribute data list",
+        columns(attributes=[("x", "int", [1, 2, 3], None)]),
+        TypeError,
+        "bytes-like object is required",
+    ),
+    (
+        "object column tuple",
+        columns(attributes=[("x", "object", (1, 2, 3), None)]),
+        ValueError,
+        "`x` is not a list of the table's length",
+    ),
+    (
+        "object cell",
+        columns(attributes=[("x", "object", [1, {}, 3], None)]),
+        TypeError,
+        "`x` row 1: " + VALUE_MESSAGE + ", not dict",
+    ),
+    (
+        "unknown kind",
+        columns(attributes=[("x", "str", [1, 2, 3], None)]),
+        ValueError,
+        "`x` has unknown kind `str`",
+    ),
     ("attributes not a list", columns(attributes=(("x", "int", TS, None),)), TypeError, ""),
 ]
 
 
-@pytest.mark.parametrize("args, error, message", [c[1:] for c in COLUMN_ERRORS],
-                         ids=[c[0] for c in COLUMN_ERRORS])
-def test_bad_columns_are_refused(args: tuple[object, ...], error: type[Exception],
-                                 message: str) -> None:
+@pytest.mark.parametrize(
+    "args, error, message", [c[1:] for c in COLUMN_ERRORS], ids=[c[0] for c in COLUMN_ERRORS]
+)
+def test_bad_columns_are_refused(
+    args: tuple[object, ...], error: type[Exception], message: str
+) -> None:
     with pytest.raises(error) as info:
         columnar.from_columns(*args)
     assert message in str(info.value)
@@ -589,8 +699,11 @@ def test_bad_columns_are_refused(args: tuple[object, ...], error: type[Exception
 def test_buffers_that_refuse_a_contiguous_export_are_refused() -> None:
     np = pytest.importorskip("numpy")
     strided = np.arange(2 * N, dtype=np.int64)[::2]
-    for args in (columns(ts=("ts", strided)), columns(attributes=[("x", "int", strided, None)]),
-                 columns(attributes=[("x", "int", TS, np.zeros(2 * N, dtype=bool)[::2])])):
+    for args in (
+        columns(ts=("ts", strided)),
+        columns(attributes=[("x", "int", strided, None)]),
+        columns(attributes=[("x", "int", TS, np.zeros(2 * N, dtype=bool)[::2])]),
+    ):
         with pytest.raises((ValueError, BufferError), match="contiguous"):
             columnar.from_columns(*args)
 
@@ -623,14 +736,22 @@ def outcome(make):
 """
 
 ISOLATED_CASES: list[tuple[str, str, set[str]]] = [
-    ("attribute column not a tuple", "print(outcome(lambda: build([['x', 'int', TS, None]])))",
-     {"TypeError"}),
+    (
+        "attribute column not a tuple",
+        "print(outcome(lambda: build([['x', 'int', TS, None]])))",
+        {"TypeError"},
+    ),
     ("ts column not a tuple", "print(outcome(lambda: build([], ts=['ts', TS])))", {"TypeError"}),
     ("length past memory", "print(outcome(lambda: build([], length=2**62)))", {"ValueError"}),
     # 8 * (2**61 + 3) wraps to the 24 bytes of TS.
-    ("length wrapping the byte count", "print(outcome(lambda: build([], length=2**61 + 3)))",
-     {"ValueError"}),
-    ("a cell hook empties its column", """
+    (
+        "length wrapping the byte count",
+        "print(outcome(lambda: build([], length=2**61 + 3)))",
+        {"ValueError"},
+    ),
+    (
+        "a cell hook empties its column",
+        """
 values = []
 class Empties:
     def __index__(self):
@@ -638,8 +759,12 @@ class Empties:
         return 7
 values.extend([Empties(), 2, 3])
 print(outcome(lambda: build([("x", "object", values, None)])))
-""", {"RuntimeError"}),
-    ("a cell hook frees its own cell", """
+""",
+        {"RuntimeError"},
+    ),
+    (
+        "a cell hook frees its own cell",
+        """
 values = []
 class Frees:
     def __index__(self):
@@ -649,8 +774,12 @@ class Frees:
         return 7.5
 values.extend([Frees(), 2, 3])
 print(outcome(lambda: build([("x", "object", values, None)])))
-""", {"[{'x': 7.5}, {'x': 2}, {'x': 3}]"}),
-    ("a cell hook empties the attribute list", """
+""",
+        {"[{'x': 7.5}, {'x': 2}, {'x': 3}]"},
+    ),
+    (
+        "a cell hook empties the attribute list",
+        """
 attributes = []
 class Clears:
     def __index__(self):
@@ -658,11 +787,14 @@ class Clears:
         return 7
 attributes.append(("x", "object", [Clears(), 2, 3], None))
 print(outcome(lambda: build(attributes)))
-""", {"[{'x': 7}, {'x': 2}, {'x': 3}]"}),
+""",
+        {"[{'x': 7}, {'x': 2}, {'x': 3}]"},
+    ),
 ]
 
 
-@pytest.mark.parametrize("code, allowed", [c[1:] for c in ISOLATED_CASES],
-                         ids=[c[0] for c in ISOLATED_CASES])
+@pytest.mark.parametrize(
+    "code, allowed", [c[1:] for c in ISOLATED_CASES], ids=[c[0] for c in ISOLATED_CASES]
+)
 def test_hostile_columns_never_crash(code: str, allowed: set[str]) -> None:
     assert run_isolated(ISOLATED_PRELUDE + code).strip() in allowed

@@ -34,16 +34,26 @@ def rows_of(columns):
 
 
 OUT_OF_RANGE = [
-    *[(f"numpy {unit}", lambda c, u=unit: columns_with(c, np.array(FAR, f"datetime64[{u}]")))
-      for unit in ("s", "ms", "us")],
+    *[
+        (f"numpy {unit}", lambda c, u=unit: columns_with(c, np.array(FAR, f"datetime64[{u}]")))
+        for unit in ("s", "ms", "us")
+    ],
     ("pandas s", lambda c: pd.DataFrame(columns_with(c, seconds(FAR)))),
     ("pandas s UTC", lambda c: pd.DataFrame(columns_with(c, seconds(FAR).dt.tz_localize("UTC")))),
-    *[(f"arrow {unit}",
-       lambda c, u=unit: pa.table(columns_with(c, pa.array(FAR, pa.timestamp(u)))))
-      for unit in ("s", "ms", "us")],
-    *[(f"polars {unit}",
-       lambda c, u=unit: pl.DataFrame(columns_with(c, pl.Series(FAR, dtype=pl.Datetime(u)))))
-      for unit in ("ms", "us")],
+    *[
+        (
+            f"arrow {unit}",
+            lambda c, u=unit: pa.table(columns_with(c, pa.array(FAR, pa.timestamp(u)))),
+        )
+        for unit in ("s", "ms", "us")
+    ],
+    *[
+        (
+            f"polars {unit}",
+            lambda c, u=unit: pl.DataFrame(columns_with(c, pl.Series(FAR, dtype=pl.Datetime(u)))),
+        )
+        for unit in ("ms", "us")
+    ],
 ]
 
 
@@ -55,14 +65,24 @@ def test_datetimes_past_the_nanosecond_range_are_refused(make, column):
         match("x", make(column))
 
 
-@pytest.mark.parametrize("stamps, error, message", [
-    ([1, np.datetime64("2300-01-01", "s")], OverflowError,
-     "column `ts` row 1: 2300-01-01T00:00:00 is out of range"),
-    ([1, np.datetime64("NaT")], ValueError, "column `ts` is null at row 1"),
-    ([1, pd.NaT], ValueError, "column `ts` is null at row 1"),
-    ([dt.datetime(2000, 1, 1), 5], TypeError,
-     "column `ts` mixes integers and datetimes: row 0 is a datetime, row 1 an integer"),
-], ids=["datetime64 past 2262", "NaT", "pandas NaT", "integers and datetimes"])
+@pytest.mark.parametrize(
+    "stamps, error, message",
+    [
+        (
+            [1, np.datetime64("2300-01-01", "s")],
+            OverflowError,
+            "column `ts` row 1: 2300-01-01T00:00:00 is out of range",
+        ),
+        ([1, np.datetime64("NaT")], ValueError, "column `ts` is null at row 1"),
+        ([1, pd.NaT], ValueError, "column `ts` is null at row 1"),
+        (
+            [dt.datetime(2000, 1, 1), 5],
+            TypeError,
+            "column `ts` mixes integers and datetimes: row 0 is a datetime, row 1 an integer",
+        ),
+    ],
+    ids=["datetime64 past 2262", "NaT", "pandas NaT", "integers and datetimes"],
+)
 def test_bad_timestamps_in_rows(stamps, error, message):
     with pytest.raises(error, match=message):
         match("x", rows_of(columns_with("ts", stamps)))
@@ -75,19 +95,25 @@ def test_numpy_booleans_are_booleans(make):
     assert type(found[0].events[0].attrs["ok"]) is bool
 
 
-@pytest.mark.parametrize("dtype, value, read", [
-    ("bool[pyarrow]", True, True),
-    ("timestamp[s][pyarrow]", dt.datetime(1970, 1, 1, 0, 0, 3), 3 * 10**9),
-])
+@pytest.mark.parametrize(
+    "dtype, value, read",
+    [
+        ("bool[pyarrow]", True, True),
+        ("timestamp[s][pyarrow]", dt.datetime(1970, 1, 1, 0, 0, 3), 3 * 10**9),
+    ],
+)
 def test_pandas_arrow_columns_with_nulls(dtype, value, read):
     frame = pd.DataFrame(columns_with("c", pd.Series([value, None], dtype=dtype)))
     assert [m.events[0].attrs for m in match("x", frame)] == [{"c": read}, {}]
 
 
-@pytest.mark.parametrize("validity, outcome", [
-    (0b101, [{"s": "a"}, {}, {"s": "c"}]),  # the bad bytes sit in a null slot
-    (0b111, "column `s` row 1 is not valid UTF-8"),
-])
+@pytest.mark.parametrize(
+    "validity, outcome",
+    [
+        (0b101, [{"s": "a"}, {}, {"s": "c"}]),  # the bad bytes sit in a null slot
+        (0b111, "column `s` row 1 is not valid UTF-8"),
+    ],
+)
 def test_arrow_text_is_checked_only_in_valid_slots(validity, outcome):
     offsets = np.array([0, 1, 2, 3], dtype=np.int32).tobytes()
     buffers = [pa.py_buffer(bytes([validity])), pa.py_buffer(offsets), pa.py_buffer(b"a\xffc")]
@@ -117,8 +143,12 @@ def test_to_pandas_keeps_integers_mixed_with_floats_exact():
 def test_ctrl_c_stops_a_large_unsorted_build_at_once():
     n = 1_000_000
     rng = np.random.default_rng(7)
-    events = {"partition": [f"p{i}" for i in rng.integers(0, 100_000, n)],
-              "ts": rng.integers(0, 2**40, n), "typ": ["x"] * n, "v": rng.random(n)}
+    events = {
+        "partition": [f"p{i}" for i in rng.integers(0, 100_000, n)],
+        "ts": rng.integers(0, 2**40, n),
+        "typ": ["x"] * n,
+        "v": rng.random(n),
+    }
     # Processor time, not wall time: other processes on the machine must not
     # count as lateness.
     started = time.process_time()

@@ -66,9 +66,21 @@ def libc_heap_bytes() -> Callable[[], int] | None:
         return None
 
     class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-            "fordblks", "keepcost")]
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     mallinfo2.restype = MallInfo2
 
@@ -133,8 +145,12 @@ class DictSub(dict):  # type: ignore[type-arg]
 
 
 EVENTS = [
-    Event("p\u00e9", 10**12 + i, "abc"[i % 3], {"n": 10**12 + i, "f": i / 2, "s": f"v{i}",
-                                                "b": i % 2 == 0, "z": None})
+    Event(
+        "p\u00e9",
+        10**12 + i,
+        "abc"[i % 3],
+        {"n": 10**12 + i, "f": i / 2, "s": f"v{i}", "b": i % 2 == 0, "z": None},
+    )
     for i in range(9)
 ]
 UNSORTED = EVENTS[::-1]
@@ -142,8 +158,9 @@ EVENT = EVENTS[4]
 ATTRS = {"n": 10**12, "f": 1.5, "s": "text", "b": True, "z": None, "i": Index(10**12)}
 BUILDER = Pattern.event("a").where_eq("b", True).then("b", within=10**12).then("c", no="x")
 PATTERN = parse_pattern("a[n > 0, s as $s] -[<=1000000000000, no x]-> b[n > 0] -> c")
-EXHAUSTIVE = pattern_from_json(PATTERN.to_json().replace("FirstSuccessorPerStart",
-                                                         "ExhaustivePerStart"))
+EXHAUSTIVE = pattern_from_json(
+    PATTERN.to_json().replace("FirstSuccessorPerStart", "ExhaustivePerStart")
+)
 MATCH = match_events(PATTERN, EVENTS)[0]
 DETAIL_PATTERNS = {
     "predicate_failed": parse_pattern("a[s as $s] -> b[n < 0, s == $s, f as $s]"),
@@ -161,10 +178,12 @@ COLUMNS = (
     ("partition", "object", [e.partition for e in EVENTS]),
     ("ts", TS),
     ("typ", "object", [e.typ for e in EVENTS]),
-    [("n", "int", TS, memoryview(bytes([0, 1] * 4 + [0])).cast("?")),
-     ("f", "float", array.array("d", [0.5] * LENGTH), None),
-     ("b", "bool", memoryview(bytes([1, 0] * 4 + [1])).cast("?"), None),
-     ("s", "object", [f"v{i}" if i % 2 else i for i in range(LENGTH)], None)],
+    [
+        ("n", "int", TS, memoryview(bytes([0, 1] * 4 + [0])).cast("?")),
+        ("f", "float", array.array("d", [0.5] * LENGTH), None),
+        ("b", "bool", memoryview(bytes([1, 0] * 4 + [1])).cast("?"), None),
+        ("s", "object", [f"v{i}" if i % 2 else i for i in range(LENGTH)], None),
+    ],
 )
 TABLE = columnar.from_columns(*COLUMNS)
 UNSORTED_TABLE = columnar.from_events(UNSORTED)
@@ -201,8 +220,10 @@ def fails(name: str, error: type[BaseException], call: Call) -> Case:
 def event_cases() -> Iterator[Case]:
     yield ok("Event()", lambda: Event("p", 10**12, "a"))
     yield ok("Event(attrs)", lambda: Event("p", Index(10**12), "a", ATTRS))
-    yield ok("Event(keywords, subclasses)",
-             lambda: Event(attrs=DictSub(k=2**64), typ=StrSub("t"), ts=True, partition="p"))
+    yield ok(
+        "Event(keywords, subclasses)",
+        lambda: Event(attrs=DictSub(k=2**64), typ=StrSub("t"), ts=True, partition="p"),
+    )
     yield ok("Event.partition", lambda: EVENT.partition)
     yield ok("Event.ts", lambda: EVENT.ts)
     yield ok("Event.typ", lambda: EVENT.typ)
@@ -215,7 +236,9 @@ def event_cases() -> Iterator[Case]:
     yield fails("Event(attrs list)", TypeError, lambda: Event("p", 1, "a", [1]))
     yield fails("Event(attrs key)", TypeError, lambda: Event("p", 1, "a", {1: 1}))
     yield fails("Event(attrs value)", TypeError, lambda: Event("p", 1, "a", {"x": [1]}))
-    yield fails("Event(failing hooks)", TypeError, lambda: Event("p", 1, "a", {"x": Unconvertible()}))
+    yield fails(
+        "Event(failing hooks)", TypeError, lambda: Event("p", 1, "a", {"x": Unconvertible()})
+    )
     yield fails("Event(surrogate)", UnicodeEncodeError, lambda: Event("\ud800", 1, "a"))
     yield fails("Event(missing)", TypeError, lambda: Event("p"))
     yield fails("Event(too many)", TypeError, lambda: Event("p", 1, "a", None, 5))
@@ -226,8 +249,9 @@ def event_cases() -> Iterator[Case]:
 def builder_cases() -> Iterator[Case]:
     yield ok("Pattern.event", lambda: Pattern.event("a"))
     for method in ("where_eq", "where_ne", "where_gt", "where_gte", "where_lt", "where_lte"):
-        yield ok(f"PatternBuilder.{method}",
-                 lambda method=method: getattr(BUILDER, method)("n", 10**12))
+        yield ok(
+            f"PatternBuilder.{method}", lambda method=method: getattr(BUILDER, method)("n", 10**12)
+        )
     yield ok("PatternBuilder.capture", lambda: BUILDER.capture("s", " $s "))
     yield ok("PatternBuilder.where_ref_eq", lambda: BUILDER.where_ref_eq("s", "$s"))
     yield ok("PatternBuilder.then", lambda: BUILDER.then("d", within=Index(5), no="e"))
@@ -255,8 +279,9 @@ def matching_cases() -> Iterator[Case]:
     yield ok("sort_events", lambda: sort_events(UNSORTED))
     yield ok("sort_events(tuple)", lambda: sort_events(tuple(UNSORTED)))
     yield ok("match_events", lambda: match_events(PATTERN, EVENTS))
-    yield ok("match_events(builder, exhaustive)",
-             lambda: match_events(BUILDER, EVENTS, exhaustive=True))
+    yield ok(
+        "match_events(builder, exhaustive)", lambda: match_events(BUILDER, EVENTS, exhaustive=True)
+    )
     yield ok("match_events(oracle)", lambda: match_events(EXHAUSTIVE, EVENTS, use_oracle=True))
     yield ok("Match.partition", lambda: MATCH.partition)
     yield ok("Match.indices", lambda: MATCH.indices)
@@ -274,12 +299,19 @@ def matching_cases() -> Iterator[Case]:
     yield fails("match_events(missing)", TypeError, lambda: match_events(PATTERN))
     yield fails("match_events(unsorted)", ValueError, lambda: match_events(PATTERN, UNSORTED))
     yield fails("match_events(not a pattern)", TypeError, lambda: match_events("a -> b", EVENTS))
-    yield fails("match_events(exhaustive=None)", TypeError,
-                lambda: match_events(PATTERN, EVENTS, exhaustive=None))
-    yield fails("match_events(use_oracle=1)", TypeError,
-                lambda: match_events(PATTERN, EVENTS, use_oracle=1))
-    yield fails("match_events(failing sequence)", ZeroDivisionError,
-                lambda: match_events(PATTERN, FailingSequence()))
+    yield fails(
+        "match_events(exhaustive=None)",
+        TypeError,
+        lambda: match_events(PATTERN, EVENTS, exhaustive=None),
+    )
+    yield fails(
+        "match_events(use_oracle=1)", TypeError, lambda: match_events(PATTERN, EVENTS, use_oracle=1)
+    )
+    yield fails(
+        "match_events(failing sequence)",
+        ZeroDivisionError,
+        lambda: match_events(PATTERN, FailingSequence()),
+    )
 
 
 def text_cases() -> Iterator[Case]:
@@ -290,14 +322,19 @@ def text_cases() -> Iterator[Case]:
     yield fails("parse_pattern(bytes)", TypeError, lambda: parse_pattern(b"a"))
     yield fails("parse_pattern(surrogate)", UnicodeEncodeError, lambda: parse_pattern("a\udc00"))
     yield fails("pattern_from_json(malformed)", ValueError, lambda: pattern_from_json("{"))
-    yield fails("pattern_from_json(structure)", ValueError,
-                lambda: pattern_from_json('{"steps":[],"consumption":"FirstSuccessorPerStart"}'))
+    yield fails(
+        "pattern_from_json(structure)",
+        ValueError,
+        lambda: pattern_from_json('{"steps":[],"consumption":"FirstSuccessorPerStart"}'),
+    )
     yield fails("pattern_from_json(bytes)", TypeError, lambda: pattern_from_json(b"{}"))
     yield fails("pattern_from_json(keyword)", TypeError, lambda: pattern_from_json(text="{}"))
 
 
 def near_miss_cases() -> Iterator[Case]:
-    yield ok("near_miss_events", lambda: near_miss_events(DETAIL_PATTERNS["predicate_failed"], EVENTS))
+    yield ok(
+        "near_miss_events", lambda: near_miss_events(DETAIL_PATTERNS["predicate_failed"], EVENTS)
+    )
     for kind, miss in NEAR_MISSES.items():
         yield ok(f"NearMiss.detail ({kind})", lambda miss=miss: miss.detail)
     yield ok("NearMiss.partition", lambda: NEAR_MISS.partition)
@@ -312,58 +349,127 @@ def near_miss_cases() -> Iterator[Case]:
     yield fails("NearMiss()", TypeError, lambda: NearMiss())
     yield fails("near_miss_events(unsorted)", ValueError, lambda: near_miss_events(None, UNSORTED))
     yield fails("near_miss_events(not a pattern)", TypeError, lambda: near_miss_events(1, EVENTS))
-    yield fails("near_miss_events(not a sequence)", TypeError,
-                lambda: near_miss_events(PATTERN, EVENT))
+    yield fails(
+        "near_miss_events(not a sequence)", TypeError, lambda: near_miss_events(PATTERN, EVENT)
+    )
 
 
 def columnar_cases() -> Iterator[Case]:
     yield ok("from_events", lambda: columnar.from_events(UNSORTED))
     yield ok("from_columns", lambda: columnar.from_columns(*COLUMNS))
     yield ok("match(table)", lambda: columnar.match(PATTERN, TABLE, False))
-    yield ok("match(unsorted table, exhaustive)",
-             lambda: columnar.match(BUILDER, UNSORTED_TABLE, True))
+    yield ok(
+        "match(unsorted table, exhaustive)", lambda: columnar.match(BUILDER, UNSORTED_TABLE, True)
+    )
     yield ok("explain(table)", lambda: columnar.explain(DETAIL_PATTERNS["predicate_failed"], TABLE))
-    yield ok("explain(unsorted table)",
-             lambda: columnar.explain(DETAIL_PATTERNS["absence_blocked"], UNSORTED_TABLE))
+    yield ok(
+        "explain(unsorted table)",
+        lambda: columnar.explain(DETAIL_PATTERNS["absence_blocked"], UNSORTED_TABLE),
+    )
     yield ok("repr(EventTable)", lambda: repr(TABLE))
     yield ok("len(EventTable)", lambda: len(TABLE))
     yield fails("EventTable()", TypeError, lambda: type(TABLE)())
     yield fails("from_events(not an Event)", TypeError, lambda: columnar.from_events([1]))
-    yield fails("from_columns(negative length)", ValueError,
-                lambda: columnar.from_columns(*replaced(COLUMNS, 0, -1)))
-    yield fails("from_columns(wrong length)", ValueError,
-                lambda: columnar.from_columns(*replaced(COLUMNS, 0, LENGTH - 1)))
-    yield fails("from_columns(ts format)", ValueError,
-                lambda: columnar.from_columns(*replaced(COLUMNS, 2, ("ts", array.array("d", TS)))))
-    yield fails("from_columns(ts not a buffer)", TypeError,
-                lambda: columnar.from_columns(*replaced(COLUMNS, 2, ("ts", list(TS)))))
-    yield fails("from_columns(key not a list)", ValueError,
-                lambda: columnar.from_columns(*replaced(COLUMNS, 1, ("p", "object", ("p",) * LENGTH))))
-    yield fails("from_columns(null key)", ValueError,
-                lambda: columnar.from_columns(*replaced(COLUMNS, 3, ("t", "object", [None] * LENGTH))))
-    yield fails("from_columns(key not text)", TypeError,
-                lambda: columnar.from_columns(*replaced(COLUMNS, 3, ("t", "object", [1] * LENGTH))))
-    yield fails("from_columns(mask length)", ValueError, lambda: columnar.from_columns(
-        *replaced(COLUMNS, 4, [("n", "int", TS, memoryview(b"\0").cast("?"))])))
-    yield fails("from_columns(unknown kind)", ValueError, lambda: columnar.from_columns(
-        *replaced(COLUMNS, 4, [("n", "text", TS, None)])))
-    yield fails("from_columns(bad cell)", TypeError, lambda: columnar.from_columns(
-        *replaced(COLUMNS, 4, [("n", "object", [[]] * LENGTH, None)])))
-    yield fails("from_columns(repeated attribute)", ValueError, lambda: columnar.from_columns(
-        *replaced(COLUMNS, 4, [("n", "int", TS, None)] * 2)))
+    yield fails(
+        "from_columns(negative length)",
+        ValueError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 0, -1)),
+    )
+    yield fails(
+        "from_columns(wrong length)",
+        ValueError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 0, LENGTH - 1)),
+    )
+    yield fails(
+        "from_columns(ts format)",
+        ValueError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 2, ("ts", array.array("d", TS)))),
+    )
+    yield fails(
+        "from_columns(ts not a buffer)",
+        TypeError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 2, ("ts", list(TS)))),
+    )
+    yield fails(
+        "from_columns(key not a list)",
+        ValueError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 1, ("p", "object", ("p",) * LENGTH))),
+    )
+    yield fails(
+        "from_columns(null key)",
+        ValueError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 3, ("t", "object", [None] * LENGTH))),
+    )
+    yield fails(
+        "from_columns(key not text)",
+        TypeError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 3, ("t", "object", [1] * LENGTH))),
+    )
+    yield fails(
+        "from_columns(mask length)",
+        ValueError,
+        lambda: columnar.from_columns(
+            *replaced(COLUMNS, 4, [("n", "int", TS, memoryview(b"\0").cast("?"))])
+        ),
+    )
+    yield fails(
+        "from_columns(unknown kind)",
+        ValueError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 4, [("n", "text", TS, None)])),
+    )
+    yield fails(
+        "from_columns(bad cell)",
+        TypeError,
+        lambda: columnar.from_columns(
+            *replaced(COLUMNS, 4, [("n", "object", [[]] * LENGTH, None)])
+        ),
+    )
+    yield fails(
+        "from_columns(repeated attribute)",
+        ValueError,
+        lambda: columnar.from_columns(*replaced(COLUMNS, 4, [("n", "int", TS, None)] * 2)),
+    )
     yield fails("match(not a table)", TypeError, lambda: columnar.match(PATTERN, EVENTS, False))
     yield fails("match(not a pattern)", TypeError, lambda: columnar.match("a", TABLE, False))
     yield fails("explain(not a table)", TypeError, lambda: columnar.explain(PATTERN, None))
 
 
-CASES = [*event_cases(), *builder_cases(), *matching_cases(), *text_cases(),
-         *near_miss_cases(), *columnar_cases()]
+CASES = [
+    *event_cases(),
+    *builder_cases(),
+    *matching_cases(),
+    *text_cases(),
+    *near_miss_cases(),
+    *columnar_cases(),
+]
 
 # Objects whose reference counts a leaked reference would raise.
 WATCHED: tuple[object, ...] = (
-    None, True, False, EVENT, EVENTS, UNSORTED, ATTRS, BUILDER, PATTERN, EXHAUSTIVE, MATCH,
-    NEAR_MISS, TABLE, UNSORTED_TABLE, TS, COLUMNS, Event, Pattern, PatternBuilder, Match,
-    NearMiss, type(TABLE), *EVENTS, *ATTRS.values(), *COLUMNS[4],
+    None,
+    True,
+    False,
+    EVENT,
+    EVENTS,
+    UNSORTED,
+    ATTRS,
+    BUILDER,
+    PATTERN,
+    EXHAUSTIVE,
+    MATCH,
+    NEAR_MISS,
+    TABLE,
+    UNSORTED_TABLE,
+    TS,
+    COLUMNS,
+    Event,
+    Pattern,
+    PatternBuilder,
+    Match,
+    NearMiss,
+    type(TABLE),
+    *EVENTS,
+    *ATTRS.values(),
+    *COLUMNS[4],
 )
 
 
@@ -400,8 +506,10 @@ class Growth:
     references: int  # the largest growth of one watched object
 
     def __str__(self) -> str:
-        return (f"blocks {self.blocks:+d}, tracemalloc {self.traced:+d} B, "
-                f"heap {self.heap:+d} B, RSS {self.rss:+d} B, references {self.references:+d}")
+        return (
+            f"blocks {self.blocks:+d}, tracemalloc {self.traced:+d} B, "
+            f"heap {self.heap:+d} B, RSS {self.rss:+d} B, references {self.references:+d}"
+        )
 
 
 def repeat(case: Case, times: int) -> None:
@@ -462,8 +570,12 @@ def growth_by_case() -> dict[str, Growth]:
     """Runs the cases in parallel worker processes, which inherit this
     process's environment and so import the same package."""
     workers = [
-        subprocess.Popen([sys.executable, __file__, "--shard", str(shard), str(WORKERS)],
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        subprocess.Popen(
+            [sys.executable, __file__, "--shard", str(shard), str(WORKERS)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         for shard in range(WORKERS)
     ]
     found: dict[str, Growth] = {}
@@ -494,9 +606,17 @@ def test_every_public_callable_and_property_is_exercised() -> None:
         for attribute in vars(cls):
             if not attribute.startswith("_"):
                 assert f"{cls.__name__}.{attribute}" in names, attribute
-    for function in (sort_events, match_events, near_miss_events, parse_pattern,
-                     pattern_from_json, columnar.from_events, columnar.from_columns,
-                     columnar.match, columnar.explain):
+    for function in (
+        sort_events,
+        match_events,
+        near_miss_events,
+        parse_pattern,
+        pattern_from_json,
+        columnar.from_events,
+        columnar.from_columns,
+        columnar.match,
+        columnar.explain,
+    ):
         assert function.__name__ in names
     assert all(miss.reason == kind for kind, miss in NEAR_MISSES.items())
     failures = NEAR_MISS.detail["failures"]

@@ -32,16 +32,24 @@ PARTIAL = 2_000
 
 def chain_json(steps: int) -> str:
     """A pattern t0 -> t1 -> ... whose every step has a distinct type."""
+
     def atom(typ: str) -> dict[str, object]:
         return {"event_type": typ, "predicates": [], "reference_predicates": [], "captures": []}
 
-    return json.dumps({
-        "steps": [{"atom": atom(f"t{i}"),
-                   "transition_from_previous": None if i == 0 else {"max_elapsed": None,
-                                                                    "absence": []}}
-                  for i in range(steps)],
-        "consumption": "FirstSuccessorPerStart",
-    })
+    return json.dumps(
+        {
+            "steps": [
+                {
+                    "atom": atom(f"t{i}"),
+                    "transition_from_previous": None
+                    if i == 0
+                    else {"max_elapsed": None, "absence": []},
+                }
+                for i in range(steps)
+            ],
+            "consumption": "FirstSuccessorPerStart",
+        }
+    )
 
 
 @pytest.fixture(scope="module")
@@ -59,8 +67,9 @@ def chain_events() -> list[Event]:
     return [Event("p", i, f"t{i}") for i in range(STEPS)]
 
 
-def test_a_pattern_of_100000_steps_round_trips_through_json(long_json: str,
-                                                           long_pattern: Pattern) -> None:
+def test_a_pattern_of_100000_steps_round_trips_through_json(
+    long_json: str, long_pattern: Pattern
+) -> None:
     assert repr(long_pattern) == f"Pattern(steps={STEPS})"
     compact = long_pattern.to_json()
     # json.dumps puts a space after each separator; the writer does not.
@@ -70,7 +79,8 @@ def test_a_pattern_of_100000_steps_round_trips_through_json(long_json: str,
 
 
 def test_a_pattern_of_100000_steps_matches_its_whole_chain(
-        long_pattern: Pattern, chain_events: list[Event]) -> None:
+    long_pattern: Pattern, chain_events: list[Event]
+) -> None:
     for use_oracle in (False, True):
         [found] = match_events(long_pattern, chain_events, use_oracle=use_oracle)
         assert found.indices == list(range(STEPS))
@@ -81,13 +91,17 @@ def test_a_pattern_of_100000_steps_matches_its_whole_chain(
 
 
 def test_a_pattern_of_100000_steps_explains_a_partial_chain(
-        long_pattern: Pattern, chain_events: list[Event]) -> None:
+    long_pattern: Pattern, chain_events: list[Event]
+) -> None:
     partial = chain_events[:PARTIAL]
     assert match_events(long_pattern, partial) == []
     assert match_events(long_pattern, partial, exhaustive=True, use_oracle=True) == []
     [miss] = near_miss_events(long_pattern, partial)
     assert (miss.reached_steps, miss.next_event_type, miss.reason) == (
-        PARTIAL, f"t{PARTIAL}", "no_successor")
+        PARTIAL,
+        f"t{PARTIAL}",
+        "no_successor",
+    )
     assert miss.indices == list(range(PARTIAL))
     [same] = columnar.explain(long_pattern, columnar.from_events(partial[::-1]))
     assert (same.start_index, same.indices) == (PARTIAL - 1, list(range(PARTIAL - 1, -1, -1)))
@@ -132,8 +146,9 @@ DEEP_DOCUMENTS = {
     "an unknown key, objects": document_with(["extra"], nested(DEEP, '{"k":', "}", "1")),
     "steps": document_with(["steps"], nested(DEEP)),
     "an atom": document_with(["steps", 0, "atom"], nested(DEEP, '{"a":', "}", "1")),
-    "a predicate value": document_with(["steps", 0, "atom", "predicates", 0, "value"],
-                                       nested(DEEP)),
+    "a predicate value": document_with(
+        ["steps", 0, "atom", "predicates", 0, "value"], nested(DEEP)
+    ),
     "a transition": document_with(["steps", 1, "transition_from_previous"], nested(DEEP)),
     "consumption": document_with(["consumption"], nested(DEEP)),
     "unclosed": "[" * DEEP,
@@ -153,22 +168,28 @@ def test_nesting_below_the_limit_is_read() -> None:
         pattern_from_json(document_with(["extra"], nested(128)))
 
 
-@pytest.mark.parametrize("text", [
-    "a" + nested(DEEP, inner="x == 1"),
-    "a -" + nested(DEEP, inner="<=1") + "-> b",
-    "a" + "[" * DEEP,
-    " -> ".join(["a"] * DEEP) + " ->",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "a" + nested(DEEP, inner="x == 1"),
+        "a -" + nested(DEEP, inner="<=1") + "-> b",
+        "a" + "[" * DEEP,
+        " -> ".join(["a"] * DEEP) + " ->",
+    ],
+)
 def test_deeply_bracketed_pattern_text_is_refused_cleanly(text: str) -> None:
     with pytest.raises(ValueError):
         parse_pattern(text)
 
 
-@pytest.mark.parametrize("text, event_type", [
-    (nested(DEEP, "(", ")", "a"), nested(DEEP, "(", ")", "a")),
-    ("]" * DEEP + "a", "]" * DEEP + "a"),
-    ('a[x == "' + "\\" * DEEP + '"]', "a"),
-])
+@pytest.mark.parametrize(
+    "text, event_type",
+    [
+        (nested(DEEP, "(", ")", "a"), nested(DEEP, "(", ")", "a")),
+        ("]" * DEEP + "a", "]" * DEEP + "a"),
+        ('a[x == "' + "\\" * DEEP + '"]', "a"),
+    ],
+)
 def test_long_runs_of_punctuation_are_read_as_text(text: str, event_type: str) -> None:
     steps = json.loads(parse_pattern(text).to_json())["steps"]
     assert steps[0]["atom"]["event_type"] == event_type
@@ -182,11 +203,16 @@ def test_many_events_through_both_modules() -> None:
     assert len(found) == rows // 2
     assert found[-1].indices == [rows - 2, rows - 1]
     ts = array.array("q", range(rows))
-    table = columnar.from_columns(rows, ("p", "object", ["p"] * rows), ("ts", ts),
-                                  ("t", "object", [e.typ for e in events]),
-                                  [("i", "int", ts, None)])
+    table = columnar.from_columns(
+        rows,
+        ("p", "object", ["p"] * rows),
+        ("ts", ts),
+        ("t", "object", [e.typ for e in events]),
+        [("i", "int", ts, None)],
+    )
     assert [(m.indices, m.captures) for m in columnar.match(pattern, table, False)] == [
-        (m.indices, m.captures) for m in found]
+        (m.indices, m.captures) for m in found
+    ]
 
 
 INTERRUPTED_CALL = """
@@ -215,8 +241,12 @@ print([m.indices for m in match_events(explosive, small, exhaustive=True)])
 @pytest.mark.parametrize("call", ["compiled", "oracle", "match"])
 def test_ctrl_c_stops_a_long_call(call: str) -> None:
     # Uninterrupted, the call would run far past the timeout below.
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, call],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CALL, call],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     assert child.stdout is not None
     assert child.stdout.readline() == "calling\n"
     time.sleep(0.3)

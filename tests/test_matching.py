@@ -22,8 +22,16 @@ def indices(matches):
 
 def test_module_registers_its_names_in_order():
     assert kestrel._core.__all__ == [
-        "Event", "Pattern", "PatternBuilder", "Match", "NearMiss",
-        "parse_pattern", "pattern_from_json", "sort_events", "match_events", "near_miss_events",
+        "Event",
+        "Pattern",
+        "PatternBuilder",
+        "Match",
+        "NearMiss",
+        "parse_pattern",
+        "pattern_from_json",
+        "sort_events",
+        "match_events",
+        "near_miss_events",
     ]
     assert kestrel.__all__ == [*kestrel._core.__all__, "match", "explain", "to_pandas", "to_arrow"]
     assert kestrel._core.__doc__ is None
@@ -44,13 +52,20 @@ def test_sort_events_orders_canonically_and_copies():
     evs = [ev("b", 2, "x"), ev("a", 5, "y"), ev("b", 1, "z"), ev("b", 1, "w")]
     got = sort_events(evs)
     assert [(e.partition, e.ts, e.typ) for e in got] == [
-        ("a", 5, "y"), ("b", 1, "z"), ("b", 1, "w"), ("b", 2, "x"),
+        ("a", 5, "y"),
+        ("b", 1, "z"),
+        ("b", 1, "w"),
+        ("b", 2, "x"),
     ]
     assert [e.typ for e in evs] == ["x", "y", "z", "w"]
     assert not any(g is e for g in got for e in evs)
     assert sort_events([]) == [] and sort_events(()) == []
-    assert [e.partition for e in sort_events([ev("a", 0, "t"), ev("B", 0, "t"), ev("aa", 0, "t")])] == [
-        "B", "a", "aa",
+    assert [
+        e.partition for e in sort_events([ev("a", 0, "t"), ev("B", 0, "t"), ev("aa", 0, "t")])
+    ] == [
+        "B",
+        "a",
+        "aa",
     ]
 
 
@@ -72,7 +87,10 @@ class Seq:
         (5, "argument 'events': 'int' object cannot be converted to 'Sequence'"),
         ({"a": 1}, "argument 'events': 'dict' object cannot be converted to 'Sequence'"),
         ([1], "argument 'events': 'int' object cannot be converted to 'Event'"),
-        ((ev("p", 1, "a"), None), "argument 'events': 'NoneType' object cannot be converted to 'Event'"),
+        (
+            (ev("p", 1, "a"), None),
+            "argument 'events': 'NoneType' object cannot be converted to 'Event'",
+        ),
     ],
 )
 def test_event_list_errors(events, message):
@@ -91,22 +109,39 @@ def test_any_sequence_is_accepted():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: match_events(Pattern.event("a")),
-         "match_events() missing 1 required positional argument: 'events'"),
-        (lambda: sort_events([], []), "sort_events() takes 1 positional arguments but 2 were given"),
+        (
+            lambda: match_events(Pattern.event("a")),
+            "match_events() missing 1 required positional argument: 'events'",
+        ),
+        (
+            lambda: sort_events([], []),
+            "sort_events() takes 1 positional arguments but 2 were given",
+        ),
         (lambda: sort_events(), "sort_events() missing 1 required positional argument: 'events'"),
-        (lambda: match_events(Pattern.event("a"), [], False, False, 1),
-         "match_events() takes from 2 to 4 positional arguments but 5 were given"),
-        (lambda: match_events(Pattern.event("a"), [], bogus=1),
-         "match_events() got an unexpected keyword argument 'bogus'"),
-        (lambda: match_events(Pattern.event("a"), [], pattern=1),
-         "match_events() got multiple values for argument 'pattern'"),
-        (lambda: match_events(Pattern.event("a"), [], exhaustive=None),
-         "argument 'exhaustive': 'NoneType' object cannot be converted to 'PyBool'"),
-        (lambda: match_events(Pattern.event("a"), [], use_oracle=1),
-         "argument 'use_oracle': 'int' object cannot be converted to 'PyBool'"),
-        (lambda: match_events(Pattern.event("a"), [], exhaustive=0),
-         "argument 'exhaustive': 'int' object cannot be converted to 'PyBool'"),
+        (
+            lambda: match_events(Pattern.event("a"), [], False, False, 1),
+            "match_events() takes from 2 to 4 positional arguments but 5 were given",
+        ),
+        (
+            lambda: match_events(Pattern.event("a"), [], bogus=1),
+            "match_events() got an unexpected keyword argument 'bogus'",
+        ),
+        (
+            lambda: match_events(Pattern.event("a"), [], pattern=1),
+            "match_events() got multiple values for argument 'pattern'",
+        ),
+        (
+            lambda: match_events(Pattern.event("a"), [], exhaustive=None),
+            "argument 'exhaustive': 'NoneType' object cannot be converted to 'PyBool'",
+        ),
+        (
+            lambda: match_events(Pattern.event("a"), [], use_oracle=1),
+            "argument 'use_oracle': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (
+            lambda: match_events(Pattern.event("a"), [], exhaustive=0),
+            "argument 'exhaustive': 'int' object cannot be converted to 'PyBool'",
+        ),
         (lambda: match_events("a -> b", []), NOT_A_PATTERN),
         (lambda: match_events(None, []), NOT_A_PATTERN),
     ],
@@ -144,7 +179,13 @@ def test_numpy_booleans_are_accepted():
 
 def test_match_objects():
     evs = [ev("u1", 10, "a", user="x"), ev("u1", 20, "c"), ev("u1", 40, "b", user="x", B=1)]
-    p = Pattern.event("a").capture("user", "u").then("b").capture("B", "B").where_ref_eq("user", "u")
+    p = (
+        Pattern.event("a")
+        .capture("user", "u")
+        .then("b")
+        .capture("B", "B")
+        .where_ref_eq("user", "u")
+    )
     [m] = match_events(p, evs)
     assert (m.partition, m.indices, m.start, m.end) == ("u1", [0, 2], 10, 40)
     assert m.types == ["a", "b"]
@@ -160,15 +201,29 @@ def test_match_objects():
     )
     with pytest.raises(TypeError, match="^No constructor defined for Match$"):
         Match()
-    assert Match.__doc__ == "A single match, carrying its participating events and captured bindings."
+    assert (
+        Match.__doc__ == "A single match, carrying its participating events and captured bindings."
+    )
     assert Match.captures.__doc__ == "Captured bindings (registers) as a dict of name to value."
     assert [n for n in vars(Match) if not n.startswith("__")] == [
-        "partition", "indices", "start", "end", "types", "events", "captures",
+        "partition",
+        "indices",
+        "start",
+        "end",
+        "types",
+        "events",
+        "captures",
     ]
 
 
-WORKED = [ev("p", 0, "A"), ev("p", 5, "A"), ev("p", 8, "B"), ev("p", 9, "X"),
-          ev("p", 12, "B"), ev("p", 20, "B")]
+WORKED = [
+    ev("p", 0, "A"),
+    ev("p", 5, "A"),
+    ev("p", 8, "B"),
+    ev("p", 9, "X"),
+    ev("p", 12, "B"),
+    ev("p", 20, "B"),
+]
 
 
 @pytest.mark.parametrize("exhaustive", [False, True])
@@ -193,8 +248,12 @@ def test_no_backtracking_in_first_successor_mode(use_oracle):
 def test_pattern_consumption_stands_unless_exhaustive_is_set():
     evs = [ev("p", 0, "a"), ev("p", 1, "b"), ev("p", 2, "b")]
     exhaustive = kestrel.pattern_from_json(
-        Pattern.event("a").then("b").build().to_json().replace(
-            "FirstSuccessorPerStart", "ExhaustivePerStart"))
+        Pattern.event("a")
+        .then("b")
+        .build()
+        .to_json()
+        .replace("FirstSuccessorPerStart", "ExhaustivePerStart")
+    )
     assert indices(match_events(exhaustive, evs)) == [[0, 1], [0, 2]]
     assert indices(match_events(exhaustive, evs, exhaustive=False)) == [[0, 1], [0, 2]]
     first = parse_pattern("a -> b")
@@ -206,9 +265,15 @@ def test_windows_at_the_timestamp_extremes():
     lo, hi = -(2**63), 2**63 - 1
     evs = [ev("p", lo, "a"), ev("p", hi, "b")]
     for use_oracle in (False, True):
-        assert match_events(Pattern.event("a").then("b", within=10), evs, use_oracle=use_oracle) == []
-        assert match_events(Pattern.event("a").then("b", within=hi), evs, use_oracle=use_oracle) == []
-        assert indices(match_events(Pattern.event("a").then("b"), evs, use_oracle=use_oracle)) == [[0, 1]]
+        assert (
+            match_events(Pattern.event("a").then("b", within=10), evs, use_oracle=use_oracle) == []
+        )
+        assert (
+            match_events(Pattern.event("a").then("b", within=hi), evs, use_oracle=use_oracle) == []
+        )
+        assert indices(match_events(Pattern.event("a").then("b"), evs, use_oracle=use_oracle)) == [
+            [0, 1]
+        ]
 
 
 def test_matching_never_crosses_partitions():

@@ -7,7 +7,9 @@ import kestrel._core as core
 
 
 def test_only_pyinit_is_exported():
-    nm = subprocess.run(["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True)
+    nm = subprocess.run(
+        ["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True
+    )
     if nm.returncode != 0:
         pytest.skip("nm is not available")
     assert [line.split()[-1] for line in nm.stdout.splitlines()] == ["PyInit__core"]
@@ -18,7 +20,9 @@ def test_sub_interpreters_are_refused():
     si = pytest.importorskip("_xxsubinterpreters")
     interp = si.create()
     try:
-        with pytest.raises(si.RunFailedError, match="ImportError.*does not support sub-interpreters"):
+        with pytest.raises(
+            si.RunFailedError, match="ImportError.*does not support sub-interpreters"
+        ):
             si.run_string(interp, "import kestrel._core")
     finally:
         si.destroy(interp)

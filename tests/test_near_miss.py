@@ -29,11 +29,28 @@ def test_predicate_failed_lists_failed_clauses_in_key_order():
     assert list(miss.detail) == ["kind", "event_index", "failures"]
     assert miss.detail["event_index"] == 2
     assert miss.detail["failures"] == [
-        {"type": "predicate", "attribute": "amount", "operator": ">", "expected": 100, "actual": 50},
-        {"type": "predicate", "attribute": "kind", "operator": "==", "expected": "x",
-         "actual": None},
-        {"type": "reference", "attribute": "user", "operator": "==", "binding": "u",
-         "bound": "a", "actual": "b"},
+        {
+            "type": "predicate",
+            "attribute": "amount",
+            "operator": ">",
+            "expected": 100,
+            "actual": 50,
+        },
+        {
+            "type": "predicate",
+            "attribute": "kind",
+            "operator": "==",
+            "expected": "x",
+            "actual": None,
+        },
+        {
+            "type": "reference",
+            "attribute": "user",
+            "operator": "==",
+            "binding": "u",
+            "bound": "a",
+            "actual": "b",
+        },
     ]
     failures = miss.detail["failures"]
     assert [f["type"] for f in failures] == ["predicate", "predicate", "reference"]
@@ -54,17 +71,31 @@ def test_capture_conflict_detail():
 def test_absence_blocked_detail():
     p = Pattern.event("A").then("B", no="X")
     miss = only(p, [ev(0, "A"), ev(1, "X"), ev(2, "B")])
-    assert miss.detail == {"kind": "absence_blocked", "candidate_index": 2, "blocking_index": 1,
-                           "blocking_event_type": "X", "candidate_satisfies": True}
-    assert list(miss.detail) == ["kind", "candidate_index", "blocking_index",
-                                 "blocking_event_type", "candidate_satisfies"]
+    assert miss.detail == {
+        "kind": "absence_blocked",
+        "candidate_index": 2,
+        "blocking_index": 1,
+        "blocking_event_type": "X",
+        "candidate_satisfies": True,
+    }
+    assert list(miss.detail) == [
+        "kind",
+        "candidate_index",
+        "blocking_index",
+        "blocking_event_type",
+        "candidate_satisfies",
+    ]
 
 
 def test_window_exceeded_detail_uses_the_exact_gap():
     p = Pattern.event("A").then("B", within=10)
     miss = only(p, [ev(0, "A"), ev(11, "B")])
-    assert miss.detail == {"kind": "window_exceeded", "candidate_index": 1, "gap": 11,
-                           "max_elapsed": 10}
+    assert miss.detail == {
+        "kind": "window_exceeded",
+        "candidate_index": 1,
+        "gap": 11,
+        "max_elapsed": 10,
+    }
     lo, hi = -(2**63), 2**63 - 1
     miss = only(p, [ev(lo, "A"), ev(hi, "B")])
     assert miss.detail["gap"] == hi and miss.detail["max_elapsed"] == 10
@@ -75,8 +106,13 @@ def test_no_successor_and_captures_order():
     miss = only(p, [ev(0, "A", b=1, B=2), ev(1, "D")])
     assert miss.detail == {"kind": "no_successor"}
     assert list(miss.captures) == ["B", "b"]
-    assert (miss.partition, miss.start_index, miss.indices, miss.reached_steps,
-            miss.next_event_type) == ("p1", 0, [0], 1, "C")
+    assert (
+        miss.partition,
+        miss.start_index,
+        miss.indices,
+        miss.reached_steps,
+        miss.next_event_type,
+    ) == ("p1", 0, [0], 1, "C")
 
 
 def test_events_are_fresh_copies():
@@ -109,15 +145,26 @@ def test_check_order():
 
 def test_class_surface():
     assert NearMiss.__doc__ == (
-        "A start that did not match, with its deepest partial path and the reason.")
+        "A start that did not match, with its deepest partial path and the reason."
+    )
     with pytest.raises(TypeError, match="^No constructor defined for NearMiss$"):
         NearMiss()
     assert [n for n in vars(NearMiss) if not n.startswith("__")] == [
-        "partition", "start_index", "indices", "reached_steps", "next_event_type", "reason",
-        "detail", "events", "captures",
+        "partition",
+        "start_index",
+        "indices",
+        "reached_steps",
+        "next_event_type",
+        "reason",
+        "detail",
+        "events",
+        "captures",
     ]
     assert NearMiss.reason.__doc__ == (
-        "One of: predicate_failed, absence_blocked, window_exceeded, no_successor.")
-    assert NearMiss.detail.__doc__.startswith('Reason-specific specifics as a dict (keyed by "kind")')
+        "One of: predicate_failed, absence_blocked, window_exceeded, no_successor."
+    )
+    assert NearMiss.detail.__doc__.startswith(
+        'Reason-specific specifics as a dict (keyed by "kind")'
+    )
     assert str(inspect.signature(near_miss_events)) == "(pattern, events)"
     assert near_miss_events.__doc__.startswith("Explain near-misses: starts that did not match")

@@ -2,7 +2,8 @@
 
 import json
 
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kestrel import Event, match_events, pattern_from_json, sort_events
 
@@ -21,25 +22,48 @@ values = st.one_of(
 
 
 def atoms(clauses=3):
-    return st.fixed_dictionaries({
-        "event_type": st.sampled_from(TYPES),
-        "predicates": st.lists(st.fixed_dictionaries({
-            "attribute": st.sampled_from(ATTRS), "operator": st.sampled_from(OPS), "value": values,
-        }), max_size=clauses),
-        "reference_predicates": st.lists(st.fixed_dictionaries({
-            "attribute": st.sampled_from(ATTRS), "operator": st.sampled_from(OPS),
-            "binding": st.sampled_from(NAMES),
-        }), max_size=clauses),
-        "captures": st.lists(st.fixed_dictionaries({
-            "name": st.sampled_from(NAMES), "attribute": st.sampled_from(ATTRS),
-        }), max_size=2),
-    })
+    return st.fixed_dictionaries(
+        {
+            "event_type": st.sampled_from(TYPES),
+            "predicates": st.lists(
+                st.fixed_dictionaries(
+                    {
+                        "attribute": st.sampled_from(ATTRS),
+                        "operator": st.sampled_from(OPS),
+                        "value": values,
+                    }
+                ),
+                max_size=clauses,
+            ),
+            "reference_predicates": st.lists(
+                st.fixed_dictionaries(
+                    {
+                        "attribute": st.sampled_from(ATTRS),
+                        "operator": st.sampled_from(OPS),
+                        "binding": st.sampled_from(NAMES),
+                    }
+                ),
+                max_size=clauses,
+            ),
+            "captures": st.lists(
+                st.fixed_dictionaries(
+                    {
+                        "name": st.sampled_from(NAMES),
+                        "attribute": st.sampled_from(ATTRS),
+                    }
+                ),
+                max_size=2,
+            ),
+        }
+    )
 
 
-transitions = st.fixed_dictionaries({
-    "max_elapsed": st.one_of(st.none(), st.integers(-1, 6)),
-    "absence": st.lists(atoms(1), max_size=2),
-})
+transitions = st.fixed_dictionaries(
+    {
+        "max_elapsed": st.one_of(st.none(), st.integers(-1, 6)),
+        "absence": st.lists(atoms(1), max_size=2),
+    }
+)
 
 
 @st.composite
@@ -52,13 +76,20 @@ def patterns(draw):
     return pattern_from_json(json.dumps({"steps": steps, "consumption": consumption}))
 
 
-attr_values = st.one_of(st.integers(0, 3), st.sampled_from([0.0, 1.5, 2.0, float("nan")]),
-                        st.sampled_from(["s", "t"]), st.booleans(), st.none())
+attr_values = st.one_of(
+    st.integers(0, 3),
+    st.sampled_from([0.0, 1.5, 2.0, float("nan")]),
+    st.sampled_from(["s", "t"]),
+    st.booleans(),
+    st.none(),
+)
 
 events = st.lists(
     st.builds(
         lambda p, ts, typ, attrs: Event(p, ts, typ, attrs),
-        st.sampled_from(["p", "q"]), st.integers(0, 12), st.sampled_from(TYPES),
+        st.sampled_from(["p", "q"]),
+        st.integers(0, 12),
+        st.sampled_from(TYPES),
         st.dictionaries(st.sampled_from(ATTRS), attr_values, max_size=2),
     ),
     max_size=14,

@@ -2,7 +2,8 @@ import inspect
 import json
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from kestrel import Event, Pattern, match_events, parse_pattern, pattern_from_json
 
@@ -42,16 +43,31 @@ def test_to_json_refuses_non_booleans():
     [
         (lambda: parse_pattern(""), ValueError, "pattern is empty"),
         (lambda: parse_pattern("a -> "), ValueError, "transition is missing a following atom"),
-        (lambda: parse_pattern(b"a"), TypeError,
-         "argument 'text': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda: parse_pattern(), TypeError,
-         "parse_pattern() missing 1 required positional argument: 'text'"),
-        (lambda: pattern_from_json(b"{}"), TypeError,
-         "argument 'json': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda: pattern_from_json('{"steps":[],"consumption":"FirstSuccessorPerStart"}'),
-         ValueError, "pattern must contain at least one step"),
-        (lambda: pattern_from_json(text="{}"), TypeError,
-         "pattern_from_json() got an unexpected keyword argument 'text'"),
+        (
+            lambda: parse_pattern(b"a"),
+            TypeError,
+            "argument 'text': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: parse_pattern(),
+            TypeError,
+            "parse_pattern() missing 1 required positional argument: 'text'",
+        ),
+        (
+            lambda: pattern_from_json(b"{}"),
+            TypeError,
+            "argument 'json': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: pattern_from_json('{"steps":[],"consumption":"FirstSuccessorPerStart"}'),
+            ValueError,
+            "pattern must contain at least one step",
+        ),
+        (
+            lambda: pattern_from_json(text="{}"),
+            TypeError,
+            "pattern_from_json() got an unexpected keyword argument 'text'",
+        ),
     ],
 )
 def test_entry_point_errors(call, exc, message):
@@ -78,23 +94,29 @@ def test_signatures():
     assert str(inspect.signature(pattern_from_json)) == "(json)"
     assert parse_pattern.__doc__ == "Parse the Phase 1 text subset into a [`PyPattern`]."
     assert pattern_from_json.__doc__ == (
-        "Build a pattern from the stable JSON AST, validating its structure.")
+        "Build a pattern from the stable JSON AST, validating its structure."
+    )
     assert Pattern.to_json.__doc__ == "Serialise the pattern to the stable JSON AST."
 
 
 def test_parsed_and_built_patterns_match_alike():
     evs = [Event("p", 0, "login", {"user": "a"}), Event("p", 5, "purchase", {"user": "a"})]
     text = parse_pattern("login[user as $u] -[<=10]-> purchase[user == $u]")
-    built = Pattern.event("login").capture("user", "u").then("purchase", within=10).where_ref_eq(
-        "user", "u")
+    built = (
+        Pattern.event("login")
+        .capture("user", "u")
+        .then("purchase", within=10)
+        .where_ref_eq("user", "u")
+    )
     assert text.to_json() == built.build().to_json()
     assert [m.indices for m in match_events(text, evs)] == [[0, 1]]
 
 
 # Random patterns from the builder and the parser, written and read back.
 finite = st.floats(allow_nan=False, allow_infinity=False)
-literal = st.one_of(st.none(), st.booleans(), st.integers(-(2**63), 2**63 - 1), finite,
-                    st.text(max_size=5))
+literal = st.one_of(
+    st.none(), st.booleans(), st.integers(-(2**63), 2**63 - 1), finite, st.text(max_size=5)
+)
 names = st.text(max_size=4)
 
 
@@ -104,16 +126,22 @@ def built(draw):
     for _ in range(draw(st.integers(0, 6))):
         kind = draw(st.sampled_from(["where", "capture", "ref", "then"]))
         if kind == "where":
-            method = draw(st.sampled_from(["where_eq", "where_ne", "where_gt", "where_gte",
-                                           "where_lt", "where_lte"]))
+            method = draw(
+                st.sampled_from(
+                    ["where_eq", "where_ne", "where_gt", "where_gte", "where_lt", "where_lte"]
+                )
+            )
             b = getattr(b, method)(draw(names), draw(literal))
         elif kind == "capture":
             b = b.capture(draw(names), draw(names))
         elif kind == "ref":
             b = b.where_ref_eq(draw(names), draw(names))
         else:
-            b = b.then(draw(names), within=draw(st.one_of(st.none(), st.integers(-(2**63), 2**63 - 1))),
-                       no=draw(st.one_of(st.none(), names)))
+            b = b.then(
+                draw(names),
+                within=draw(st.one_of(st.none(), st.integers(-(2**63), 2**63 - 1))),
+                no=draw(st.one_of(st.none(), names)),
+            )
     return b.build()
 
 

@@ -62,38 +62,78 @@ def run_together(work: Callable[[int], T]) -> list[T]:
 
 
 RNG = random.Random(5)
-EVENTS = sort_events([
-    Event(f"u{RNG.randrange(3)}\u00e9", i // 2, RNG.choice(["login", "purchase", "logout", "view"]),
-          {"user": f"n{RNG.randrange(2)}", "amount": RNG.randrange(20) * 1.5, "ok": i % 2 == 0,
-           "n": i, "z": None})
-    for i in range(150)
-])
+EVENTS = sort_events(
+    [
+        Event(
+            f"u{RNG.randrange(3)}\u00e9",
+            i // 2,
+            RNG.choice(["login", "purchase", "logout", "view"]),
+            {
+                "user": f"n{RNG.randrange(2)}",
+                "amount": RNG.randrange(20) * 1.5,
+                "ok": i % 2 == 0,
+                "n": i,
+                "z": None,
+            },
+        )
+        for i in range(150)
+    ]
+)
 PATTERN = parse_pattern(
-    "login[user as $u] -[<=30, no logout[user == $u]]-> purchase[user == $u, amount > 10]")
-BUILDER = Pattern.event("login").capture("user", "$u").then("view", within=20).where_ref_eq(
-    "user", "u")
-EXHAUSTIVE = pattern_from_json(PATTERN.to_json().replace("FirstSuccessorPerStart",
-                                                         "ExhaustivePerStart"))
+    "login[user as $u] -[<=30, no logout[user == $u]]-> purchase[user == $u, amount > 10]"
+)
+BUILDER = (
+    Pattern.event("login").capture("user", "$u").then("view", within=20).where_ref_eq("user", "u")
+)
+EXHAUSTIVE = pattern_from_json(
+    PATTERN.to_json().replace("FirstSuccessorPerStart", "ExhaustivePerStart")
+)
 TS = array.array("q", [e.ts for e in EVENTS])
 COLUMNS = (
     len(EVENTS),
     ("partition", "object", [e.partition for e in EVENTS]),
     ("ts", TS),
     ("typ", "object", [e.typ for e in EVENTS]),
-    [(name, "object", [e.attrs.get(name) for e in EVENTS], None)
-     for name in ("user", "amount", "ok", "n")],
+    [
+        (name, "object", [e.attrs.get(name) for e in EVENTS], None)
+        for name in ("user", "amount", "ok", "n")
+    ],
 )
 TABLE = columnar.from_columns(*COLUMNS)
 
 
 def matches_of(found: list) -> list:
-    return [(repr(m), m.partition, m.indices, m.start, m.end, m.types, m.captures,
-             [(repr(e), e.attrs) for e in m.events]) for m in found]
+    return [
+        (
+            repr(m),
+            m.partition,
+            m.indices,
+            m.start,
+            m.end,
+            m.types,
+            m.captures,
+            [(repr(e), e.attrs) for e in m.events],
+        )
+        for m in found
+    ]
 
 
 def misses_of(found: list) -> list:
-    return [(repr(n), n.partition, n.start_index, n.indices, n.reached_steps, n.next_event_type,
-             n.reason, n.detail, n.captures, [repr(e) for e in n.events]) for n in found]
+    return [
+        (
+            repr(n),
+            n.partition,
+            n.start_index,
+            n.indices,
+            n.reached_steps,
+            n.next_event_type,
+            n.reason,
+            n.detail,
+            n.captures,
+            [repr(e) for e in n.events],
+        )
+        for n in found
+    ]
 
 
 def everything() -> dict[str, object]:
@@ -177,14 +217,18 @@ def test_builders_shared_between_threads_stay_unchanged() -> None:
     expected = BUILDER.build().to_json()
 
     def work(k: int) -> list[str]:
-        return [BUILDER.then(f"t{k}", within=r).where_eq("n", r).build().to_json()
-                for r in range(ROUNDS)]
+        return [
+            BUILDER.then(f"t{k}", within=r).where_eq("n", r).build().to_json()
+            for r in range(ROUNDS)
+        ]
 
     results = run_together(work)
     assert BUILDER.build().to_json() == expected
     for k, texts in enumerate(results):
-        assert all(f'"event_type":"t{k}"' in text and f'"max_elapsed":{r}' in text
-                   for r, text in enumerate(texts))
+        assert all(
+            f'"event_type":"t{k}"' in text and f'"max_elapsed":{r}' in text
+            for r, text in enumerate(texts)
+        )
 
 
 FIRST_USE = """
@@ -205,7 +249,8 @@ print(sorted(set(r.split(", ts=")[0] for r in out)))
 
 def test_the_first_reprs_of_a_process_from_many_threads() -> None:
     """The Unicode tables the reprs use are loaded on first use."""
-    done = subprocess.run([sys.executable, "-c", FIRST_USE], capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", FIRST_USE], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout == "['Event(partition=\"p\u00e9\\\\u{301}\"']\n"

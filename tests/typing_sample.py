@@ -125,9 +125,7 @@ def main() -> None:
         check_near_miss(miss)
 
     assert [m.indices for m in kestrel.match(TEXT, ordered)] == [[0, 1]]
-    assert [m.reason for m in explain(pattern, [Row("web", 0, "login", "ana")])] == [
-        "no_successor"
-    ]
+    assert [m.reason for m in explain(pattern, [Row("web", 0, "login", "ana")])] == ["no_successor"]
 
 
 if __name__ == "__main__":

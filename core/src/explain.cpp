@@ -25,8 +25,8 @@
 // The first forbidden event after a state is a binary search in each absence
 // atom's rows, and a near miss is classified by the first later event of
 // the awaited type alone. A group costs time linear in its candidates and
-// states (logarithmic per look-up), nothing is recursive, and the outcome is exactly that of the exhaustive search: the
-// deepest path, the lexicographically smallest among equals, its bindings.
+// states (logarithmic per look-up), nothing is recursive, and the outcome is exactly that of the
+// exhaustive search: the deepest path, the lexicographically smallest among equals, its bindings.
 //
 // A state keeps only the bindings that its remaining steps can read, so that
 // values captured just to be reported do not split states apart; the full
@@ -449,9 +449,9 @@ struct Start {
   StateRef state;
 };
 
-void explain_run(std::span<const Event> events, RunIndex& rows, std::size_t begin,
-                 std::size_t end, const Pattern& pattern, const BindingUse& use,
-                 const PatternAtoms& atoms, Interrupt& interrupt, std::vector<NearMiss>& out) {
+void explain_run(std::span<const Event> events, RunIndex& rows, std::size_t begin, std::size_t end,
+                 const Pattern& pattern, const BindingUse& use, const PatternAtoms& atoms,
+                 Interrupt& interrupt, std::vector<NearMiss>& out) {
   const Atom& first = pattern.steps.front().atom;
   rows.reset(begin, end);
   RunSearch search(events, end, pattern, use, atoms, rows, 1, interrupt);
@@ -473,8 +473,8 @@ void explain_run(std::span<const Event> events, RunIndex& rows, std::size_t begi
     const std::size_t reached = path.size();
     const std::size_t last_event = path.back();
     const Step& next = pattern.steps[reached];
-    const Bindings bindings = replay(events, pattern, std::span(path).subspan(1), 1,
-                                     std::move(start.bindings));
+    const Bindings bindings =
+        replay(events, pattern, std::span(path).subspan(1), 1, std::move(start.bindings));
     out.push_back(NearMiss{
         .partition = events[start.event].partition,
         .start_index = start.event,

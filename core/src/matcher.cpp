@@ -38,8 +38,8 @@
 
 #include "cell_ops.hpp"
 #include "inline_vector.hpp"
-#include "key_buckets.hpp"
 #include "kestrel/event_table.hpp"
+#include "key_buckets.hpp"
 #include "table_atom.hpp"
 #include "transition.hpp"
 
@@ -175,8 +175,8 @@ CompiledStep CompiledPattern::compile_step(const Step& step, AtomCompiler& compi
   if (!step.transition_from_previous) return compiled;
   compiled.max_elapsed = step.transition_from_previous->max_elapsed;
   // A later event is never less than zero after the last one.
-  compiled.unreachable = compiled.atom.never_matches() ||
-                         (compiled.max_elapsed && *compiled.max_elapsed < 0);
+  compiled.unreachable =
+      compiled.atom.never_matches() || (compiled.max_elapsed && *compiled.max_elapsed < 0);
   for (const Atom& atom : step.transition_from_previous->absence) {
     CompiledAbsence absent{compiler.compile(atom)};
     if (absent.atom.never_matches()) continue;
@@ -320,17 +320,13 @@ class Scan {
       if (absence.atom.passes_slot_clauses(view_, row, threads_[id].slots)) drop(id);
     };
     switch (absence.reach) {
-      case AbsenceReach::WholeStep:
-        for_each_in_step(k, [&](ThreadId id) { drop(id); });
-        return;
+      case AbsenceReach::WholeStep: for_each_in_step(k, [&](ThreadId id) { drop(id); }); return;
       case AbsenceReach::ByKey:
         if (const auto key = equality_key(view_.cell(absence.key_column, row))) {
           for_each_in_bucket(k, absence.index, *key, drop_if_blocked);
         }
         return;
-      case AbsenceReach::EachThread:
-        for_each_in_step(k, drop_if_blocked);
-        return;
+      case AbsenceReach::EachThread: for_each_in_step(k, drop_if_blocked); return;
     }
   }
 
@@ -393,7 +389,7 @@ class Scan {
     link_after(links_[0], waiting.first, waiting.last, id);
     for (std::size_t j = 0; j < keys.size(); ++j) {
       Links& link = links_[1 + j][id];
-      link = Links{};  // a successor still holds its place in the previous step
+      link = Links{};          // a successor still holds its place in the previous step
       if (!keys[j]) continue;  // an absence atom keyed on NaN never blocks it
       StepThreads::Index& keyed = waiting.indexes[j];
       link.bucket = keyed.buckets.bucket_for(*keys[j]);
@@ -479,7 +475,8 @@ class Scan {
     clear_threads();
     sort_pending();
     // Reserving keeps the growth geometric while sparing the moves of Matches.
-    if (const std::size_t needed = found_.size() + pending_order_.size(); needed > found_.capacity()) {
+    if (const std::size_t needed = found_.size() + pending_order_.size();
+        needed > found_.capacity()) {
       found_.reserve(std::max(needed, 2 * found_.capacity()));
     }
     for (const std::uint32_t match : pending_order_) {

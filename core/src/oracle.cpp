@@ -103,9 +103,8 @@ std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& 
     for (std::size_t start = begin; start < end; ++start) {
       std::optional<Bindings> bindings = first.evaluate(events[start], Bindings());
       if (!bindings) continue;
-      for (PathResult& result :
-           extend_path(events, end, pattern, 1, {start}, std::move(*bindings), exhaustive,
-                       interrupt)) {
+      for (PathResult& result : extend_path(events, end, pattern, 1, {start}, std::move(*bindings),
+                                            exhaustive, interrupt)) {
         matches.push_back(make_match(events, std::move(result.path), std::move(result.bindings)));
       }
     }

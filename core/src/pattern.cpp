@@ -139,9 +139,11 @@ Transition Transition::with_absence(Atom atom) && {
 
 std::optional<StructuralFault> find_structural_fault(const Pattern& pattern) noexcept {
   if (pattern.steps.empty()) return StructuralFault::NoSteps;
-  if (pattern.steps.front().transition_from_previous) return StructuralFault::FirstStepHasTransition;
+  if (pattern.steps.front().transition_from_previous)
+    return StructuralFault::FirstStepHasTransition;
   for (std::size_t i = 1; i < pattern.steps.size(); ++i) {
-    if (!pattern.steps[i].transition_from_previous) return StructuralFault::LaterStepLacksTransition;
+    if (!pattern.steps[i].transition_from_previous)
+      return StructuralFault::LaterStepLacksTransition;
   }
   return std::nullopt;
 }
@@ -150,8 +152,7 @@ void check_structure(const Pattern& pattern) {
   const std::optional<StructuralFault> fault = find_structural_fault(pattern);
   if (!fault) return;
   switch (*fault) {
-    case StructuralFault::NoSteps:
-      throw InternalError("patterns must contain at least one step");
+    case StructuralFault::NoSteps: throw InternalError("patterns must contain at least one step");
     case StructuralFault::FirstStepHasTransition:
       throw InternalError("the first pattern step cannot have a transition");
     case StructuralFault::LaterStepLacksTransition:

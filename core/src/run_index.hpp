@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "cell_ops.hpp"
-#include "key_buckets.hpp"
 #include "kestrel/event_table.hpp"
 #include "kestrel/pattern.hpp"
+#include "key_buckets.hpp"
 #include "table_atom.hpp"
 
 namespace kestrel {

@@ -6,9 +6,8 @@
 namespace kestrel {
 
 bool TableAtom::reads_slots() const noexcept {
-  return !references.empty() || std::any_of(checks.begin(), checks.end(), [](const CaptureCheck& c) {
-    return c.against_slot;
-  });
+  return !references.empty() || std::any_of(checks.begin(), checks.end(),
+                                            [](const CaptureCheck& c) { return c.against_slot; });
 }
 
 const ReferenceTest* TableAtom::equality_reference() const noexcept {
@@ -66,8 +65,8 @@ TableAtom AtomCompiler::compile(const Atom& atom) {
   std::vector<const std::string*> fresh;  // names this atom binds, in slot order
   for (const Capture& capture : atom.captures) {
     const ColumnId column = column_of(capture.attribute);
-    const auto earlier = std::find_if(fresh.begin(), fresh.end(),
-                                      [&](const std::string* name) { return *name == capture.name; });
+    const auto earlier = std::find_if(
+        fresh.begin(), fresh.end(), [&](const std::string* name) { return *name == capture.name; });
     if (const std::optional<SlotId> slot = slot_of(capture.name)) {
       compiled.checks.push_back({column, true, *slot});
     } else if (earlier != fresh.end()) {

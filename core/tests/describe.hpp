@@ -52,8 +52,8 @@ inline std::string describe(const std::vector<std::size_t>& indices) {
 
 inline std::string describe(const Match& match) {
   std::ostringstream out;
-  out << match.partition << " " << describe(match.indices) << " " << match.start << ".." << match.end
-      << " " << describe(match.captures);
+  out << match.partition << " " << describe(match.indices) << " " << match.start << ".."
+      << match.end << " " << describe(match.captures);
   return out.str();
 }
 

@@ -79,25 +79,33 @@ TEST(Differential, CompiledMatcherAgreesWithTheOracle) {
     }
     for (std::size_t i = 0; i < all.size(); ++i) {
       const auto& path = all[i].indices;
-      if (i > 0) EXPECT_LT(all[i - 1].indices, path);
+      if (i > 0) {
+        EXPECT_LT(all[i - 1].indices, path);
+      }
       EXPECT_EQ(path.size(), c.pattern.steps.size());
       EXPECT_EQ(std::adjacent_find(path.begin(), path.end(), std::greater_equal<>()), path.end());
       for (std::size_t index : path) EXPECT_EQ(c.events[index].partition, all[i].partition);
     }
   });
   // Guards the generator: agreement means little if nothing matches.
-  if (many_cases()) EXPECT_GT(total, case_count());
+  if (many_cases()) {
+    EXPECT_GT(total, case_count());
+  }
 }
 
 void expect_near_miss_invariants(const GeneratedCase& c, const std::vector<NearMiss>& misses) {
   for (std::size_t i = 0; i < misses.size(); ++i) {
     const NearMiss& m = misses[i];
-    if (i > 0) EXPECT_LT(misses[i - 1].start_index, m.start_index);
+    if (i > 0) {
+      EXPECT_LT(misses[i - 1].start_index, m.start_index);
+    }
     ASSERT_GE(m.indices.size(), 1u);
     EXPECT_LT(m.indices.size(), c.pattern.steps.size());
     EXPECT_EQ(m.indices.front(), m.start_index);
     for (std::size_t j = 0; j < m.indices.size(); ++j) {
-      if (j > 0) EXPECT_LT(m.indices[j - 1], m.indices[j]);
+      if (j > 0) {
+        EXPECT_LT(m.indices[j - 1], m.indices[j]);
+      }
       EXPECT_EQ(c.events[m.indices[j]].partition, m.partition);
     }
     // The candidate of every reason but NoSuccessor follows the path in its
@@ -143,7 +151,9 @@ TEST(Differential, NearMissSearchAgreesWithTheLiteralSearch) {
       }
     }
   });
-  if (many_cases()) EXPECT_EQ(reasons.size(), std::variant_size_v<NearMissDetail>);
+  if (many_cases()) {
+    EXPECT_EQ(reasons.size(), std::variant_size_v<NearMissDetail>);
+  }
 }
 
 // The pairwise transition rules written out, with exact window arithmetic.
@@ -175,7 +185,8 @@ void expect_evaluation_laws(const Atom& atom, const Event& event, const Bindings
     const Value* value = event.attrs.find(capture.attribute);
     if (!expected.find(capture.name)) expected.set(capture.name, value ? *value : Null{});
   }
-  ASSERT_TRUE(identical(*result, expected)) << describe(atom) << describe(event) << describe(*result);
+  ASSERT_TRUE(identical(*result, expected))
+      << describe(atom) << describe(event) << describe(*result);
   const auto less = [](const auto& a, const auto& b) { return a.first < b.first; };
   ASSERT_TRUE(std::is_sorted(result->begin(), result->end(), less));
 }

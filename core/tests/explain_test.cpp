@@ -21,11 +21,15 @@ Event ev(std::string partition, std::int64_t ts, std::string typ, std::vector<At
 }
 
 Atom atom(std::string typ) { return Atom(std::move(typ)); }
-Predicate pred(std::string a, ComparisonOperator op, Value v) { return Predicate{std::move(a), op, std::move(v)}; }
+Predicate pred(std::string a, ComparisonOperator op, Value v) {
+  return Predicate{std::move(a), op, std::move(v)};
+}
 ReferencePredicate ref(std::string a, ComparisonOperator op, std::string b) {
   return ReferencePredicate{std::move(a), op, std::move(b)};
 }
-Capture cap(std::string name, std::string attr) { return Capture{std::move(name), std::move(attr)}; }
+Capture cap(std::string name, std::string attr) {
+  return Capture{std::move(name), std::move(attr)};
+}
 
 Transition window(std::int64_t max) { return Transition{max, {}}; }
 Transition absent(Atom a, std::optional<std::int64_t> max = std::nullopt) {
@@ -45,11 +49,12 @@ Bindings bindings(std::vector<Attr> entries) {
   return b;
 }
 
-NearMiss miss(std::size_t start, std::vector<std::size_t> path, std::string next, NearMissDetail detail,
-              Bindings captures = {}, std::string partition = "p") {
+NearMiss miss(std::size_t start, std::vector<std::size_t> path, std::string next,
+              NearMissDetail detail, Bindings captures = {}, std::string partition = "p") {
   const std::size_t k = path.size();
-  return NearMiss{std::move(partition), start, std::move(path), k, k, std::move(next), std::move(detail),
-                  std::move(captures)};
+  return NearMiss{
+      std::move(partition), start, std::move(path), k, k, std::move(next), std::move(detail),
+      std::move(captures)};
 }
 
 constexpr auto Eq = ComparisonOperator::Eq;
@@ -74,17 +79,18 @@ TEST(NearMisses, PredicateFailedListsEveryFailingClauseInOrder) {
       ev("p", 0, "A", {{"user", "ann"}, {"amount", std::int64_t{50}}}),
       ev("p", 1, "B", {{"user", "bob"}, {"amount", std::int64_t{50}}, {"status", "ok"}}),
   };
-  const Pattern p = pattern(atom("A").with_capture(cap("u", "user")).with_capture(cap("n", "amount")),
-                            {{atom("B")
-                                  .with_predicate(pred("amount", Gt, std::int64_t{100}))
-                                  .with_predicate(pred("status", Eq, "ok"))
-                                  .with_predicate(pred("region", Eq, "eu"))
-                                  .with_reference_predicate(ref("user", Eq, "u"))
-                                  .with_reference_predicate(ref("user", NotEq, "zz"))
-                                  .with_capture(cap("u", "user"))
-                                  .with_capture(cap("n", "nothing"))
-                                  .with_capture(cap("fresh", "user")),
-                              Transition{}}});
+  const Pattern p =
+      pattern(atom("A").with_capture(cap("u", "user")).with_capture(cap("n", "amount")),
+              {{atom("B")
+                    .with_predicate(pred("amount", Gt, std::int64_t{100}))
+                    .with_predicate(pred("status", Eq, "ok"))
+                    .with_predicate(pred("region", Eq, "eu"))
+                    .with_reference_predicate(ref("user", Eq, "u"))
+                    .with_reference_predicate(ref("user", NotEq, "zz"))
+                    .with_capture(cap("u", "user"))
+                    .with_capture(cap("n", "nothing"))
+                    .with_capture(cap("fresh", "user")),
+                Transition{}}});
   const std::vector<PredicateFailure> failures{
       PredicateMismatch{"amount", Gt, std::int64_t{100}, std::int64_t{50}},
       PredicateMismatch{"region", Eq, "eu", std::nullopt},
@@ -110,7 +116,8 @@ class Reasons : public testing::TestWithParam<ReasonCase> {};
 TEST_P(Reasons, MatchExpectedRecords) {
   const auto& c = GetParam();
   EXPECT_EQ(near_misses(c.events, c.pattern), c.expected);
-  EXPECT_EQ(describe(near_misses(c.events, c.pattern)), describe(literal::near_misses(c.events, c.pattern)));
+  EXPECT_EQ(describe(near_misses(c.events, c.pattern)),
+            describe(literal::near_misses(c.events, c.pattern)));
 }
 
 const Atom kFailingB = atom("B").with_predicate(pred("ok", Eq, true));
@@ -127,10 +134,11 @@ std::vector<ReasonCase> reason_cases() {
        pattern(atom("A"), {{kFailingB, absent(atom("X"))}}),
        {miss(0, {0}, "B", AbsenceBlocked{2, 1, "X", false})}},
       {"StartsSharingBindingsEachSeeTheirOwnBlocker",
-       {ev("p", 0, "A"), ev("p", 1, "A"), ev("p", 2, "B"), ev("p", 3, "X"), ev("p", 4, "A"), ev("p", 5, "X"),
-        ev("p", 6, "C")},
+       {ev("p", 0, "A"), ev("p", 1, "A"), ev("p", 2, "B"), ev("p", 3, "X"), ev("p", 4, "A"),
+        ev("p", 5, "X"), ev("p", 6, "C")},
        pattern(atom("A"), {{atom("C"), absent(atom("X"))}}),
-       {miss(0, {0}, "C", AbsenceBlocked{6, 3, "X", true}), miss(1, {1}, "C", AbsenceBlocked{6, 3, "X", true}),
+       {miss(0, {0}, "C", AbsenceBlocked{6, 3, "X", true}),
+        miss(1, {1}, "C", AbsenceBlocked{6, 3, "X", true}),
         miss(4, {4}, "C", AbsenceBlocked{6, 5, "X", true})}},
       {"BlockerIsTheFirstForbiddenEvent",
        {ev("p", 0, "A"), ev("p", 1, "C"), ev("p", 2, "Y"), ev("p", 3, "X"), ev("p", 4, "B")},
@@ -177,47 +185,62 @@ std::vector<ReasonCase> reason_cases() {
        pattern(atom("A"), {{atom("B"), absent(atom("X"), 10)}}),
        {miss(0, {0}, "B", AbsenceBlocked{2, 1, "X", true})}},
       {"EmptyFailureListFromTwoCapturesOfOneName",
-       {ev("p", 0, "A", {{"a", std::int64_t{1}}}), ev("p", 1, "B", {{"a", std::int64_t{1}}, {"b", std::int64_t{2}}})},
+       {ev("p", 0, "A", {{"a", std::int64_t{1}}}),
+        ev("p", 1, "B", {{"a", std::int64_t{1}}, {"b", std::int64_t{2}}})},
        pattern(atom("A").with_capture(cap("u", "a")),
                {{atom("B").with_capture(cap("z", "a")).with_capture(cap("z", "b")), Transition{}}}),
        {miss(0, {0}, "B", PredicateFailed{{}, 1}, bindings({{"u", std::int64_t{1}}}))}},
       {"EqualDepthGoesToSmallerIndicesAndTheirBindings",
-       {ev("p", 0, "A"), ev("p", 1, "B", {{"v", std::int64_t{1}}}), ev("p", 2, "B", {{"v", std::int64_t{2}}}),
-        ev("p", 3, "C", {{"v", std::int64_t{3}}})},
+       {ev("p", 0, "A"), ev("p", 1, "B", {{"v", std::int64_t{1}}}),
+        ev("p", 2, "B", {{"v", std::int64_t{2}}}), ev("p", 3, "C", {{"v", std::int64_t{3}}})},
        pattern(atom("A"), {{atom("B").with_capture(cap("v", "v")), Transition{}},
                            {atom("C").with_reference_predicate(ref("v", Eq, "v")), Transition{}}}),
-       {miss(0, {0, 1}, "C",
-             PredicateFailed{{ReferenceMismatch{"v", Eq, "v", std::int64_t{1}, std::int64_t{3}}}, 3},
-             bindings({{"v", std::int64_t{1}}}))}},
+       {miss(
+           0, {0, 1}, "C",
+           PredicateFailed{{ReferenceMismatch{"v", Eq, "v", std::int64_t{1}, std::int64_t{3}}}, 3},
+           bindings({{"v", std::int64_t{1}}}))}},
       {"LongerPathBeatsSmallerIndices",
-       {ev("p", 0, "A"), ev("p", 1, "B", {{"v", std::int64_t{1}}}), ev("p", 2, "B", {{"v", std::int64_t{2}}}),
-        ev("p", 3, "C", {{"v", std::int64_t{2}}})},
+       {ev("p", 0, "A"), ev("p", 1, "B", {{"v", std::int64_t{1}}}),
+        ev("p", 2, "B", {{"v", std::int64_t{2}}}), ev("p", 3, "C", {{"v", std::int64_t{2}}})},
        pattern(atom("A"), {{atom("B").with_capture(cap("v", "v")), Transition{}},
                            {atom("C").with_reference_predicate(ref("v", Eq, "v")), Transition{}},
                            {atom("D"), Transition{}}}),
        {miss(0, {0, 2, 3}, "D", NoSuccessor{}, bindings({{"v", std::int64_t{2}}}))}},
       {"NullAttributeIsPresentMissingIsAbsent",
-       {ev("p", 0, "A"), ev("p", 1, "B", {{"a", Null{}}}), ev("p", 2, "A"), ev("p", 3, "C"), ev("p", 4, "B")},
-       pattern(atom("A"), {{atom("B").with_predicate(pred("a", Eq, std::int64_t{1})), Transition{}}}),
-       {miss(0, {0}, "B", PredicateFailed{{PredicateMismatch{"a", Eq, std::int64_t{1}, Null{}}}, 1}),
-        miss(2, {2}, "B", PredicateFailed{{PredicateMismatch{"a", Eq, std::int64_t{1}, std::nullopt}}, 4}),
+       {ev("p", 0, "A"), ev("p", 1, "B", {{"a", Null{}}}), ev("p", 2, "A"), ev("p", 3, "C"),
+        ev("p", 4, "B")},
+       pattern(atom("A"),
+               {{atom("B").with_predicate(pred("a", Eq, std::int64_t{1})), Transition{}}}),
+       {
+           miss(0, {0}, "B",
+                PredicateFailed{{PredicateMismatch{"a", Eq, std::int64_t{1}, Null{}}}, 1}),
+           miss(2, {2}, "B",
+                PredicateFailed{{PredicateMismatch{"a", Eq, std::int64_t{1}, std::nullopt}}, 4}),
        }},
       {"UnboundReferenceHasNoBoundValue",
        {ev("p", 0, "A"), ev("p", 1, "B", {{"a", std::int64_t{1}}})},
        pattern(atom("A"), {{atom("B").with_reference_predicate(ref("a", Eq, "u")), Transition{}}}),
-       {miss(0, {0}, "B", PredicateFailed{{ReferenceMismatch{"a", Eq, "u", std::nullopt, std::int64_t{1}}}, 1})}},
+       {miss(
+           0, {0}, "B",
+           PredicateFailed{{ReferenceMismatch{"a", Eq, "u", std::nullopt, std::int64_t{1}}}, 1})}},
       {"MissingCapturedUnderNullIsNoConflict",
        {ev("p", 0, "A"), ev("p", 1, "B", {{"k", std::int64_t{0}}})},
-       pattern(atom("A").with_capture(cap("u", "a")),
-               {{atom("B").with_capture(cap("u", "a")).with_predicate(pred("k", Eq, std::int64_t{1})), Transition{}}}),
-       {miss(0, {0}, "B", PredicateFailed{{PredicateMismatch{"k", Eq, std::int64_t{1}, std::int64_t{0}}}, 1},
+       pattern(
+           atom("A").with_capture(cap("u", "a")),
+           {{atom("B").with_capture(cap("u", "a")).with_predicate(pred("k", Eq, std::int64_t{1})),
+             Transition{}}}),
+       {miss(0, {0}, "B",
+             PredicateFailed{{PredicateMismatch{"k", Eq, std::int64_t{1}, std::int64_t{0}}}, 1},
              bindings({{"u", Null{}}}))}},
       {"NestedStartsAreJudgedAlone",
        {ev("p", 0, "A", {{"id", std::int64_t{1}}}), ev("p", 1, "A", {{"id", std::int64_t{2}}}),
         ev("p", 2, "B", {{"id", std::int64_t{1}}}), ev("p", 3, "C")},
        pattern(atom("A").with_capture(cap("id", "id")),
-               {{atom("B").with_reference_predicate(ref("id", Eq, "id")), Transition{}}, {atom("C"), Transition{}}}),
-       {miss(1, {1}, "B", PredicateFailed{{ReferenceMismatch{"id", Eq, "id", std::int64_t{2}, std::int64_t{1}}}, 2},
+               {{atom("B").with_reference_predicate(ref("id", Eq, "id")), Transition{}},
+                {atom("C"), Transition{}}}),
+       {miss(1, {1}, "B",
+             PredicateFailed{{ReferenceMismatch{"id", Eq, "id", std::int64_t{2}, std::int64_t{1}}},
+                             2},
              bindings({{"id", std::int64_t{2}}}))}},
       {"CompletesEvenWhereTheFirstSuccessorIsBlocked",
        {ev("p", 0, "A"), ev("p", 1, "B"), ev("p", 2, "X"), ev("p", 3, "B"), ev("p", 4, "C")},
@@ -226,10 +249,13 @@ std::vector<ReasonCase> reason_cases() {
       {"CapturesOnlyReportedStayWithTheirStart",
        {ev("p", 0, "A", {{"id", std::int64_t{1}}}), ev("p", 1, "A", {{"id", std::int64_t{2}}}),
         ev("p", 2, "B", {{"id", std::int64_t{3}}}), ev("p", 3, "C")},
-       pattern(atom("A").with_capture(cap("id", "id")),
-               {{atom("B").with_capture(cap("seen", "id")), Transition{}}, {atom("D"), Transition{}}}),
-       {miss(0, {0, 2}, "D", NoSuccessor{}, bindings({{"id", std::int64_t{1}}, {"seen", std::int64_t{3}}})),
-        miss(1, {1, 2}, "D", NoSuccessor{}, bindings({{"id", std::int64_t{2}}, {"seen", std::int64_t{3}}}))}},
+       pattern(
+           atom("A").with_capture(cap("id", "id")),
+           {{atom("B").with_capture(cap("seen", "id")), Transition{}}, {atom("D"), Transition{}}}),
+       {miss(0, {0, 2}, "D", NoSuccessor{},
+             bindings({{"id", std::int64_t{1}}, {"seen", std::int64_t{3}}})),
+        miss(1, {1, 2}, "D", NoSuccessor{},
+             bindings({{"id", std::int64_t{2}}, {"seen", std::int64_t{3}}}))}},
       {"FirstStepReferencePredicatesRejectEveryEvent",
        {ev("p", 0, "A", {{"a", std::int64_t{1}}}), ev("p", 1, "C")},
        pattern(atom("A").with_reference_predicate(ref("a", Eq, "a")), {{atom("B"), Transition{}}}),
@@ -249,10 +275,13 @@ INSTANTIATE_TEST_SUITE_P(NearMisses, Reasons, testing::ValuesIn(reason_cases()),
 TEST(NearMisses, FloatBindingsKeepTheirBits) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const std::vector<Event> events{
-      ev("p", 0, "A", {{"a", 0.0}}), ev("p", 1, "A", {{"a", -0.0}}), ev("p", 2, "A", {{"a", nan}}),
+      ev("p", 0, "A", {{"a", 0.0}}),
+      ev("p", 1, "A", {{"a", -0.0}}),
+      ev("p", 2, "A", {{"a", nan}}),
       ev("p", 3, "B", {{"a", nan}}),
   };
-  const Pattern p = pattern(atom("A").with_capture(cap("u", "a")), {{atom("B").with_capture(cap("u", "a")), Transition{}}});
+  const Pattern p = pattern(atom("A").with_capture(cap("u", "a")),
+                            {{atom("B").with_capture(cap("u", "a")), Transition{}}});
   const auto misses = near_misses(events, p);
   ASSERT_EQ(misses.size(), 3u);
   EXPECT_FALSE(std::signbit(std::get<double>(*misses[0].captures.find("u"))));
@@ -309,7 +338,8 @@ TEST(DeepestPath, GuardsItsPreconditions) {
 TEST(DeepestPath, CompletePathCarriesItsFinalBindings) {
   const std::vector<Event> events{ev("p", 0, "A"), ev("p", 1, "B", {{"x", std::int64_t{4}}})};
   const Pattern p = pattern(atom("A"), {{atom("B").with_capture(cap("x", "x")), Transition{}}});
-  EXPECT_EQ(deepest_path(events, 2, p, 1, Reach{{0}, {}}), (Reach{{0, 1}, bindings({{"x", std::int64_t{4}}})}));
+  EXPECT_EQ(deepest_path(events, 2, p, 1, Reach{{0}, {}}),
+            (Reach{{0, 1}, bindings({{"x", std::int64_t{4}}})}));
   EXPECT_EQ(deepest_path(events, 1, p, 1, Reach{{0}, {}}), (Reach{{0}, {}}));
 }
 
@@ -320,7 +350,8 @@ TEST(NearMisses, VeryLongPatternsAndPathsNeedNoRecursion) {
   std::vector<std::pair<Atom, Transition>> rest(kSteps - 1, {atom("A"), Transition{}});
   const Pattern p = pattern(atom("A"), rest);
   std::vector<Event> events;
-  for (std::size_t i = 0; i < kEvents; ++i) events.push_back(ev("p", static_cast<std::int64_t>(i), "A"));
+  for (std::size_t i = 0; i < kEvents; ++i)
+    events.push_back(ev("p", static_cast<std::int64_t>(i), "A"));
   const auto misses = near_misses(events, p);
   ASSERT_EQ(misses.size(), kEvents);
   for (std::size_t s = 0; s < kEvents; ++s) {

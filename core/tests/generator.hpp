@@ -27,7 +27,8 @@ struct GeneratedCase {
 };
 
 inline std::string describe(const GeneratedCase& c) {
-  std::string out = "seed " + std::to_string(c.seed) + "\npattern " + describe(c.pattern) + "\nevents";
+  std::string out =
+      "seed " + std::to_string(c.seed) + "\npattern " + describe(c.pattern) + "\nevents";
   for (std::size_t i = 0; i < c.events.size(); ++i)
     out += "\n  " + std::to_string(i) + ": " + describe(c.events[i]);
   return out;
@@ -102,7 +103,8 @@ class Generator {
   Atom step_atom() {
     Atom atom(pick<std::string>({"A", "B", "B", "C"}));
     if (chance(55)) atom.reference_predicates.push_back({"user", Op::Eq, "u"});
-    if (chance(10)) atom.reference_predicates.push_back({pick<std::string>({"user", "v"}), op(), name()});
+    if (chance(10))
+      atom.reference_predicates.push_back({pick<std::string>({"user", "v"}), op(), name()});
     if (chance(20)) atom.predicates.push_back({"v", op(), small_value()});
     if (chance(20)) atom.captures.push_back({"w", "v"});
     if (chance(5)) atom.captures.push_back({"w", "user"});
@@ -116,9 +118,15 @@ class Generator {
     for (int n = chance(60) ? 1 + below(2) : 0; n > 0; --n) {
       Atom atom(chance(70) ? "X" : pick<std::string>({"A", "B", "C"}));
       switch (below(7)) {
-        case 0: case 1: case 2: atom.reference_predicates.push_back({"user", Op::Eq, "u"}); break;
-        case 3: atom.predicates.push_back({pick<std::string>({"user", "v"}), op(), small_value()}); break;
-        case 4: atom.reference_predicates.push_back({pick<std::string>({"user", "v"}), op(), name()}); break;
+        case 0:
+        case 1:
+        case 2: atom.reference_predicates.push_back({"user", Op::Eq, "u"}); break;
+        case 3:
+          atom.predicates.push_back({pick<std::string>({"user", "v"}), op(), small_value()});
+          break;
+        case 4:
+          atom.reference_predicates.push_back({pick<std::string>({"user", "v"}), op(), name()});
+          break;
         case 5: atom.captures.push_back({"u", "user"}); break;
         default: break;  // blocks the whole step
       }

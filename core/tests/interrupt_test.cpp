@@ -50,16 +50,24 @@ struct Case {
 
 const Case kCases[] = {
     {"compiled exhaustive",
-     [](auto events, const Pattern& p, Interrupt i) { return compiled_matches(events, p, std::move(i)).size(); },
+     [](auto events, const Pattern& p, Interrupt i) {
+       return compiled_matches(events, p, std::move(i)).size();
+     },
      MatchConsumption::ExhaustivePerStart},
     {"compiled first successor",
-     [](auto events, const Pattern& p, Interrupt i) { return compiled_matches(events, p, std::move(i)).size(); },
+     [](auto events, const Pattern& p, Interrupt i) {
+       return compiled_matches(events, p, std::move(i)).size();
+     },
      MatchConsumption::FirstSuccessorPerStart},
     {"oracle exhaustive",
-     [](auto events, const Pattern& p, Interrupt i) { return oracle_matches(events, p, std::move(i)).size(); },
+     [](auto events, const Pattern& p, Interrupt i) {
+       return oracle_matches(events, p, std::move(i)).size();
+     },
      MatchConsumption::ExhaustivePerStart},
     {"near misses",
-     [](auto events, const Pattern& p, Interrupt i) { return near_misses(events, p, std::move(i)).size(); },
+     [](auto events, const Pattern& p, Interrupt i) {
+       return near_misses(events, p, std::move(i)).size();
+     },
      MatchConsumption::FirstSuccessorPerStart},
 };
 

@@ -16,8 +16,8 @@
 
 namespace kestrel::literal {
 
-inline Reach deepest_path(std::span<const Event> events, std::size_t end, const Pattern& pattern, std::size_t step,
-                   Reach reach) {
+inline Reach deepest_path(std::span<const Event> events, std::size_t end, const Pattern& pattern,
+                          std::size_t step, Reach reach) {
   if (step == pattern.steps.size()) return reach;
   const std::size_t last = reach.path.back();
   const Transition& transition = *pattern.steps[step].transition_from_previous;
@@ -55,7 +55,8 @@ inline std::vector<PredicateFailure> failures(const Atom& atom, const Event& e, 
   std::vector<PredicateFailure> out;
   for (const auto& p : atom.predicates) {
     auto actual = lookup(e.attrs, p.attribute);
-    if (!actual || !matches(p.op, *actual, p.value)) out.push_back(PredicateMismatch{p.attribute, p.op, p.value, actual});
+    if (!actual || !matches(p.op, *actual, p.value))
+      out.push_back(PredicateMismatch{p.attribute, p.op, p.value, actual});
   }
   for (const auto& r : atom.reference_predicates) {
     auto actual = lookup(e.attrs, r.attribute);
@@ -69,7 +70,8 @@ inline std::vector<PredicateFailure> failures(const Atom& atom, const Event& e, 
       auto bound = lookup(b, c.name);
       if (!bound) continue;
       Value would = lookup(e.attrs, c.attribute).value_or(Null{});
-      if (!same_content(*bound, would)) out.push_back(CaptureConflict{c.name, c.attribute, *bound, would});
+      if (!same_content(*bound, would))
+        out.push_back(CaptureConflict{c.name, c.attribute, *bound, would});
     }
   }
   return out;
@@ -115,7 +117,8 @@ inline std::vector<NearMiss> near_misses(std::span<const Event> events, const Pa
           }
           if (blocking) {
             if (!absence) {
-              absence = AbsenceBlocked{c, *blocking, events[*blocking].typ, n.atom.evaluate(events[c], b).has_value()};
+              absence = AbsenceBlocked{c, *blocking, events[*blocking].typ,
+                                       n.atom.evaluate(events[c], b).has_value()};
             }
             continue;
           }

@@ -44,12 +44,17 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   return counted_allocation(size);
 }
+// The replacements pair malloc with free; gcc takes the replaced operator
+// new for the real one and reports the pair as mismatched.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* block) noexcept { std::free(block); }
 void operator delete[](void* block) noexcept { std::free(block); }
 void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace kestrel {
 namespace {
@@ -86,21 +91,13 @@ Event event(std::string typ, Entries attrs = {}) {
 std::string show(const Value& value) {
   std::ostringstream out;
   switch (kind_of(value)) {
-    case ValueKind::String:
-      out << "String \"" << std::get<std::string>(value) << '"';
-      break;
-    case ValueKind::Int:
-      out << "Int " << std::get<std::int64_t>(value);
-      break;
+    case ValueKind::String: out << "String \"" << std::get<std::string>(value) << '"'; break;
+    case ValueKind::Int: out << "Int " << std::get<std::int64_t>(value); break;
     case ValueKind::Float:
       out << "Float " << std::setprecision(17) << std::get<double>(value);
       break;
-    case ValueKind::Bool:
-      out << "Bool " << std::get<bool>(value);
-      break;
-    case ValueKind::Null:
-      out << "Null";
-      break;
+    case ValueKind::Bool: out << "Bool " << std::get<bool>(value); break;
+    case ValueKind::Null: out << "Null"; break;
   }
   return out.str();
 }
@@ -202,16 +199,11 @@ TEST(Comparison, TableOfSixOperators) {
 // would show up.
 std::vector<Value> samples_of(ValueKind kind) {
   switch (kind) {
-    case ValueKind::String:
-      return {S(""), S("0"), S("1"), S("true"), S("null"), S("a")};
-    case ValueKind::Int:
-      return {I(0), I(1), I(-1), I(kMax), I(kMin)};
-    case ValueKind::Float:
-      return {F(0.0), F(-0.0), F(1.0), F(kNaN), F(kInf)};
-    case ValueKind::Bool:
-      return {B(false), B(true)};
-    case ValueKind::Null:
-      return {N()};
+    case ValueKind::String: return {S(""), S("0"), S("1"), S("true"), S("null"), S("a")};
+    case ValueKind::Int: return {I(0), I(1), I(-1), I(kMax), I(kMin)};
+    case ValueKind::Float: return {F(0.0), F(-0.0), F(1.0), F(kNaN), F(kInf)};
+    case ValueKind::Bool: return {B(false), B(true)};
+    case ValueKind::Null: return {N()};
   }
   return {};
 }
@@ -667,8 +659,8 @@ TEST(Evaluation, ManyCapturesAgreeWithOneCaptureAtATime) {
   for (int round = 0; round < 2000; ++round) {
     Atom many("A");
     for (int c = 0; c < 20; ++c) {
-      many = std::move(many).with_capture({"n" + std::to_string(random() % 16),
-                                           "a" + std::to_string(random() % 3)});
+      many = std::move(many).with_capture(
+          {"n" + std::to_string(random() % 16), "a" + std::to_string(random() % 3)});
     }
     // Few attributes with values drawn from few, so that both outcomes occur.
     Event e = event("A");
@@ -688,7 +680,9 @@ TEST(Evaluation, ManyCapturesAgreeWithOneCaptureAtATime) {
     const std::optional<Bindings> at_once = many.evaluate(e, input);
     ASSERT_EQ(at_once.has_value(), chained.has_value()) << "round " << round;
     ASSERT_EQ(many.accepts(e, input), chained.has_value()) << "round " << round;
-    if (chained) ASSERT_TRUE(identical(*at_once, *chained)) << "round " << round;
+    if (chained) {
+      ASSERT_TRUE(identical(*at_once, *chained)) << "round " << round;
+    }
     accepted += chained.has_value();
   }
   EXPECT_GT(accepted, 20);

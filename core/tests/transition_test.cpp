@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "kestrel/matcher.hpp"
-#include "transition.hpp"
 #include "kestrel/model.hpp"
+#include "transition.hpp"
 
 namespace kestrel {
 namespace {
@@ -199,12 +199,9 @@ TEST(Window, RandomGapsAgreeWithExactArithmetic) {
   const std::int64_t edges[] = {kMin, kMin + 1, -2, -1, 0, 1, 2, kMax - 1, kMax};
   auto pick = [&]() -> std::int64_t {
     switch (rng() % 3) {
-      case 0:
-        return edges[rng() % std::size(edges)];
-      case 1:
-        return static_cast<std::int64_t>(rng() % 41) - 20;
-      default:
-        return static_cast<std::int64_t>(rng());
+      case 0: return edges[rng() % std::size(edges)];
+      case 1: return static_cast<std::int64_t>(rng() % 41) - 20;
+      default: return static_cast<std::int64_t>(rng());
     }
   };
   for (int round = 0; round < 100000; ++round) {

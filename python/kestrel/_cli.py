@@ -139,21 +139,27 @@ def _parser() -> argparse.ArgumentParser:
         description="Find ordered patterns in timestamped events read from JSON Lines or CSV. "
         "Without a command, runs a demonstration over the bundled sample events.",
     )
-    parser.add_argument("--version", action="version",
-                        version="kestrel " + importlib.metadata.version("kestrel"))
+    parser.add_argument(
+        "--version", action="version", version="kestrel " + importlib.metadata.version("kestrel")
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     matching = commands.add_parser(
-        "match", help="write every match as a JSON line", description="Write every match of "
-        "the pattern as a JSON line: partition, indices, types, start, end, captures."
+        "match",
+        help="write every match as a JSON line",
+        description="Write every match of "
+        "the pattern as a JSON line: partition, indices, types, start, end, captures.",
     )
     _add_common_arguments(matching)
     matching.add_argument(
-        "--exhaustive", action="store_true",
+        "--exhaustive",
+        action="store_true",
         help="report every combination of qualifying events, not only the earliest per start",
     )
     explaining = commands.add_parser(
-        "explain", help="write every near miss as a JSON line", description="Write, for every "
-        "start that did not complete, how far it got and why it stopped, as a JSON line."
+        "explain",
+        help="write every near miss as a JSON line",
+        description="Write, for every "
+        "start that did not complete, how far it got and why it stopped, as a JSON line.",
     )
     _add_common_arguments(explaining)
     return parser
@@ -161,25 +167,40 @@ def _parser() -> argparse.ArgumentParser:
 
 def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "input", nargs="?", default="-", metavar="INPUT",
+        "input",
+        nargs="?",
+        default="-",
+        metavar="INPUT",
         help="events file, JSON Lines or CSV (default: standard input)",
     )
     source = parser.add_mutually_exclusive_group(required=True)
     source.add_argument("--pattern", metavar="TEXT", help="the pattern, as text or JSON")
     source.add_argument("--pattern-file", metavar="FILE", help="a file holding the pattern")
     parser.add_argument(
-        "--format", choices=("jsonl", "csv"),
+        "--format",
+        choices=("jsonl", "csv"),
         help="input format (default: csv for a .csv file, otherwise jsonl)",
     )
-    parser.add_argument("--partition", default="partition", metavar="COL",
-                        help="partition column (default: %(default)s)")
-    parser.add_argument("--ts", default="ts", metavar="COL",
-                        help="timestamp column, integers or ISO-8601 (default: %(default)s)")
-    parser.add_argument("--typ", default="typ", metavar="COL",
-                        help="event type column (default: %(default)s)")
+    parser.add_argument(
+        "--partition",
+        default="partition",
+        metavar="COL",
+        help="partition column (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--ts",
+        default="ts",
+        metavar="COL",
+        help="timestamp column, integers or ISO-8601 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--typ", default="typ", metavar="COL", help="event type column (default: %(default)s)"
+    )
     parser.add_argument("--output", metavar="FILE", help="write here instead of standard output")
     parser.add_argument(
-        "--progress", action=argparse.BooleanOptionalAction, default=None,
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
         help="show a progress bar while reading (default: for large input on a terminal)",
     )
 
@@ -194,12 +215,24 @@ def _command(args: argparse.Namespace) -> None:
     rows = _read_events(args.input, args.format, columns, args.progress)
     try:
         if args.command == "match":
-            records = [match_record(found) for found in match(
-                pattern, rows, exhaustive=args.exhaustive, partition=columns.partition,
-                ts=columns.ts, typ=columns.typ)]
+            records = [
+                match_record(found)
+                for found in match(
+                    pattern,
+                    rows,
+                    exhaustive=args.exhaustive,
+                    partition=columns.partition,
+                    ts=columns.ts,
+                    typ=columns.typ,
+                )
+            ]
         else:
-            records = [near_miss_record(miss) for miss in explain(
-                pattern, rows, partition=columns.partition, ts=columns.ts, typ=columns.typ)]
+            records = [
+                near_miss_record(miss)
+                for miss in explain(
+                    pattern, rows, partition=columns.partition, ts=columns.ts, typ=columns.typ
+                )
+            ]
     except (ValueError, TypeError, OverflowError) as error:
         raise CliError(_rows_as_lines(str(error), rows.line_numbers)) from None
     _write_output((json_line(record) for record in records), args.output)
@@ -244,8 +277,7 @@ def _read_text(path: str) -> str:
     return text
 
 
-def _read_events(path: str, fmt: str | None, columns: Columns,
-                 progress: bool | None) -> Rows:
+def _read_events(path: str, fmt: str | None, columns: Columns, progress: bool | None) -> Rows:
     stdin = path == "-"
     hint = ""
     if fmt is None:
@@ -335,21 +367,28 @@ def jsonl_rows(lines: Iterable[str], ts: str, hint: str = "") -> Rows:
         try:
             row = json.loads(line)
         except json.JSONDecodeError as error:
-            raise CliError(f"line {number}: invalid JSON: {error.msg} (column {error.colno})"
-                           + ("" if rows else hint)) from None
+            raise CliError(
+                f"line {number}: invalid JSON: {error.msg} (column {error.colno})"
+                + ("" if rows else hint)
+            ) from None
         except RecursionError:
             raise CliError(f"line {number}: invalid JSON: nested too deeply") from None
         except ValueError:  # the only other failure of the reader
-            raise CliError(f"line {number}: a number has more than "
-                           f"{sys.get_int_max_str_digits()} digits") from None
+            raise CliError(
+                f"line {number}: a number has more than {sys.get_int_max_str_digits()} digits"
+            ) from None
         if not isinstance(row, dict):
-            raise CliError(f"line {number}: expected a JSON object, found {_json_kind(row)}"
-                           + ("" if rows else hint))
+            raise CliError(
+                f"line {number}: expected a JSON object, found {_json_kind(row)}"
+                + ("" if rows else hint)
+            )
         value = row.get(ts)
         if isinstance(value, str):
             if _INTEGER.fullmatch(value.strip()):
-                raise CliError(f"line {number}: column `{ts}`: {json.dumps(value)} is text; "
-                               "write integer timestamps as JSON numbers")
+                raise CliError(
+                    f"line {number}: column `{ts}`: {json.dumps(value)} is text; "
+                    "write integer timestamps as JSON numbers"
+                )
             row[ts] = _timestamp_cell(value, ts, number)
         if isinstance(value, (str, int)) and not isinstance(value, bool):
             forms.note(number, isinstance(value, str))
@@ -389,8 +428,14 @@ def csv_rows(lines: Iterable[str], columns: Columns) -> Rows:
             converted.append(_typed_cells(cells, name, line_numbers))
     rows = Rows()
     for i, number in enumerate(line_numbers):
-        rows.add({name: column[i] for name, column in zip(header, converted)
-                  if column[i] is not _ABSENT}, number)
+        rows.add(
+            {
+                name: column[i]
+                for name, column in zip(header, converted)
+                if column[i] is not _ABSENT
+            },
+            number,
+        )
     return rows
 
 
@@ -408,7 +453,8 @@ def _csv_records(lines: Iterable[str]) -> tuple[list[str], list[tuple[int, list[
             if cells:
                 if len(cells) != len(header):
                     raise CliError(
-                        f"line {first_line}: expected {len(header)} fields, found {len(cells)}")
+                        f"line {first_line}: expected {len(header)} fields, found {len(cells)}"
+                    )
                 records.append((first_line, cells))
             first_line = reader.line_num + 1
     except csv.Error as error:
@@ -429,8 +475,10 @@ def _check_header(header: list[str]) -> None:
 def _typed_cells(cells: list[str], name: str, line_numbers: list[int]) -> list[Any]:
     convert = infer_cell_type([cell for cell in cells if cell])
     if convert is int:
-        return [_integer_cell(cell, name, number) if cell else _ABSENT
-                for cell, number in zip(cells, line_numbers)]
+        return [
+            _integer_cell(cell, name, number) if cell else _ABSENT
+            for cell, number in zip(cells, line_numbers)
+        ]
     return [convert(cell) if cell else _ABSENT for cell in cells]
 
 
@@ -438,8 +486,10 @@ def _integer_cell(text: str, column: str, line_number: int) -> int:
     try:
         return int(text)
     except ValueError:  # more digits than the interpreter converts
-        raise CliError(f"line {line_number}: column `{column}`: an integer of "
-                       f"{len(text)} characters is too long") from None
+        raise CliError(
+            f"line {line_number}: column `{column}`: an integer of "
+            f"{len(text)} characters is too long"
+        ) from None
 
 
 def infer_cell_type(cells: Sequence[str]) -> Callable[[str], Any]:
@@ -484,7 +534,8 @@ class _TimestampForms:
             kinds = ("an integer", "an ISO-8601 text")
             raise CliError(
                 f"line {line_number}: column `{self._column}` holds {kinds[text]}, but line "
-                f"{self._first[0]} {kinds[not text]}; use one form throughout")
+                f"{self._first[0]} {kinds[not text]}; use one form throughout"
+            )
 
 
 def _timestamp_cell(text: str, column: str, line_number: int) -> int:
@@ -539,8 +590,13 @@ class ProgressBar(Progress):
     longer than 0.5 s. With a known `total` it shows the percentage of bytes
     read, otherwise a running count of lines."""
 
-    def __init__(self, stream: IO[str], total: int | None, label: str,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(
+        self,
+        stream: IO[str],
+        total: int | None,
+        label: str,
+        clock: Callable[[], float] = time.monotonic,
+    ) -> None:
         self._stream = stream
         self._total = total
         self._label = label
@@ -569,8 +625,10 @@ class ProgressBar(Progress):
         if self._total:
             done = min(self._bytes / self._total, 1.0)
             filled = int(done * 30)
-            text = (f"kestrel: reading {self._label} [{'#' * filled}{'.' * (30 - filled)}] "
-                    f"{done:4.0%} of {self._total / 1e6:.1f} MB")
+            text = (
+                f"kestrel: reading {self._label} [{'#' * filled}{'.' * (30 - filled)}] "
+                f"{done:4.0%} of {self._total / 1e6:.1f} MB"
+            )
         else:
             text = f"kestrel: reading {self._label}: {self._lines:,} lines"
         self._stream.write("\r" + text.ljust(self._width))
@@ -578,8 +636,7 @@ class ProgressBar(Progress):
         self._width = max(self._width, len(text))
 
 
-def progress_for(stream: IO[str], total: int | None, label: str,
-                 enabled: bool | None) -> Progress:
+def progress_for(stream: IO[str], total: int | None, label: str, enabled: bool | None) -> Progress:
     """The progress display for reading `total` bytes (None: unknown, as for
     a pipe) named `label`. `enabled` True forces a bar, False none; None
     shows one when `stream` is a terminal and the input is not a small file."""
@@ -621,8 +678,9 @@ def _demo() -> None:
     with sample.open("rb") as stream:
         rows = jsonl_rows(decoded_lines(stream, Progress()), "ts")
     matches = match(DEMO_PATTERN, rows, partition=SAMPLE_PARTITION, typ=SAMPLE_TYP)
-    every_match = match(DEMO_PATTERN, rows, exhaustive=True, partition=SAMPLE_PARTITION,
-                        typ=SAMPLE_TYP)
+    every_match = match(
+        DEMO_PATTERN, rows, exhaustive=True, partition=SAMPLE_PARTITION, typ=SAMPLE_TYP
+    )
     near_misses = explain(DEMO_PATTERN, rows, partition=SAMPLE_PARTITION, typ=SAMPLE_TYP)
     channels = ", ".join(dict.fromkeys(row[SAMPLE_PARTITION] for row in rows))
     lines = [
@@ -637,8 +695,11 @@ def _demo() -> None:
         f"\n{len(near_misses)} near misses:",
         *("  " + _describe_near_miss(miss) for miss in near_misses),
         "\nthe same from the command line:",
-        *(f"  kestrel {command} {sample} --partition {SAMPLE_PARTITION} --typ {SAMPLE_TYP} "
-          f"--pattern '{DEMO_PATTERN}'" for command in ("match", "explain")),
+        *(
+            f"  kestrel {command} {sample} --partition {SAMPLE_PARTITION} --typ {SAMPLE_TYP} "
+            f"--pattern '{DEMO_PATTERN}'"
+            for command in ("match", "explain")
+        ),
     ]
     _write_output(lines, None)
 
@@ -646,8 +707,10 @@ def _demo() -> None:
 def _describe_match(found: Match) -> str:
     """One readable line for a match of the sample (timestamps in seconds)."""
     steps = " -> ".join(f"{typ} {index}" for typ, index in zip(found.types, found.indices))
-    return (f"{found.partition:<8} {steps}, {found.end - found.start} s apart"
-            f"{_describe_captures(found.captures)}")
+    return (
+        f"{found.partition:<8} {steps}, {found.end - found.start} s apart"
+        f"{_describe_captures(found.captures)}"
+    )
 
 
 def _describe_near_miss(miss: NearMiss) -> str:
@@ -669,11 +732,15 @@ def _describe_reason(miss: NearMiss) -> str:
     wanted = miss.next_event_type
     if miss.reason == "absence_blocked":
         verdict = "would have matched" if detail["candidate_satisfies"] else "would fail anyway"
-        return (f"{detail['blocking_event_type']} {detail['blocking_index']} came before "
-                f"{wanted} {detail['candidate_index']}, which {verdict}")
+        return (
+            f"{detail['blocking_event_type']} {detail['blocking_index']} came before "
+            f"{wanted} {detail['candidate_index']}, which {verdict}"
+        )
     if miss.reason == "window_exceeded":
-        return (f"{wanted} {detail['candidate_index']} came {detail['gap']} s later, "
-                f"past the {detail['max_elapsed']} s window")
+        return (
+            f"{wanted} {detail['candidate_index']} came {detail['gap']} s later, "
+            f"past the {detail['max_elapsed']} s window"
+        )
     if miss.reason == "predicate_failed":
         failures = "; ".join(_describe_failure(failure) for failure in detail["failures"])
         return f"{wanted} {detail['event_index']} failed {failures or 'its own captures'}"
@@ -687,8 +754,10 @@ def _describe_failure(failure: dict[str, Any]) -> str:
         return f"{attribute} {failure['operator']} {_show(failure['expected'])} ({actual})"
     if failure["type"] == "reference":
         binding = failure["binding"]
-        return (f"{attribute} {failure['operator']} ${binding} "
-                f"({actual}, ${binding} is {_show(failure['bound'])})")
+        return (
+            f"{attribute} {failure['operator']} ${binding} "
+            f"({actual}, ${binding} is {_show(failure['bound'])})"
+        )
     name = failure["name"]
     return f"{attribute} as ${name} ({actual}, ${name} is {_show(failure['bound'])})"
 

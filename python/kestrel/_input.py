@@ -19,8 +19,8 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Callable, NamedTuple
 
 from . import _columnar
-from ._optional import optional as _optional
 from ._core import Event
+from ._optional import optional as _optional
 
 _INT64_MAX = 2**63 - 1
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
@@ -78,9 +78,7 @@ def to_table(events: object, keys: Keys) -> _columnar.EventTable:
     if isinstance(events, Mapping):
         return _from_column_mapping(events, keys)
     if not isinstance(events, Iterable):
-        raise TypeError(
-            "expected Events, rows, or a data frame, got " + type(events).__name__
-        )
+        raise TypeError("expected Events, rows, or a data frame, got " + type(events).__name__)
     items = events if isinstance(events, Sequence) else list(events)
     if len(items) == 0 or isinstance(items[0], Event):
         if len(items) and keys != DEFAULT_KEYS:

@@ -7,8 +7,8 @@ import json
 from collections.abc import Iterable
 from typing import Any
 
-from ._optional import optional as _optional
 from ._core import Match, NearMiss
+from ._optional import optional as _optional
 
 _MATCH_COLUMNS = ("partition", "indices", "types", "start", "end")
 _NEAR_MISS_COLUMNS = (

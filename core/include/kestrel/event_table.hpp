@@ -108,8 +108,7 @@ struct EventTable {
   // columns; row i holds events[i] and positions[i] == i. Polls `interrupt`
   // once per row and column.
   static EventTable from_events(std::span<const Event> events,
-                                std::span<const std::string> attributes,
-                                Interrupt interrupt = {});
+                                std::span<const std::string> attributes, Interrupt interrupt = {});
 };
 
 // The attribute names a pattern reads, in first appearance, each once.

@@ -86,7 +86,11 @@ struct Pattern {
 };
 
 // The three structural rules, in the order they are checked.
-enum class StructuralFault : std::uint8_t { NoSteps, FirstStepHasTransition, LaterStepLacksTransition };
+enum class StructuralFault : std::uint8_t {
+  NoSteps,
+  FirstStepHasTransition,
+  LaterStepLacksTransition
+};
 
 std::optional<StructuralFault> find_structural_fault(const Pattern& pattern) noexcept;
 
