@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kestrel/model.hpp"
+#include "kestrel/parser.hpp"
 
 namespace kestrel::bench {
 
@@ -34,6 +35,15 @@ double timed(Work&& work) {
   const auto begin = Clock::now();
   work();
   return seconds_since(begin);
+}
+
+// The pattern of `text`, in the given consumption mode.
+inline Pattern pattern_with(const char* text, MatchConsumption consumption) {
+  auto parsed = parse_pattern(text);
+  if (!parsed) throw InternalError(parsed.error());
+  Pattern pattern = std::move(parsed).value();
+  pattern.consumption = consumption;
+  return pattern;
 }
 
 inline double median(std::vector<double> values) {

@@ -47,14 +47,6 @@ std::vector<Event> growth_events(std::int64_t count) {
   return events;
 }
 
-Pattern pattern_with(MatchConsumption consumption) {
-  auto parsed = kestrel::parse_pattern(kPatternText);
-  if (!parsed) throw kestrel::InternalError(parsed.error());
-  Pattern pattern = std::move(parsed).value();
-  pattern.consumption = consumption;
-  return pattern;
-}
-
 // The events, and the columnar table the matcher reads, built outside the
 // clock as the engine alone is timed.
 struct Input {
@@ -70,18 +62,21 @@ struct Series {
 };
 
 std::size_t first_successor(const Input& input, kestrel::Interrupt interrupt) {
-  static const Pattern pattern = pattern_with(MatchConsumption::FirstSuccessorPerStart);
+  static const Pattern pattern =
+      bench::pattern_with(kPatternText, MatchConsumption::FirstSuccessorPerStart);
   return kestrel::compiled_matches(input.table, pattern, std::move(interrupt)).size();
 }
 
 std::size_t exhaustive(const Input& input, kestrel::Interrupt interrupt) {
-  static const Pattern pattern = pattern_with(MatchConsumption::ExhaustivePerStart);
+  static const Pattern pattern =
+      bench::pattern_with(kPatternText, MatchConsumption::ExhaustivePerStart);
   return kestrel::compiled_matches(input.table, pattern, std::move(interrupt)).size();
 }
 
 // The near-miss search takes Events and builds its table inside the clock.
 std::size_t explain(const Input& input, kestrel::Interrupt interrupt) {
-  static const Pattern pattern = pattern_with(MatchConsumption::FirstSuccessorPerStart);
+  static const Pattern pattern =
+      bench::pattern_with(kPatternText, MatchConsumption::FirstSuccessorPerStart);
   return kestrel::near_misses(input.events, pattern, std::move(interrupt)).size();
 }
 

@@ -54,14 +54,6 @@ std::vector<Event> open_thread_events(std::size_t open, std::size_t tail) {
   return events;
 }
 
-Pattern pattern_with(MatchConsumption consumption) {
-  auto parsed = kestrel::parse_pattern(kPatternText);
-  if (!parsed) throw kestrel::InternalError(parsed.error());
-  Pattern pattern = std::move(parsed).value();
-  pattern.consumption = consumption;
-  return pattern;
-}
-
 struct Timing {
   double starts;  // the K logins and the first half of the tail
   double whole;
@@ -94,7 +86,7 @@ std::optional<Timing> time_rounds(bench::Sweep& sweep, const Pattern& pattern,
 
 void sweep_mode(MatchConsumption consumption, const std::vector<Event>& events, std::size_t total,
                 const std::vector<std::int64_t>& open_counts, std::size_t most_open, double cap) {
-  const Pattern pattern = pattern_with(consumption);
+  const Pattern pattern = bench::pattern_with(kPatternText, consumption);
   const char* mode =
       consumption == MatchConsumption::FirstSuccessorPerStart ? "first-successor" : "exhaustive";
   bench::Sweep sweep(cap);

@@ -13,6 +13,7 @@
 
 #include "kestrel/event_table.hpp"
 #include "kestrel/value.hpp"
+#include "ordered.hpp"
 
 namespace kestrel {
 
@@ -45,17 +46,6 @@ inline bool cells_identical(const Cell& a, const Cell& b) noexcept {
 inline bool cells_equal(const Cell& a, const Cell& b) noexcept {
   if (a.kind == b.kind) return cells_identical(a, b);
   return is_number(a) && is_number(b) && as_double(a) == as_double(b);
-}
-
-template <class T>
-bool ordered(ComparisonOperator op, T left, T right) noexcept {
-  switch (op) {
-    case ComparisonOperator::Gt: return left > right;
-    case ComparisonOperator::Gte: return left >= right;
-    case ComparisonOperator::Lt: return left < right;
-    case ComparisonOperator::Lte: return left <= right;
-    default: return false;
-  }
 }
 
 // `left` is the event's cell (never Missing), `right` the literal or bound one.

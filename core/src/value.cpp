@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "ordered.hpp"
+
 namespace kestrel {
 
 namespace {
@@ -19,16 +21,6 @@ std::optional<double> as_number(const Value& value) noexcept {
   if (const auto* i = std::get_if<std::int64_t>(&value)) return static_cast<double>(*i);
   if (const auto* f = std::get_if<double>(&value)) return *f;
   return std::nullopt;
-}
-
-bool ordered(ComparisonOperator op, auto left, auto right) noexcept {
-  switch (op) {
-    case ComparisonOperator::Gt: return left > right;
-    case ComparisonOperator::Gte: return left >= right;
-    case ComparisonOperator::Lt: return left < right;
-    case ComparisonOperator::Lte: return left <= right;
-    default: return false;
-  }
 }
 
 }  // namespace
