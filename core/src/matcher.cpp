@@ -448,8 +448,9 @@ class Scan {
       threads_.emplace_back();
       for (std::vector<Links>& links : links_) links.emplace_back();
     }
-    for (std::vector<Links>& links : links_) links[id] = Links{};
+    // Its links are set when it joins a step; until then it is unlinked.
     threads_[id].step = 0;
+    threads_[id].linked = false;
     return id;
   }
 
