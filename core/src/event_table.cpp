@@ -32,16 +32,21 @@ std::optional<std::size_t> EventTable::column_of(std::string_view name) const no
   return std::nullopt;
 }
 
+// Each Value is made in place: gcc 12 misreads a Value moved into an
+// optional as maybe uninitialized.
 std::optional<Value> EventTable::value_of(const Cell& cell) const {
+  std::optional<Value> value;
   switch (cell.kind) {
-    case CellKind::Missing: return std::nullopt;
-    case CellKind::Null: return Value(Null{});
-    case CellKind::String: return Value(std::string(texts.text(cell.text)));
-    case CellKind::Int: return Value(cell.integer);
-    case CellKind::Float: return Value(cell.number);
-    case CellKind::Bool: return Value(cell.flag);
+    case CellKind::Missing: break;
+    case CellKind::Null: value.emplace(Null{}); break;
+    case CellKind::String:
+      value.emplace(std::in_place_type<std::string>, texts.text(cell.text));
+      break;
+    case CellKind::Int: value.emplace(cell.integer); break;
+    case CellKind::Float: value.emplace(cell.number); break;
+    case CellKind::Bool: value.emplace(cell.flag); break;
   }
-  return std::nullopt;
+  return value;
 }
 
 Cell EventTable::cell_of(const Value& value) {

@@ -103,7 +103,7 @@ constexpr bool kIsOptional<std::optional<T>> = true;
 template <IsRecord T>
 std::size_t field_count() {
   std::size_t count = 0;
-  T record;
+  T record{};
   Record<T>::fields(record, [&](std::string_view, auto&) { ++count; });
   return count;
 }

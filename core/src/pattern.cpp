@@ -60,8 +60,10 @@ constexpr std::size_t kPairwiseCaptures = 16;
 std::vector<std::size_t> captures_by_name(const std::vector<Capture>& captures) {
   std::vector<std::size_t> order(captures.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return captures[a].name < captures[b].name;
+  // Ties broken by position keep atom order within a name.
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const int by_name = captures[a].name.compare(captures[b].name);
+    return by_name != 0 ? by_name < 0 : a < b;
   });
   return order;
 }

@@ -3,6 +3,7 @@
 #include "kestrel/value.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -41,11 +42,13 @@ void ValueMap::set(std::string key, Value value) {
 }
 
 void ValueMap::merge_sorted(std::vector<Entry> entries) {
-  const auto middle = static_cast<std::ptrdiff_t>(entries_.size());
-  entries_.insert(entries_.end(), std::make_move_iterator(entries.begin()),
-                  std::make_move_iterator(entries.end()));
-  std::inplace_merge(entries_.begin(), entries_.begin() + middle, entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  std::vector<Entry> merged;
+  merged.reserve(entries_.size() + entries.size());
+  std::merge(std::make_move_iterator(entries_.begin()), std::make_move_iterator(entries_.end()),
+             std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()),
+             std::back_inserter(merged),
+             [](const Entry& x, const Entry& y) { return x.first < y.first; });
+  entries_ = std::move(merged);
 }
 
 std::string_view operator_symbol(ComparisonOperator op) noexcept {
