@@ -3,7 +3,6 @@
 #pragma once
 
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 
@@ -43,12 +42,27 @@ inline constexpr std::string_view kStructuralMessages[] = {
     "every step after the first must have a transition",
 };
 
+// Whether `text` is a run of digits, without a leading zero when `positive`.
+inline bool is_number(std::string_view text, bool positive) {
+  if (text.empty() || (positive && text.front() == '0')) return false;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
 // The message without its " at line L column C", or nothing when it has none.
+// Only the last " at line " can start that suffix, which holds no other.
 inline std::optional<std::string> without_position(const std::string& message) {
-  static const std::regex kPosition(R"((.*) at line [1-9][0-9]* column [0-9]+$)");
-  std::smatch match;
-  if (!std::regex_match(message, match, kPosition)) return std::nullopt;
-  return match[1].str();
+  const std::size_t at = message.rfind(" at line ");
+  if (at == std::string::npos) return std::nullopt;
+  const std::string_view rest = std::string_view(message).substr(at + 9);
+  const std::size_t column = rest.find(" column ");
+  if (column == std::string_view::npos || !is_number(rest.substr(0, column), true) ||
+      !is_number(rest.substr(column + 8), false)) {
+    return std::nullopt;
+  }
+  return message.substr(0, at);
 }
 
 inline bool is_syntax_message(const std::string& message) {

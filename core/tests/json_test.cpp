@@ -15,7 +15,6 @@
 #include <limits>
 #include <optional>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
