@@ -1,0 +1,27 @@
+// Results as Arrow record batches, built natively, so that pyarrow, polars,
+// pandas and DuckDB take them without a copy through Python objects.
+#pragma once
+
+#include <nanoarrow/nanoarrow.h>
+
+#include <span>
+
+#include "kestrel/error.hpp"
+#include "kestrel/event_source.hpp"
+#include "kestrel/explain.hpp"
+#include "kestrel/funnel.hpp"
+#include "kestrel/match.hpp"
+
+namespace kestrel {
+
+// Each fills `out` with a stream of one batch (none when empty) whose schema
+// does not depend on how many results there are. Indices in the results are
+// input positions of `source`.
+Result<bool> export_matches(std::span<const Match> matches, const EventSource& source,
+                            ArrowArrayStream& out);
+Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const EventSource& source,
+                                ArrowArrayStream& out);
+Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSource& source,
+                           ArrowArrayStream& out);
+
+}  // namespace kestrel
