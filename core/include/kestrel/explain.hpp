@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "kestrel/event_table.hpp"
 #include "kestrel/model.hpp"
 
 namespace kestrel {
@@ -111,6 +112,11 @@ struct NearMiss {
 // Events must be in canonical order. Throws InternalError for a structurally
 // invalid pattern, and Interrupted when `interrupt` stops it.
 std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern,
+                                  Interrupt interrupt = {});
+
+// The same over a table whose rows are in canonical order; indices are the
+// rows' positions, records in ascending order of their start's row.
+std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
                                   Interrupt interrupt = {});
 
 }  // namespace kestrel

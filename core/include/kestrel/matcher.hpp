@@ -20,6 +20,12 @@ std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
                                     Interrupt interrupt = {});
 
+// The same, stopping as soon as more than `limit` matches are found: the
+// result then holds limit + 1 matches, so that a caller can refuse it
+// without the engine building them all.
+std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
+                                    std::size_t limit, Interrupt interrupt = {});
+
 // The reference matcher; returns exactly what compiled_matches returns.
 std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern,
                                   Interrupt interrupt = {});
