@@ -21,6 +21,7 @@ from typing import Any, Callable, NamedTuple
 from . import _columnar
 from ._core import Event
 from ._optional import optional as _optional
+from ._timestamps import parse_timestamp
 
 _INT64_MAX = 2**63 - 1
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
@@ -96,7 +97,7 @@ def to_table(events: object, keys: Keys) -> _columnar.EventTable:
 
 def _from_source(source: Source, keys: Keys) -> _columnar.EventTable:
     _check_key_names(keys, source.names)
-    partition = _text_column(source.read(keys.partition))
+    partition = _text_column(_decimal_partitions(source.read(keys.partition)))
     ts = _ts_column(source.read(keys.ts))
     typ = _text_column(source.read(keys.typ))
     attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
@@ -142,6 +143,21 @@ def _text_column(column: Column) -> tuple[str, str, Any]:
     if column.kind not in ("object", "arrow_text"):
         raise TypeError(f"column `{column.name}` must hold text, not {_kind_label(column)}")
     return column.name, column.kind, column.data
+
+
+def _decimal_partitions(column: Column) -> Column:
+    """Integer partition keys (user ids, say) as their decimal text, as the
+    Arrow path reads them."""
+    if column.kind == "int":
+        return column._replace(kind="object", data=[str(value) for value in column.data.tolist()])
+    if column.kind == "object" and any(_is_integer(value) for value in column.data):
+        texts = [str(value) if _is_integer(value) else value for value in column.data]
+        return column._replace(data=texts)
+    return column
+
+
+def _is_integer(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
 
 
 def _ts_column(column: Column) -> tuple[str, Any]:
@@ -195,7 +211,12 @@ def _timestamp_ns(name: str, row: int, value: Any) -> int:
         raise ValueError(f"column `{name}` is null at row {row}")
     if _is_boolean(value):
         raise TypeError(f"column `{name}` must hold integers or datetimes, not bool (row {row})")
-    if isinstance(value, _dt.date):
+    if isinstance(value, str):
+        try:
+            ns = parse_timestamp(value)
+        except ValueError as error:
+            raise ValueError(f"column `{name}` row {row}: {error}") from None
+    elif isinstance(value, _dt.date):
         if not isinstance(value, _dt.datetime):
             value = _dt.datetime(value.year, value.month, value.day)
         ns = _datetime_ns(value)
@@ -224,7 +245,8 @@ def _is_null(value: Any) -> bool:
 
 
 def _is_datetime(value: Any) -> bool:
-    return isinstance(value, _dt.date) or type(value).__name__ == "datetime64"
+    """Datetimes, and ISO-8601 texts that name one."""
+    return isinstance(value, (_dt.date, str)) or type(value).__name__ == "datetime64"
 
 
 def _datetime64_ns(name: str, row: int, value: Any) -> int:
