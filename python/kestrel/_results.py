@@ -23,7 +23,7 @@ class _ResultSet(Sequence[_Row]):
     the same class."""
 
     __slots__ = ("_results",)
-    _noun = "rows"
+    _nouns = ("row", "rows")
 
     def __init__(self, results: _Results) -> None:
         self._results = results
@@ -52,7 +52,8 @@ class _ResultSet(Sequence[_Row]):
         return native  # type: ignore[no-any-return]
 
     def __repr__(self) -> str:
-        return f"<{type(self).__name__}: {len(self._results):,} {self._noun}>"
+        count = len(self._results)
+        return f"<{type(self).__name__}: {count:,} {self._nouns[count != 1]}>"
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         """The rows as an Arrow C stream (the Arrow PyCapsule interface)."""
@@ -78,7 +79,7 @@ class Matches(_ResultSet[Match]):
     end, one `capture.<name>` per binding and the carried columns."""
 
     __slots__ = ()
-    _noun = "matches"
+    _nouns = ("match", "matches")
 
 
 class NearMisses(_ResultSet[NearMiss]):
@@ -88,7 +89,7 @@ class NearMisses(_ResultSet[NearMiss]):
     the carried columns."""
 
     __slots__ = ()
-    _noun = "near misses"
+    _nouns = ("near miss", "near misses")
 
 
 class FunnelStep(NamedTuple):
@@ -118,12 +119,17 @@ class Funnel(_ResultSet[FunnelStep]):
     partitions reached each step, where the others stopped and why, and how
     long reaching each step took. `str()` gives an aligned table."""
 
-    __slots__ = ("by",)
-    _noun = "steps"
+    __slots__ = ("_by",)
+    _nouns = ("step", "steps")
 
     def __init__(self, results: _Results, by: str | None = None) -> None:
         super().__init__(results)
-        self.by = by
+        self._by = by
+
+    @property
+    def by(self) -> str | None:
+        """The column the starts are grouped by, or None."""
+        return self._by
 
     def _with(self, results: _Results) -> Self:
         return type(self)(results, self.by)
