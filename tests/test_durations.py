@@ -19,7 +19,7 @@ REWRITES = [
     ("a -[<=2s]-> b", "ms", "a -[<=2000]-> b"),
     ("a -[<=300]-> b", None, "a -[<=300]-> b"),  # a plain number is left alone
     ('a[x == "-[<=5s]->"] -> b', "s", 'a[x == "-[<=5s]->"] -> b'),  # quoted
-    ('a -[no c[x == "y,<=5s"]]-> b', "s", 'a -[no c[x == "y,<=5s"]]-> b'),  # quoted
+    ('a -[no c[x == "y,<=5s,z"]]-> b', "s", 'a -[no c[x == "y,<=5s,z"]]-> b'),  # quoted
     ("a[x <= 5s] -> b", "s", "a[x <= 5s] -> b"),  # an atom's comparison
     ("a -[<=250ms]-> b", "s", "the window `<=250ms` is not a whole number of s"),
     ("a -[<=1s]-> b", None, "the window `<=1s` is a duration, but integer timestamps"),
