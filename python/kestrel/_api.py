@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 
-from . import _columnar
+from . import _core
 from ._core import Match, NearMiss, Pattern, PatternBuilder, parse_pattern, pattern_from_json
 from ._input import Keys, to_table
 
@@ -35,7 +35,7 @@ def match(
     if type(exhaustive) is not bool:
         raise TypeError(f"exhaustive must be True or False, not {type(exhaustive).__name__}")
     table = to_table(events, _keys(partition, ts, typ, attributes))
-    return _columnar.match(_pattern(pattern), table, exhaustive)
+    return list(_core._match(_pattern(pattern), table, exhaustive))
 
 
 def explain(
@@ -54,7 +54,7 @@ def explain(
     in `events` as given.
     """
     table = to_table(events, _keys(partition, ts, typ, attributes))
-    return _columnar.explain(_pattern(pattern), table)
+    return list(_core._explain(_pattern(pattern), table))
 
 
 def _keys(partition: str, ts: str, typ: str, attributes: Sequence[str] | None) -> Keys:
