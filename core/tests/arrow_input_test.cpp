@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <variant>
 #include <vector>
@@ -22,10 +23,12 @@ struct InColumn {
   std::vector<In> cells;
 };
 
-// A batch; its first `skip` rows are hidden behind offsets, as a slice would.
+// A batch; its first `skip` rows are hidden behind the columns' offsets, as
+// slicing a batch does, and `root_skip` more behind the batch's own offset.
 struct InBatch {
   std::vector<InColumn> columns;
   std::int64_t skip = 0;
+  std::int64_t root_skip = 0;
 };
 
 void ok(int code) { ASSERT_EQ(code, NANOARROW_OK); }
@@ -85,7 +88,8 @@ void make_array(ArrowArray* array, const ArrowSchema* schema, const InBatch& bat
   }
   array->length = rows;
   ok(ArrowArrayFinishBuildingDefault(array, nullptr));
-  array->length -= batch.skip;
+  array->length -= batch.skip + batch.root_skip;
+  array->offset = batch.root_skip;
   for (std::int64_t c = 0; c < array->n_children; ++c) {
     array->children[c]->offset += batch.skip;
     array->children[c]->length -= batch.skip;
@@ -151,6 +155,8 @@ struct ReadCase {
   const char* expected;  // the rendered table, or the error message
 };
 
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
+
 Result<EventSource> read(const ReadCase& c) {
   ArrowArrayStream stream;
   make_stream(&stream, c.batches);
@@ -173,10 +179,16 @@ const std::vector<ReadCase> kReads = {
         {"ts", "l", {i(0), i(7), i(1)}},
         {"typ", "U", {s("gone"), s("w"), s("v")}},
         {"n", "L", {std::uint64_t{0}, std::uint64_t{5}, null}}},
+       1},
+      {{{"p", "u", {s("gone"), s("gone"), s("a")}},
+        {"ts", "l", {i(0), i(0), i(8)}},
+        {"typ", "U", {s("gone"), s("gone"), s("q")}},
+        {"n", "L", {std::uint64_t{0}, std::uint64_t{9}, null}}},
+       1,
        1}},
      keys("p", "ts", "typ"),
-     "int ns  | a 7 z #2 n=null; a 7 w #3 n=5; b 1 v #4 n=null; b 5 y #1 n=4; zz 9 x #0 "
-     "n=null;"},
+     "int ns  | a 7 z #2 n=null; a 7 w #3 n=5; a 8 q #5 n=null; b 1 v #4 n=null; b 5 y #1 n=4; "
+     "zz 9 x #0 n=null;"},
     {"dictionary and string_view keys, zoned milliseconds, carried columns",
      {{{{"p", "dict:u", {s("u2"), s("u1"), s("u2")}},
         {"when", "tsm:Europe/Paris", {i(2000), i(1000), i(-1)}},
