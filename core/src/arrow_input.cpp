@@ -171,6 +171,9 @@ class Columns {
     for (std::int64_t i = 0; i < schema.n_children; ++i) {
       const char* name = schema.children[i]->name;
       names_.emplace_back(name == nullptr ? "" : name);
+      if (!is_utf8(names_.back())) {
+        fail("the name of column " + std::to_string(i) + " is not valid UTF-8");
+      }
     }
   }
 
@@ -245,7 +248,15 @@ class ColumnCursor {
   }
 
   TextId text(std::int64_t i, TextPool& pool) {
-    if (!info_.dictionary) return intern(raw_text(i), i, pool);
+    if (!info_.dictionary) {
+      // Runs of one text are the common case (tables sorted by partition).
+      const std::string_view text = raw_text(i);
+      if (last_id_ == kUnseen || text != last_text_) {
+        last_id_ = intern(text, i, pool);
+        last_text_ = text;
+      }
+      return last_id_;
+    }
     TextId& id = dictionary_ids_[static_cast<std::size_t>(value_index(i))];
     if (id == kUnseen) id = intern(raw_text(i), i, pool);
     return id;
@@ -313,6 +324,8 @@ class ColumnCursor {
   std::int64_t base_;
   std::size_t first_row_;
   std::vector<TextId> dictionary_ids_;
+  std::string_view last_text_;
+  TextId last_id_ = kUnseen;
 };
 
 // A short, printable excerpt of a cell's text for a message.
@@ -464,8 +477,8 @@ class Reader {
     time_.emplace(ts_);
     for (const std::string& name : chosen) {
       if (name == wanted.partition || name == wanted.ts || name == wanted.typ) continue;
-      if (std::find_if(attributes_.begin(), attributes_.end(),
-                       [&](const ColumnInfo& info) { return info.name == name; }) != attributes_.end()) {
+      if (std::any_of(attributes_.begin(), attributes_.end(),
+                      [&](const ColumnInfo& info) { return info.name == name; })) {
         continue;
       }
       attributes_.push_back(columns.describe(name));
@@ -474,6 +487,10 @@ class Reader {
     }
     gathered_.table.columns.resize(attributes_.size());
     for (const std::string& name : wanted.carry) {
+      if (std::any_of(carry_.begin(), carry_.end(),
+                      [&](const ColumnInfo& info) { return info.name == name; })) {
+        continue;
+      }
       carry_.push_back(columns.describe(name));
       check_cell_family(carry_.back(), false);
       gathered_.carried.push_back({name, carried_format(carry_.back()), {}});
