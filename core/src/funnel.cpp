@@ -1,12 +1,12 @@
 // The funnel of a pattern over a table.
 //
-// Every start of the pattern ends one of two ways: it completes, and the
-// matcher reports it (in first-successor mode, whatever the pattern's mode,
-// so that a start has one match at most), or it cannot complete, and the
-// near-miss search reports how far it got and why it stopped. Both lists
-// come in ascending order of their start's row, so one merge visits the
-// starts in row order; a partition's first start of its deepest depth is
-// then simply the first start that reaches that depth.
+// Every start of the pattern (a row its first atom accepts) either cannot
+// complete, and the near-miss search reports how far it got and why it
+// stopped, or completes, and the matcher usually reports its path: in
+// first-successor mode, whatever the pattern's mode, so that a start has one
+// match at most. Both lists come in ascending order of their start's row, so
+// one walk over the rows pairs starts with records, and a partition's first
+// start of its deepest depth is simply the first start that reaches it.
 //
 // Each (group, partition) keeps only its deepest start so far. A step's
 // counts and times are then one pass over those, and the two quantiles come
@@ -15,7 +15,8 @@
 // (group, partition) pairs.
 //
 // A start that completes only along a path the first-successor rule does not
-// take has no match and is no near miss, so it does not count.
+// take has no match to time: it counts as complete, and its partition's
+// times come from its first start with a match, if any.
 
 #include "kestrel/funnel.hpp"
 
@@ -29,6 +30,7 @@
 #include "kestrel/error.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/matcher.hpp"
+#include "table_atom.hpp"
 #include "transition.hpp"
 
 namespace kestrel {
@@ -90,26 +92,35 @@ std::vector<std::size_t> rows_by_position(const EventTable& table) {
   return rows;
 }
 
-// Both kinds of record as outcomes, in ascending row order.
-std::vector<Outcome> outcomes(const std::vector<Match>& matches,
+// Every start's outcome, in ascending row order. Both record lists are in
+// that order too, so one walk pairs each start with its record.
+std::vector<Outcome> outcomes(const EventTable& table, const Pattern& pattern,
+                              const std::vector<Match>& matches,
                               const std::vector<NearMiss>& misses,
-                              const std::vector<std::size_t>& row_of, std::size_t steps) {
+                              const std::vector<std::size_t>& row_of, Interrupt& interrupt) {
+  AtomCompiler compiler(table);
+  const TableAtom first = compiler.compile(pattern.steps.front().atom);
+  const TableView view(table);
+  const Slots unbound;
+  const std::size_t steps = pattern.steps.size();
   std::vector<Outcome> all;
-  all.reserve(matches.size() + misses.size());
   auto match = matches.begin();
   auto miss = misses.begin();
-  while (match != matches.end() || miss != misses.end()) {
-    const bool take_match =
-        miss == misses.end() ||
-        (match != matches.end() && row_of[match->indices.front()] < row_of[miss->start_index]);
-    if (take_match) {
-      all.push_back({row_of[match->indices.front()], steps, kComplete, match->indices});
+  for (std::size_t row = 0; row < table.size(); ++row) {
+    interrupt.poll();
+    if (!first.accepts(view, row, unbound)) continue;
+    if (match != matches.end() && row_of[match->indices.front()] == row) {
+      all.push_back({row, steps, kComplete, match->indices});
       ++match;
-    } else {
-      all.push_back({row_of[miss->start_index], miss->reached_steps, miss->detail.index(),
-                     miss->indices});
+    } else if (miss != misses.end() && row_of[miss->start_index] == row) {
+      all.push_back({row, miss->reached_steps, miss->detail.index(), miss->indices});
       ++miss;
+    } else {
+      all.push_back({row, steps, kComplete, {}});  // completes, off the first-successor path
     }
+  }
+  if (match != matches.end() || miss != misses.end()) {
+    throw InternalError("every match and near miss starts at a start of the pattern");
   }
   return all;
 }
@@ -165,7 +176,11 @@ class FunnelBuilder {
       return;
     }
     Outcome& deepest = groups_[g].deepest[it->second];
-    if (start.depth > deepest.depth) deepest = start;
+    // A complete start without a path yields to a later one with a path.
+    if (start.depth > deepest.depth ||
+        (start.depth == deepest.depth && deepest.path.empty() && !start.path.empty())) {
+      deepest = start;
+    }
   }
 
   std::size_t group_of(std::size_t row) {
@@ -199,7 +214,7 @@ class FunnelBuilder {
         if (start.depth < k) continue;
         ++step.entered;
         if (start.depth == k && start.reason != kComplete) ++step.dropped.at(start.reason);
-        if (k >= 2) times.push_back(elapsed(start, k));
+        if (k >= 2 && start.path.size() >= k) times.push_back(elapsed(start, k));
       }
       if (k >= 2) {
         const std::size_t before = out.steps[k - 2].entered;
@@ -247,7 +262,7 @@ std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
   const std::vector<NearMiss> misses = near_misses(table, pattern, interrupt);
   const std::vector<std::size_t> rows_of = rows_by_position(table);
   FunnelBuilder builder(table, pattern, by_column, rows_of, interrupt);
-  return builder.build(outcomes(matches, misses, rows_of, pattern.steps.size()));
+  return builder.build(outcomes(table, pattern, matches, misses, rows_of, interrupt));
 }
 
 }  // namespace kestrel

@@ -106,5 +106,20 @@ TEST_F(Funnel, GroupsStartsByTheirStartEventsCell) {
             }));
 }
 
+// The first-successor rule takes b@1, from which c@9 is out of reach; the
+// start still completes through b@5, so it counts, without a path to time.
+TEST(FunnelOffTheFirstSuccessorPath, CountsTheStartAsComplete) {
+  const std::vector<Event> events{ev("p", 0, "a"), ev("p", 1, "b"), ev("p", 5, "b"),
+                                  ev("p", 9, "c")};
+  const auto pattern = parse_pattern("a -[<=5]-> b -[<=5]-> c");
+  ASSERT_TRUE(pattern.ok()) << pattern.error();
+  EXPECT_EQ(lines(funnel(EventTable::from_events(events, {}), pattern.value())),
+            (std::vector<std::string>{
+                "* 1 a 1 0,0,0,0 - - -",
+                "* 2 b 1 0,0,0,0 1 - -",
+                "* 3 c 1 0,0,0,0 1 - -",
+            }));
+}
+
 }  // namespace
 }  // namespace kestrel
