@@ -18,7 +18,7 @@ import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Callable, NamedTuple
 
-from . import _columnar
+from . import _core
 from ._core import Event
 from ._optional import optional as _optional
 from ._timestamps import parse_timestamp
@@ -67,9 +67,9 @@ class Column(NamedTuple):
     mask: Any
 
 
-def to_table(events: object, keys: Keys) -> _columnar.EventTable:
+def to_table(events: object, keys: Keys) -> _core._EventTable:
     """Build the engine event table for any supported event source."""
-    if isinstance(events, _columnar.EventTable):
+    if isinstance(events, _core._EventTable):
         return events
     if isinstance(events, (str, bytes)):
         raise TypeError(f"expected events, got {type(events).__name__}")
@@ -87,7 +87,7 @@ def to_table(events: object, keys: Keys) -> _columnar.EventTable:
                 "partition, ts, typ and attributes name columns of rows or frames; "
                 "Event objects carry their own"
             )
-        return _columnar.from_events(items)
+        return _core._table_from_events(items)
     return _from_rows(items, keys)
 
 
@@ -95,13 +95,13 @@ def to_table(events: object, keys: Keys) -> _columnar.EventTable:
 # Columns to table
 
 
-def _from_source(source: Source, keys: Keys) -> _columnar.EventTable:
+def _from_source(source: Source, keys: Keys) -> _core._EventTable:
     _check_key_names(keys, source.names)
     partition = _text_column(_decimal_partitions(source.read(keys.partition)))
     ts = _ts_column(source.read(keys.ts))
     typ = _text_column(source.read(keys.typ))
     attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
-    return _columnar.from_columns(source.length, partition, ts, typ, attributes)
+    return _core._table_from_columns(source.length, partition, ts, typ, attributes)
 
 
 def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
@@ -274,7 +274,7 @@ def _datetime_ns(value: _dt.datetime) -> int:
 # Rows
 
 
-def _from_rows(rows: Sequence[Any], keys: Keys) -> _columnar.EventTable:
+def _from_rows(rows: Sequence[Any], keys: Keys) -> _core._EventTable:
     columns: dict[str, list[Any]] = {}
     for position, row in enumerate(rows):
         for key, value in _row_mapping(row, position).items():
@@ -315,7 +315,7 @@ def _object_column(name: str, values: list[Any]) -> Column:
     return Column(name, "object", [None if v is _MISSING else v for v in values], mask)
 
 
-def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _columnar.EventTable:
+def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _core._EventTable:
     names = list(columns)
     for name in names:
         if not isinstance(name, str):
