@@ -8,6 +8,7 @@ import warnings
 from collections.abc import Sequence
 
 from . import _core
+from ._carry import table_with_carry
 from ._core import Pattern, PatternBuilder, parse_pattern, pattern_from_json
 from ._durations import check_unit, with_integer_windows
 from ._input import Keys, to_table
@@ -53,7 +54,7 @@ def match(
     if type(exhaustive) is not bool:
         raise TypeError(f"exhaustive must be True or False, not {type(exhaustive).__name__}")
     limit = _checked_max_matches(max_matches)
-    table = to_table(events, _keys(partition, ts, typ, attributes, carry))
+    table = _table(events, _keys(partition, ts, typ, attributes), carry)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
     return Matches(_core._match(compiled, table, exhaustive, limit))
@@ -76,7 +77,7 @@ def explain(
     Takes the same arguments as `match`; indices in the results are positions
     in `events` as given.
     """
-    table = to_table(events, _keys(partition, ts, typ, attributes, carry))
+    table = _table(events, _keys(partition, ts, typ, attributes), carry)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
     return NearMisses(_core._explain(compiled, table))
@@ -104,7 +105,7 @@ def funnel(
     """
     if by is not None and not isinstance(by, str):
         raise TypeError(f"by must name a column, not {type(by).__name__}")
-    keys = _keys(partition, ts, typ, attributes, None)
+    keys = _keys(partition, ts, typ, attributes)
     if by is not None and keys.attributes is not None and by not in keys.attributes:
         keys = keys._replace(attributes=[*keys.attributes, by])
     table = to_table(events, keys)
@@ -123,17 +124,18 @@ def _checked_max_matches(max_matches: object) -> int | None:
     return max_matches
 
 
-def _keys(
-    partition: str,
-    ts: str,
-    typ: str,
-    attributes: Sequence[str] | None,
-    carry: Sequence[str] | None,
-) -> Keys:
+def _table(events: object, keys: Keys, carry: Sequence[str] | None) -> _core._EventTable:
+    names = _names("carry", carry)
+    if names:
+        return table_with_carry(events, keys, names)
+    return to_table(events, keys)
+
+
+def _keys(partition: str, ts: str, typ: str, attributes: Sequence[str] | None) -> Keys:
     for label, name in (("partition", partition), ("ts", ts), ("typ", typ)):
         if not isinstance(name, str):
             raise TypeError(f"{label} must name a column, not {type(name).__name__}")
-    return Keys(partition, ts, typ, _names("attributes", attributes), _names("carry", carry))
+    return Keys(partition, ts, typ, _names("attributes", attributes))
 
 
 def _names(label: str, names: Sequence[str] | None) -> list[str] | None:

@@ -227,8 +227,9 @@ def _command(args: argparse.Namespace) -> None:
     pattern = _read_pattern(args.pattern, args.pattern_file)
     columns = Columns(args.partition, args.ts, args.typ)
     rows = _read_events(args.input, args.format, columns, args.progress)
-    keys = {"partition": columns.partition, "ts": columns.ts, "typ": columns.typ}
+    keys: dict[str, Any] = {"partition": columns.partition, "ts": columns.ts, "typ": columns.typ}
     keys["unit"] = _unit(args.unit, rows.dated, columns.ts)
+    lines: Iterable[str]
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")

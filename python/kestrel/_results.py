@@ -25,7 +25,7 @@ class _ResultSet(Sequence[_Row]):
     __slots__ = ("_results",)
     _nouns = ("row", "rows")
 
-    def __init__(self, results: _Results) -> None:
+    def __init__(self, results: _Results[Any]) -> None:
         self._results = results
 
     def __len__(self) -> int:
@@ -40,7 +40,7 @@ class _ResultSet(Sequence[_Row]):
             return self._with(self._results.take(range(*index.indices(len(self._results)))))
         return self._row(self._results[index])
 
-    def _with(self, results: _Results) -> Self:
+    def _with(self, results: _Results[Any]) -> Self:
         return type(self)(results)
 
     def __iter__(self) -> Iterator[_Row]:
@@ -122,7 +122,7 @@ class Funnel(_ResultSet[FunnelStep]):
     __slots__ = ("_by",)
     _nouns = ("step", "steps")
 
-    def __init__(self, results: _Results, by: str | None = None) -> None:
+    def __init__(self, results: _Results[Any], by: str | None = None) -> None:
         super().__init__(results)
         self._by = by
 
@@ -131,7 +131,7 @@ class Funnel(_ResultSet[FunnelStep]):
         """The column the starts are grouped by, or None."""
         return self._by
 
-    def _with(self, results: _Results) -> Self:
+    def _with(self, results: _Results[Any]) -> Self:
         return type(self)(results, self.by)
 
     def _row(self, native: Any) -> FunnelStep:
