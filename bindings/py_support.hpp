@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include <nanoarrow/nanoarrow.h>
+
 #include "kestrel/event_source.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/funnel.hpp"
@@ -320,9 +322,29 @@ EventSource source_from_columns(std::int64_t length, PyObject* partition, PyObje
                                 PyObject* typ, PyObject* attributes, TimeColumn time);
 extern PyMethodDef table_functions[];
 
+// An Arrow C stream, released when it goes unless moved on.
+struct OwnedStream {
+  ArrowArrayStream stream{};
+  OwnedStream() = default;
+  OwnedStream(OwnedStream&& other) noexcept : stream(other.stream) {
+    other.stream.release = nullptr;
+  }
+  OwnedStream& operator=(OwnedStream&&) = delete;
+  ~OwnedStream();
+};
+
+// The stream of an object with __arrow_c_stream__ or __arrow_c_array__, or of
+// an "arrow_array_stream" capsule.
+OwnedStream stream_from_py(PyObject* source);
+// A new "arrow_array_stream" capsule that owns the stream.
+Ref stream_to_capsule(OwnedStream owned);
+
 TypeLayout results_layout();
-Ref matches_to_py(std::vector<Match> matches, SourceRef source);
-Ref near_misses_to_py(std::vector<NearMiss> near_misses, SourceRef source);
-Ref funnel_to_py(std::vector<FunnelGroup> groups, bool by, SourceRef source);
+// `captures` are the names the pattern captures, each once; `by` names the
+// funnel's grouping column.
+Ref matches_to_py(std::vector<Match> matches, SourceRef source, std::vector<std::string> captures);
+Ref near_misses_to_py(std::vector<NearMiss> near_misses, SourceRef source,
+                      std::vector<std::string> captures);
+Ref funnel_to_py(std::vector<FunnelGroup> groups, std::optional<std::string> by, SourceRef source);
 
 }  // namespace kestrel::binding

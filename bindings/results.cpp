@@ -4,12 +4,16 @@
 // Match and NearMiss objects are made only when asked for, one per item,
 // rebuilding the events they name from the table's rows, so a result set of
 // a million matches costs no Python objects until they are read.
+#include <array>
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "kestrel/arrow_output.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -24,13 +28,24 @@ struct FunnelRow {
 };
 
 struct FunnelRows {
-  bool by = false;  // whether the funnel was grouped, which adds a first column
+  std::optional<std::string> by;  // the grouping column, which adds a first column
   std::vector<FunnelRow> rows;
+
+  // The groups again, a run of rows of one group making one group.
+  std::vector<FunnelGroup> groups() const {
+    std::vector<FunnelGroup> out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i == 0 || rows[i].group != rows[i - 1].group) out.push_back({rows[i].key, {}});
+      out.back().steps.push_back(rows[i].step);
+    }
+    return out;
+  }
 };
 
 struct ResultsRecord {
   SourceRef source;
   std::variant<std::vector<Match>, std::vector<NearMiss>, FunnelRows> items;
+  std::vector<std::string> captures;  // the names the pattern captures
 };
 
 const ResultsRecord& results_of(PyObject* self) { return record_of<ResultsRecord>(self); }
@@ -62,9 +77,28 @@ Ref optional_number(const std::optional<double>& number) {
   return number ? own(PyFloat_FromDouble(*number)) : Ref::borrow(Py_None);
 }
 
+// A time between events: a number in the caller's unit for integer time; for
+// datetimes (held as nanoseconds) a timedelta, rounded to the column's unit
+// as the Arrow export rounds it (timedelta itself keeps microseconds).
+Ref duration_to_py(const std::optional<double>& nanoseconds, const TimeColumn& time) {
+  if (!nanoseconds || time.kind == TimeColumn::Kind::Integer) return optional_number(nanoseconds);
+  const double divisor = time.unit == "s"    ? 1e9
+                         : time.unit == "ms" ? 1e6
+                         : time.unit == "us" ? 1e3
+                                             : 1;
+  const double rounded = std::nearbyint(*nanoseconds / divisor) * divisor;
+  Ref module = own(PyImport_ImportModule("datetime"));
+  Ref timedelta = own(PyObject_GetAttrString(module.get(), "timedelta"));
+  Ref micros = own(PyFloat_FromDouble(rounded / 1e3));
+  Ref no_arguments = own(PyTuple_New(0));
+  Ref keywords = own(PyDict_New());
+  set_item(keywords.get(), "microseconds", std::move(micros));
+  return own(PyObject_Call(timedelta.get(), no_arguments.get(), keywords.get()));
+}
+
 Ref size_to_py(std::size_t value) { return own(PyLong_FromSize_t(value)); }
 
-Ref funnel_row_to_py(const FunnelRows& funnel, const FunnelRow& row) {
+Ref funnel_row_to_py(const FunnelRows& funnel, const FunnelRow& row, const TimeColumn& time) {
   const FunnelStep& step = row.step;
   std::size_t dropped = 0;
   for (std::size_t each : step.dropped) dropped += each;
@@ -76,8 +110,8 @@ Ref funnel_row_to_py(const FunnelRows& funnel, const FunnelRow& row) {
   cells.push_back(size_to_py(dropped));
   for (std::size_t each : step.dropped) cells.push_back(size_to_py(each));
   cells.push_back(optional_number(step.conversion));
-  cells.push_back(optional_number(step.time_p50));
-  cells.push_back(optional_number(step.time_p90));
+  cells.push_back(duration_to_py(step.time_p50, time));
+  cells.push_back(duration_to_py(step.time_p90, time));
   Ref tuple = own(PyTuple_New(static_cast<Py_ssize_t>(cells.size())));
   for (std::size_t i = 0; i < cells.size(); ++i) {
     PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), cells[i].release());
@@ -94,7 +128,7 @@ Ref item_to_py(const ResultsRecord& record, std::size_t i) {
     return new_near_miss((*misses)[i], events_of(source, (*misses)[i].indices));
   }
   const FunnelRows& funnel = std::get<FunnelRows>(record.items);
-  return funnel_row_to_py(funnel, funnel.rows[i]);
+  return funnel_row_to_py(funnel, funnel.rows[i], source.source.time);
 }
 
 PyObject* results_item(PyObject* self, Py_ssize_t i) {
@@ -116,7 +150,7 @@ std::vector<Item> pick(const std::vector<Item>& items, const std::vector<std::si
 }
 
 ResultsRecord taken(const ResultsRecord& record, const std::vector<std::size_t>& at) {
-  ResultsRecord out{record.source, {}};
+  ResultsRecord out{record.source, {}, record.captures};
   std::visit(
       [&](const auto& items) {
         if constexpr (std::is_same_v<std::decay_t<decltype(items)>, FunnelRows>) {
@@ -168,6 +202,34 @@ PyObject* results_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 // Iteration by index, declared so that the type is iterable by its own slot.
 PyObject* results_iter(PyObject* self) { return PySeqIter_New(self); }
 
+Result<bool> export_results(const ResultsRecord& record, ArrowArrayStream& out) {
+  const EventSource& source = record.source->source;
+  if (const auto* matches = std::get_if<std::vector<Match>>(&record.items)) {
+    return export_matches(*matches, source, out, record.captures);
+  }
+  if (const auto* misses = std::get_if<std::vector<NearMiss>>(&record.items)) {
+    return export_near_misses(*misses, source, out, record.captures);
+  }
+  const FunnelRows& funnel = std::get<FunnelRows>(record.items);
+  const std::optional<std::string_view> by = funnel.by;
+  return export_funnel(funnel.groups(), source, out, by);
+}
+
+// A requested schema may be ignored, as the interface allows: the caller
+// then casts.
+PyObject* results_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"requested_schema"};
+  return guarded([&] {
+    std::array<PyObject*, 1> values{};
+    bind_fast({"_Results.__arrow_c_stream__()", names, 0}, args, nargs, kwnames, values);
+    OwnedStream owned;
+    const Result<bool> exported = export_results(results_of(self), owned.stream);
+    if (!exported) raise(PyExc_ValueError, exported.error());
+    return stream_to_capsule(std::move(owned)).release();
+  });
+}
+
 PyObject* results_kind(PyObject* self, void*) {
   return guarded([&] {
     static constexpr const char* kinds[] = {"matches", "near_misses", "funnel"};
@@ -189,6 +251,9 @@ PyMethodDef results_methods[] = {
     {"take", fast(results_take), kFastKeywords,
      "take($self, indices)\n--\n\nThe results at `indices` (each in range), as a new result "
      "set."},
+    {"__arrow_c_stream__", fast(results_arrow_c_stream), kFastKeywords,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nThe results as an Arrow C "
+     "stream in a PyCapsule."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -217,22 +282,23 @@ TypeLayout results_layout() {
   return {"kestrel._core._Results", sizeof(Wrapper<ResultsRecord>), results_slots};
 }
 
-Ref matches_to_py(std::vector<Match> matches, SourceRef source) {
-  return results_to_py({std::move(source), std::move(matches)});
+Ref matches_to_py(std::vector<Match> matches, SourceRef source, std::vector<std::string> captures) {
+  return results_to_py({std::move(source), std::move(matches), std::move(captures)});
 }
 
-Ref near_misses_to_py(std::vector<NearMiss> near_misses, SourceRef source) {
-  return results_to_py({std::move(source), std::move(near_misses)});
+Ref near_misses_to_py(std::vector<NearMiss> near_misses, SourceRef source,
+                      std::vector<std::string> captures) {
+  return results_to_py({std::move(source), std::move(near_misses), std::move(captures)});
 }
 
-Ref funnel_to_py(std::vector<FunnelGroup> groups, bool by, SourceRef source) {
-  FunnelRows funnel{by, {}};
+Ref funnel_to_py(std::vector<FunnelGroup> groups, std::optional<std::string> by, SourceRef source) {
+  FunnelRows funnel{std::move(by), {}};
   for (std::size_t group = 0; group < groups.size(); ++group) {
     for (FunnelStep& step : groups[group].steps) {
       funnel.rows.push_back({group, groups[group].key, std::move(step)});
     }
   }
-  return results_to_py({std::move(source), std::move(funnel)});
+  return results_to_py({std::move(source), std::move(funnel), {}});
 }
 
 }  // namespace kestrel::binding

@@ -5,12 +5,17 @@
 // made from it shares the source, so results outlive the table object and
 // can rebuild the events they name. Results name events by input position;
 // `row_of_position` leads from a position back to its row.
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "kestrel/arrow_input.hpp"
+#include "kestrel/funnel.hpp"
 #include "kestrel/matcher.hpp"
+#include "kestrel/pattern_warnings.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -173,6 +178,27 @@ PyObject* table_from_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+// None for no limit, else an int of at least 0.
+std::optional<std::size_t> match_limit(PyObject* object) {
+  if (!object || object == Py_None) return std::nullopt;
+  const std::int64_t limit = to_int64(object, "max_matches");
+  if (limit < 0)
+    raise(PyExc_ValueError, "max_matches must be at least 0, not " + std::to_string(limit));
+  return static_cast<std::size_t>(limit);
+}
+
+// The names a pattern captures, each once, in byte order: the capture columns
+// of the result tables.
+std::vector<std::string> captured_names(const Pattern& pattern) {
+  std::vector<std::string> names;
+  for (const Step& step : pattern.steps) {
+    for (const Capture& capture : step.atom.captures) names.push_back(capture.name);
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
 PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 4> names = {"pattern", "table", "exhaustive",
                                                        "max_matches"};
@@ -183,9 +209,15 @@ PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     const bool exhaustive = to_strict_bool(values[2], "exhaustive");
     Pattern pattern = coerce_pattern(values[0]);
     if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
+    const std::optional<std::size_t> limit = match_limit(values[3]);
     const EventTable& table = source->source.table;
-    std::vector<Match> matches = compiled_matches(table, pattern, python_signals());
-    return matches_to_py(std::move(matches), source).release();
+    std::vector<Match> matches = limit ? compiled_matches(table, pattern, *limit, python_signals())
+                                       : compiled_matches(table, pattern, python_signals());
+    if (limit && matches.size() > *limit) {
+      raise(PyExc_ValueError, "more than " + std::to_string(*limit) +
+                                  " matches; raise max_matches or narrow the pattern");
+    }
+    return matches_to_py(std::move(matches), source, captured_names(pattern)).release();
   });
 }
 
@@ -196,24 +228,97 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     bind_fast({"_explain()", names, 2}, args, nargs, kwnames, values);
     const SourceRef& source = require_table(values[1]);
     const Pattern pattern = coerce_pattern(values[0]);
-    const std::vector<std::size_t>& positions = source->source.table.positions;
-    std::vector<Event> rows;
-    for (std::size_t position : positions) rows.push_back(source->event_at(position));
-    std::vector<NearMiss> records = near_misses(rows, pattern, python_signals());
-    const auto remap = [&](std::size_t& index) { index = positions[index]; };
-    for (NearMiss& miss : records) {
-      remap(miss.start_index);
-      for (std::size_t& index : miss.indices) remap(index);
-      if (auto* failed = std::get_if<PredicateFailed>(&miss.detail)) {
-        remap(failed->event_index);
-      } else if (auto* blocked = std::get_if<AbsenceBlocked>(&miss.detail)) {
-        remap(blocked->candidate_index);
-        remap(blocked->blocking_index);
-      } else if (auto* exceeded = std::get_if<WindowExceeded>(&miss.detail)) {
-        remap(exceeded->candidate_index);
+    std::vector<NearMiss> records = near_misses(source->source.table, pattern, python_signals());
+    return near_misses_to_py(std::move(records), source, captured_names(pattern)).release();
+  });
+}
+
+PyObject* funnel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> names = {"pattern", "table", "by"};
+  return guarded([&] {
+    std::array<PyObject*, 3> values{};
+    bind_fast({"_funnel()", names, 2}, args, nargs, kwnames, values);
+    const SourceRef& source = require_table(values[1]);
+    const Pattern pattern = coerce_pattern(values[0]);
+    const EventTable& table = source->source.table;
+    std::optional<std::string> by;
+    std::optional<std::size_t> by_column;
+    if (values[2] && values[2] != Py_None) {
+      by = to_text(values[2], "by");
+      by_column = table.column_of(*by);
+      if (!by_column) {
+        raise(PyExc_ValueError, "by: column `" + *by + "` is not an attribute of the events");
       }
     }
-    return near_misses_to_py(std::move(records), source).release();
+    std::vector<FunnelGroup> groups = kestrel::funnel(table, pattern, by_column, python_signals());
+    return funnel_to_py(std::move(groups), std::move(by), source).release();
+  });
+}
+
+PyObject* warnings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 2> names = {"pattern", "table"};
+  return guarded([&] {
+    std::array<PyObject*, 2> values{};
+    bind_fast({"_warnings()", names, 2}, args, nargs, kwnames, values);
+    const SourceRef& source = require_table(values[1]);
+    const Pattern pattern = coerce_pattern(values[0]);
+    Ref list = own(PyList_New(0));
+    for (const std::string& warning : pattern_warnings(pattern, source->source.table)) {
+      if (PyList_Append(list.get(), text_to_py(warning).get()) < 0) throw PythonError{};
+    }
+    return list.release();
+  });
+}
+
+// Column names: a list of str, or None where allowed.
+std::optional<std::vector<std::string>> names_of(PyObject* object, std::string_view parameter,
+                                                 bool none_allowed) {
+  if (none_allowed && object == Py_None) return std::nullopt;
+  if (!PyList_Check(object)) raise_argument_error(parameter, conversion_message(object, "PyList"));
+  std::vector<std::string> names;
+  for (Py_ssize_t i = 0; i < PyList_Size(object); ++i) {
+    names.push_back(to_text(PyList_GetItem(object, i), parameter));
+  }
+  return names;
+}
+
+// Messages of a column of the wrong type read as TypeErrors, as they do for
+// the other sources; every other refusal is a ValueError.
+[[noreturn]] void raise_read_error(const std::string& message) {
+  const bool wrong_type =
+      message.starts_with("column `") && message.find("` has type ") != std::string::npos;
+  raise(wrong_type ? PyExc_TypeError : PyExc_ValueError, message);
+}
+
+// A null cell of a frame means the event lacks the attribute, as it does for
+// rows, column mappings and the other frames' readers.
+void nulls_to_missing(EventTable& table) {
+  Interrupt interrupt = python_signals();
+  for (std::vector<Cell>& column : table.columns) {
+    for (Cell& cell : column) {
+      interrupt.poll();
+      if (cell.kind == CellKind::Null) cell = Cell{};
+    }
+  }
+}
+
+PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 6> names = {"source", "partition",  "ts",
+                                                       "typ",    "attributes", "carry"};
+  return guarded([&] {
+    std::array<PyObject*, 6> values{};
+    bind_fast({"_table_from_arrow()", names, 6}, args, nargs, kwnames, values);
+    ArrowColumns columns;
+    columns.partition = to_text(values[1], "partition");
+    columns.ts = to_text(values[2], "ts");
+    columns.typ = to_text(values[3], "typ");
+    columns.attributes = names_of(values[4], "attributes", true);
+    columns.carry = *names_of(values[5], "carry", false);
+    OwnedStream owned = stream_from_py(values[0]);
+    Result<EventSource> source = read_arrow_events(owned.stream, columns, python_signals());
+    if (!source) raise_read_error(source.error());
+    nulls_to_missing(source.value().table);
+    return table_to_py(std::move(source).value()).release();
   });
 }
 
@@ -243,6 +348,17 @@ PyMethodDef table_functions[] = {
     {"_explain", fast(explain), kFastKeywords,
      "_explain(pattern, table)\n--\n\nNear misses of a pattern over a table; indices are input "
      "positions."},
+    {"_table_from_arrow", fast(table_from_arrow), kFastKeywords,
+     "_table_from_arrow(source, partition, ts, typ, attributes, carry)\n--\n\nBuild a table "
+     "from an Arrow stream: `source` has __arrow_c_stream__ or __arrow_c_array__, or is an "
+     "arrow_array_stream capsule; `attributes` None keeps every other column; `carry` names "
+     "columns copied into results."},
+    {"_funnel", fast(funnel), kFastKeywords,
+     "_funnel(pattern, table, by=None)\n--\n\nThe funnel of a pattern over a table, one row "
+     "per step (and per value of the `by` column)."},
+    {"_warnings", fast(warnings), kFastKeywords,
+     "_warnings(pattern, table)\n--\n\nWhy a pattern cannot match the table's events, one "
+     "sentence per problem."},
     {nullptr, nullptr, 0, nullptr},
 };
 

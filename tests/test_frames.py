@@ -243,13 +243,38 @@ ERRORS = [
 ]
 
 
+# Frames go through the Arrow reader, which names a column's Arrow type, reads
+# integer keys as their decimal text and text timestamps as ISO-8601.
+ARROW_ERRORS = {
+    "partition of ints": None,
+    "type of floats": (TypeError, "column `typ` has type double; it must hold text or integers"),
+    "ts of floats": (TypeError, "column `ts` has type double; timestamps must be integers"),
+    "ts of text": (ValueError, "column `ts` row 0: `30` is not an ISO-8601 date or time"),
+    "ts of booleans": (TypeError, "column `ts` has type bool; timestamps must be integers"),
+}
+
+
+def _expected_error(name, make, error, message):
+    if make in FRAMES and name in ARROW_ERRORS:
+        return ARROW_ERRORS[name]
+    if make is pandas_frame and name == "null ts":  # pandas keeps integers with nulls as floats
+        return TypeError, "column `ts` has type double"
+    return error, message
+
+
 @pytest.mark.parametrize("make", [list, column_mapping, *FRAMES], ids=lambda f: f.__name__)
 @pytest.mark.parametrize("case", ERRORS, ids=[e[0] for e in ERRORS])
 def test_bad_columns_are_named(make, case):
-    _, change, error, message = case
+    name, change, error, message = case
     rows = _bad_rows(change) if change else ROWS
     extra = {"attributes": ["nope"]} if change is None else {}
-    with pytest.raises(error, match=message):
+    expected = _expected_error(name, make, error, message)
+    if expected is None:
+        as_text = [dict(row, p=str(row["p"])) for row in rows]
+        found = match(PATTERN, make(rows), **KEYS, **extra)
+        assert found and list(map(repr, found)) == list(map(repr, match(PATTERN, as_text, **KEYS)))
+        return
+    with pytest.raises(expected[0], match=expected[1]):
         match(PATTERN, make(rows), **KEYS, **extra)
 
 
@@ -359,7 +384,7 @@ def test_unsigned_overflow_is_refused():
     frame = pd.DataFrame(
         {"p": ["a"], "ts": [1], "typ": ["x"], "v": np.array([2**64 - 1], np.uint64)}
     )
-    with pytest.raises(OverflowError, match="column `v`"):
+    with pytest.raises(ValueError, match="column `v` row 0: .* out of range for a 64-bit signed"):
         match("x", frame, **KEYS)
 
 

@@ -111,7 +111,7 @@ def test_pandas_arrow_columns_with_nulls(dtype, value, read):
     "validity, outcome",
     [
         (0b101, [{"s": "a"}, {}, {"s": "c"}]),  # the bad bytes sit in a null slot
-        (0b111, "column `s` row 1 is not valid UTF-8"),
+        (0b111, "column `s` row 1: the text is not valid UTF-8"),
     ],
 )
 def test_arrow_text_is_checked_only_in_valid_slots(validity, outcome):

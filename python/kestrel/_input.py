@@ -1,7 +1,9 @@
 """Turn the places users keep events (Event lists, rows, data frames) into an
 engine event table.
 
-Every source is reduced to columns: numbers as contiguous buffers, texts and
+Objects that speak the Arrow PyCapsule interface (pyarrow, polars, pandas
+from 2.2, DuckDB) go straight to the native Arrow reader. Every other source
+is reduced to columns: numbers as contiguous buffers, texts and
 mixed values as lists, each with an optional null mask. The native module
 builds the engine events from those columns in one pass, so a data frame
 never becomes one Python Event per row. Optional libraries are imported only
@@ -73,6 +75,10 @@ def to_table(events: object, keys: Keys) -> _core._EventTable:
         return events
     if isinstance(events, (str, bytes)):
         raise TypeError(f"expected events, got {type(events).__name__}")
+    if _is_instance(events, "polars", "LazyFrame"):
+        events = events.collect()  # type: ignore[attr-defined]
+    if _exports_arrow(events) and not _is_empty_pandas(events):
+        return _from_arrow(events, keys)
     frame = _frame_source(events)
     if frame is not None:
         return _from_source(frame, keys)
@@ -397,17 +403,47 @@ def _temporal_column(name: str, values: Any, mask: Any) -> Column:
 # Data frames
 
 
+def _exports_arrow(events: object) -> bool:
+    """Whether `events` speaks the Arrow PyCapsule interface (pyarrow, polars,
+    pandas from 2.2, DuckDB), which the native module reads directly."""
+    kind = type(events)
+    return hasattr(kind, "__arrow_c_stream__") or hasattr(kind, "__arrow_c_array__")
+
+
+def _is_empty_pandas(events: object) -> bool:
+    """pandas gives an empty object column no Arrow type; its own reader
+    knows the column's dtype."""
+    return _is_instance(events, "pandas", "DataFrame") and len(events) == 0  # type: ignore[arg-type]
+
+
+def _from_arrow(events: object, keys: Keys) -> _core._EventTable:
+    if _is_instance(events, "pandas", "DataFrame"):
+        _column_names(events.columns)  # type: ignore[attr-defined]  # Arrow would make them text
+    if _is_instance(events, "polars", "DataFrame"):
+        events = _typed_nulls(events)
+    key_names = (keys.partition, keys.ts, keys.typ)
+    if len(set(key_names)) != 3:
+        raise ValueError("the partition, ts and typ columns must be three different columns")
+    attributes = None
+    if keys.attributes is not None:
+        attributes = [name for name in dict.fromkeys(keys.attributes) if name not in key_names]
+    return _core._table_from_arrow(events, *key_names, attributes, [])
+
+
+def _typed_nulls(frame: Any) -> Any:
+    """polars exports a column of type Null with a buffer that the Arrow
+    format does not have; as booleans its nulls read the same."""
+    pl = _optional("polars")
+
+    nulls = [name for name, dtype in frame.schema.items() if dtype == pl.Null]
+    return frame.with_columns(pl.col(nulls).cast(pl.Boolean)) if nulls else frame
+
+
 def _frame_source(events: object) -> Source | None:
-    """The columns of a data frame of a known library (or a subclass of one,
-    from any module), else None."""
+    """The columns of a pandas data frame without the Arrow interface (pandas
+    before 2.2), or of a subclass of one from any module, else None."""
     if _is_instance(events, "pandas", "DataFrame"):
         return _pandas_source(events)
-    if _is_instance(events, "pyarrow", "Table") or _is_instance(events, "pyarrow", "RecordBatch"):
-        return _arrow_source(events)
-    if _is_instance(events, "polars", "LazyFrame"):
-        events = events.collect()  # type: ignore[attr-defined]
-    if _is_instance(events, "polars", "DataFrame"):
-        return _polars_source(events)
     return None
 
 
@@ -465,14 +501,6 @@ def _arrow_backed(dtype: Any) -> bool:
     return getattr(dtype, "storage", None) == "pyarrow" and "pyarrow" in sys.modules
 
 
-def _arrow_source(table: Any) -> Source:
-    return Source(
-        table.num_rows,
-        _column_names(table.schema.names),
-        lambda name: _arrow_column(name, table.column(name)),
-    )
-
-
 def _arrow_column(name: str, column: Any) -> Column:
     pa = _optional("pyarrow")
 
@@ -527,41 +555,6 @@ def _arrow_text(name: str, values: Any, mask: Any) -> Column | None:
 def _is_string_view(pa: Any, kind: Any) -> bool:
     is_view = getattr(pa.types, "is_string_view", None)
     return bool(is_view and is_view(kind))
-
-
-def _polars_source(frame: Any) -> Source:
-    return Source(
-        frame.height,
-        _column_names(frame.columns),
-        lambda name: _polars_column(name, frame.get_column(name)),
-    )
-
-
-def _polars_column(name: str, series: Any) -> Column:
-    pl = _optional("polars")
-
-    mask = series.is_null().to_numpy() if series.null_count() else None
-    dtype = series.dtype
-    if dtype == pl.Boolean or (dtype.is_numeric() and dtype != pl.Decimal):
-        filled = series if mask is None else series.fill_null(False if dtype == pl.Boolean else 0)
-        return _numpy_column(name, filled.to_numpy(), mask)
-    if dtype.is_temporal() and dtype != pl.Time:
-        return _numpy_column(name, series.to_numpy(), mask)
-    if dtype in (pl.String, pl.Categorical, pl.Enum) and _has_module("pyarrow"):
-        text = _arrow_text(name, series.to_arrow(), mask)
-        if text is not None:
-            return text
-    return _numpy_object_column(name, series.to_list(), mask)
-
-
-def _has_module(name: str) -> bool:
-    if name in sys.modules:
-        return True
-    try:
-        _optional(name)
-    except ImportError:
-        return False
-    return True
 
 
 def _numpy_object_column(name: str, values: list[Any], mask: Any) -> Column:
