@@ -182,14 +182,13 @@ def _pattern(
 
 
 def _window_unit(table: _core._EventTable, unit: str | None) -> str | None:
-    """The unit duration windows are read in: that of datetime timestamps,
-    else the caller's `unit` for integer ones."""
-    kind, table_unit, _ = table.time
-    if kind != "datetime":
+    """The unit duration windows are read in: nanoseconds for datetime
+    timestamps, which the engine compares as nanoseconds whatever their
+    column's unit, else the caller's `unit` for integer ones."""
+    if table.time[0] != "datetime":
         return unit
-    if unit is not None and unit != table_unit:
+    if unit not in (None, "ns"):
         raise ValueError(
-            f"unit={unit!r} is for integer timestamps; these are datetimes, "
-            f"whose windows are read in {table_unit}"
+            f"unit={unit!r} is for integer timestamps; with datetimes, windows are nanoseconds"
         )
-    return table_unit
+    return "ns"

@@ -23,7 +23,7 @@ from typing import Any, Callable, NamedTuple
 from . import _core
 from ._core import Event
 from ._optional import optional as _optional
-from ._timestamps import parse_timestamp
+from ._timestamps import has_offset, parse_timestamp
 
 _INT64_MAX = 2**63 - 1
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
@@ -104,10 +104,12 @@ def to_table(events: object, keys: Keys) -> _core._EventTable:
 def _from_source(source: Source, keys: Keys) -> _core._EventTable:
     _check_key_names(keys, source.names)
     partition = _text_column(_decimal_partitions(source.read(keys.partition)))
-    ts = _ts_column(source.read(keys.ts))
+    ts_read = source.read(keys.ts)
+    ts = _ts_column(ts_read)
     typ = _text_column(source.read(keys.typ))
     attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
-    return _core._table_from_columns(source.length, partition, ts, typ, attributes)
+    timezone = _timezone_of(ts_read)
+    return _core._table_from_columns(source.length, partition, ts, typ, attributes, timezone)
 
 
 def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
@@ -175,6 +177,22 @@ def _ts_column(column: Column) -> tuple[str, Any]:
     raise TypeError(
         f"column `{column.name}` must hold integers or datetimes, not {_kind_label(column)}"
     )
+
+
+def _timezone_of(column: Column) -> str | None:
+    """For a column of datetimes (or ISO-8601 texts), "UTC" when any is
+    aware and "" when all are naive; None for integers. The column has
+    passed _ts_column, so it does not mix the two."""
+    if column.kind != "object" or not column.data or not _is_datetime(column.data[0]):
+        return None
+    aware = any(_is_aware(value) for value in column.data)
+    return "UTC" if aware else ""
+
+
+def _is_aware(value: Any) -> bool:
+    if isinstance(value, str):
+        return has_offset(value)
+    return getattr(value, "tzinfo", None) is not None
 
 
 def _kind_label(column: Column) -> str:
