@@ -103,10 +103,12 @@ def to_table(events: object, keys: Keys) -> _core._EventTable:
 def _from_source(source: Source, keys: Keys) -> _core._EventTable:
     _check_key_names(keys, source.names)
     partition = _text_column(source.read(keys.partition))
-    ts = _ts_column(source.read(keys.ts))
+    ts_column = source.read(keys.ts)
+    ts = _ts_column(ts_column)
     typ = _text_column(source.read(keys.typ))
     attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
-    return _core._table_from_columns(source.length, partition, ts, typ, attributes)
+    zone = _time_zone(ts_column)
+    return _core._table_from_columns(source.length, partition, ts, typ, attributes, zone)
 
 
 def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
@@ -159,6 +161,14 @@ def _ts_column(column: Column) -> tuple[str, Any]:
     raise TypeError(
         f"column `{column.name}` must hold integers or datetimes, not {_kind_label(column)}"
     )
+
+
+def _time_zone(column: Column) -> str | None:
+    """None for integer timestamps; for datetimes, read as nanoseconds, the
+    zone they are written back in: UTC when aware, "" when naive."""
+    if column.kind != "object" or not column.data or not _is_datetime(column.data[0]):
+        return None
+    return "" if getattr(column.data[0], "tzinfo", None) is None else "UTC"
 
 
 def _kind_label(column: Column) -> str:
