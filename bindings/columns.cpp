@@ -284,37 +284,39 @@ class NullMask {
 
 template <class Read>
 void fill_attribute(const AttributeColumn& attribute, std::size_t length,
-                    std::vector<kestrel::Event>& events, kestrel::Interrupt& interrupt, Read read) {
+                    std::vector<std::optional<Value>>& values, kestrel::Interrupt& interrupt,
+                    Read read) {
   const NullMask mask(attribute, length);
   for (std::size_t row = 0; row < length; ++row) {
     interrupt.poll();
-    if (!mask.is_null(row)) events[row].attrs.set(attribute.name, read(row));
+    if (!mask.is_null(row)) values[row] = read(row);
   }
 }
 
 void read_attribute_column(const AttributeColumn& attribute, std::size_t length,
-                           std::vector<kestrel::Event>& events, kestrel::Interrupt& interrupt) {
+                           std::vector<std::optional<Value>>& values,
+                           kestrel::Interrupt& interrupt) {
   if (attribute.kind == "int") {
     const Column column(attribute.data, attribute.name, length, "ql", sizeof(std::int64_t));
-    fill_attribute(attribute, length, events, interrupt,
+    fill_attribute(attribute, length, values, interrupt,
                    [&](std::size_t row) { return kestrel::Value(column.at<std::int64_t>(row)); });
   } else if (attribute.kind == "float") {
     const Column column(attribute.data, attribute.name, length, "d", sizeof(double));
-    fill_attribute(attribute, length, events, interrupt,
+    fill_attribute(attribute, length, values, interrupt,
                    [&](std::size_t row) { return kestrel::Value(column.at<double>(row)); });
   } else if (attribute.kind == "bool") {
     const Column column(attribute.data, attribute.name, length, "?B", 1);
-    fill_attribute(attribute, length, events, interrupt, [&](std::size_t row) {
+    fill_attribute(attribute, length, values, interrupt, [&](std::size_t row) {
       return kestrel::Value(column.at<std::uint8_t>(row) != 0);
     });
   } else if (attribute.kind == "object") {
-    PyObject* values = list_items(attribute.data, attribute.name, length);
-    fill_attribute(attribute, length, events, interrupt, [&](std::size_t row) {
+    PyObject* cells = list_items(attribute.data, attribute.name, length);
+    fill_attribute(attribute, length, values, interrupt, [&](std::size_t row) {
       // A cell's conversion hooks may change the list: re-check it and hold the cell.
-      if (static_cast<std::size_t>(PyList_Size(values)) != length) {
+      if (static_cast<std::size_t>(PyList_Size(cells)) != length) {
         raise(PyExc_RuntimeError, column_label(attribute.name) + " changed size while it was read");
       }
-      const Ref cell = Ref::borrow(PyList_GetItem(values, static_cast<Py_ssize_t>(row)));
+      const Ref cell = Ref::borrow(PyList_GetItem(cells, static_cast<Py_ssize_t>(row)));
       return object_cell(cell.get(), attribute.name, row);
     });
   } else if (attribute.kind == "arrow_text") {
@@ -322,9 +324,7 @@ void read_attribute_column(const AttributeColumn& attribute, std::size_t length,
     visit_arrow_text(
         attribute.data, attribute.name, length, interrupt,
         [&](std::size_t row) { return mask.is_null(row); },
-        [&](std::size_t row, std::string_view text) {
-          events[row].attrs.set(attribute.name, std::string(text));
-        });
+        [&](std::size_t row, std::string_view text) { values[row] = Value(std::string(text)); });
   } else {
     raise(PyExc_ValueError,
           column_label(attribute.name) + " has unknown kind `" + attribute.kind + "`");
@@ -348,24 +348,38 @@ std::vector<AttributeColumn> sorted_attribute_columns(PyObject* attributes) {
   return by_name;
 }
 
-// from_columns(length, partition, ts, typ, attributes, timezone)
-std::vector<Event> events_from_columns(std::size_t rows, PyObject* partition, PyObject* ts,
-                                       PyObject* typ, const std::vector<AttributeColumn>& by_name) {
+// The cells of one attribute column, by input row; none where it is null.
+struct AttributeValues {
+  std::string name;
+  std::vector<std::optional<Value>> cells;
+};
+
+// Attributes are kept by column rather than in each event's map: a million
+// small maps cost a million allocations to make and, worse, to free, which
+// no interrupt can cut short.
+struct ColumnEvents {
+  std::vector<Event> events;  // keys only
+  std::vector<AttributeValues> attributes;
+};
+
+ColumnEvents events_from_columns(std::size_t rows, PyObject* partition, PyObject* ts, PyObject* typ,
+                                 const std::vector<AttributeColumn>& by_name) {
   // The buffer checks `rows` before the events are allocated.
   const Column ts_column = open_ts_column(ts, rows);
   kestrel::Interrupt interrupt = python_signals();
-  std::vector<kestrel::Event> events(rows);
+  ColumnEvents out;
+  std::vector<Event>& events = out.events;
+  events.resize(rows);
   read_text_column(partition, rows, events, &kestrel::Event::partition, interrupt);
   for (std::size_t row = 0; row < rows; ++row) events[row].ts = ts_column.at<std::int64_t>(row);
   read_text_column(typ, rows, events, &kestrel::Event::typ, interrupt);
-  for (kestrel::Event& event : events) {
-    interrupt.poll();
-    event.attrs.reserve(by_name.size());
-  }
   for (const AttributeColumn& attribute : by_name) {
-    read_attribute_column(attribute, rows, events, interrupt);
+    AttributeValues& values = out.attributes.emplace_back();
+    values.name = attribute.name;
+    values.cells.resize(rows);
+    read_attribute_column(attribute, rows, values.cells, interrupt);
   }
-  return events;
+  return out;
 }
 
 // Puts events[order[i]] at position i, one cycle of the permutation at a
@@ -414,11 +428,22 @@ EventSource source_from_columns(std::int64_t length, PyObject* partition, PyObje
   // attribute columns borrow from its tuples.
   const Ref held = own(PyList_GetSlice(attributes, 0, PyList_Size(attributes)));
   const std::vector<AttributeColumn> by_name = sorted_attribute_columns(held.get());
-  std::vector<std::string> names;
-  for (const AttributeColumn& attribute : by_name) names.push_back(attribute.name);
-  return source_from_events(
-      events_from_columns(static_cast<std::size_t>(length), partition, ts, typ, by_name), names,
-      std::move(time));
+  ColumnEvents read =
+      events_from_columns(static_cast<std::size_t>(length), partition, ts, typ, by_name);
+  EventSource source = source_from_events(std::move(read.events), {}, std::move(time));
+  EventTable& table = source.table;
+  kestrel::Interrupt interrupt = python_signals();
+  for (const AttributeValues& attribute : read.attributes) {
+    table.attribute_names.push_back(table.texts.intern(attribute.name));
+    std::vector<Cell>& column = table.columns.emplace_back(table.size());
+    for (std::size_t row = 0; row < table.size(); ++row) {
+      interrupt.poll();
+      if (const std::optional<Value>& value = attribute.cells[table.positions[row]]) {
+        column[row] = table.cell_of(*value);
+      }
+    }
+  }
+  return source;
 }
 
 }  // namespace kestrel::binding

@@ -104,12 +104,12 @@ def to_table(events: object, keys: Keys) -> _core._EventTable:
 def _from_source(source: Source, keys: Keys) -> _core._EventTable:
     _check_key_names(keys, source.names)
     partition = _text_column(_decimal_partitions(source.read(keys.partition)))
-    ts_read = source.read(keys.ts)
-    ts = _ts_column(ts_read)
+    ts_column = source.read(keys.ts)
+    ts = _ts_column(ts_column)
     typ = _text_column(source.read(keys.typ))
     attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
-    timezone = _timezone_of(ts_read)
-    return _core._table_from_columns(source.length, partition, ts, typ, attributes, timezone)
+    zone = _time_zone(ts_column)
+    return _core._table_from_columns(source.length, partition, ts, typ, attributes, zone)
 
 
 def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
@@ -179,17 +179,16 @@ def _ts_column(column: Column) -> tuple[str, Any]:
     )
 
 
-def _timezone_of(column: Column) -> str | None:
-    """For a column of datetimes (or ISO-8601 texts), "UTC" when any is
-    aware and "" when all are naive; None for integers. The column has
-    passed _ts_column, so it does not mix the two."""
+def _time_zone(column: Column) -> str | None:
+    """None for integer timestamps; for datetimes, read as nanoseconds, the
+    zone they are written back in: UTC when aware, "" when naive."""
     if column.kind != "object" or not column.data or not _is_datetime(column.data[0]):
         return None
-    aware = any(_is_aware(value) for value in column.data)
-    return "UTC" if aware else ""
+    return "UTC" if _is_aware(column.data[0]) else ""
 
 
 def _is_aware(value: Any) -> bool:
+    """A datetime with a zone, or an ISO-8601 text with an offset."""
     if isinstance(value, str):
         return has_offset(value)
     return getattr(value, "tzinfo", None) is not None
