@@ -106,13 +106,15 @@ def test_sequence_behaviour():
 
 
 def test_an_empty_result_keeps_its_schema():
-    results = kestrel.match(PATTERN, ROWS[:1], **KEYS)
+    with pytest.warns(kestrel.KestrelWarning, match="`login` never occurs"):
+        results = kestrel.match(PATTERN, ROWS[:1], **KEYS)
     assert len(results) == 0
     schema = results.to_arrow().schema
     assert schema.names == ["partition", "indices", "types", "start", "end", "capture.u"]
     assert schema.field("start").type == pa.int64()
     assert list(results.to_pandas().columns) == schema.names
-    misses = kestrel.explain(PATTERN, ROWS[:1], **KEYS).to_arrow()
+    with pytest.warns(kestrel.KestrelWarning):
+        misses = kestrel.explain(PATTERN, ROWS[:1], **KEYS).to_arrow()
     assert misses.num_rows == 0 and "detail.gap" in misses.schema.names
 
 
