@@ -32,7 +32,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
-import kestrel._columnar as columnar
+import kestrel._core as core
 from kestrel._core import Event, match_events, near_miss_events, parse_pattern, sort_events
 
 PARTITIONS = 10_000
@@ -122,7 +122,7 @@ def events_scenario(count: int) -> None:
         lambda: [Event(p, t, typ, {"i": i}) for i, (p, t, typ) in enumerate(zip(parts, ts, typs))],
     )
     del parts, ts, typs
-    table = stages.measure_copy(lambda: columnar.from_events(events))
+    table = stages.measure_copy(lambda: core._table_from_events(events))
     del table
     found = stages.run("match_events", lambda: match_events(pattern, events))
     print(f"    {len(found):,} matches")
@@ -158,16 +158,16 @@ def columns_scenario(count: int) -> None:
     stages = Stages(count)
     pattern = parse_pattern(PATTERN)
     columns = stages.run("build columns", lambda: column_data(count))
-    table = stages.measure_copy(lambda: columnar.from_columns(*columns))
+    table = stages.measure_copy(lambda: core._table_from_columns(*columns))
     del table
-    table = stages.run("from_columns", lambda: columnar.from_columns(*columns))
-    found = stages.run("match over the table", lambda: columnar.match(pattern, table, False))
+    table = stages.run("from_columns", lambda: core._table_from_columns(*columns))
+    found = stages.run("match over the table", lambda: core._match(pattern, table, False))
     print(f"    {len(found):,} matches")
-    stages.run("explain over the table", lambda: len(columnar.explain(pattern, table)))
+    stages.run("explain over the table", lambda: len(core._explain(pattern, table)))
     del table
     backwards = reversed_columns(columns)
     del columns
-    stages.run("from_columns (reversed input)", lambda: len(columnar.from_columns(*backwards)))
+    stages.run("from_columns (reversed input)", lambda: len(core._table_from_columns(*backwards)))
 
 
 SCENARIOS = {"events": events_scenario, "columns": columns_scenario}

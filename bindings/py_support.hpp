@@ -1,16 +1,33 @@
-// Reference ownership and error plumbing shared by the package's native
-// modules.
+// What the files of the extension module kestrel._core share: reference
+// ownership, error plumbing, the module state, and the functions and types
+// that one file defines and another uses.
 #pragma once
 
+#ifndef Py_LIMITED_API
+#error "kestrel._core must be built against the stable ABI (Py_LIMITED_API)"
+#endif
+
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
+#include <nanoarrow/nanoarrow.h>
+
+#include "kestrel/event_source.hpp"
+#include "kestrel/explain.hpp"
+#include "kestrel/funnel.hpp"
 #include "kestrel/model.hpp"
 
 namespace kestrel::binding {
@@ -150,5 +167,184 @@ auto guarded_with(PyObject* internal_error, Body&& body) noexcept -> decltype(bo
     return nullptr;
   }
 }
+
+// ---------------------------------------------------------------------------
+// Module state (module.cpp). The module exists once per process and lives
+// until exit, so the state is created once and deliberately never destroyed:
+// destructors running after interpreter shutdown would touch a dead runtime.
+
+struct ModuleState {
+  Ref module;
+  std::int64_t interpreter_id = -1;
+  Ref event_type;
+  Ref pattern_type;
+  Ref builder_type;
+  Ref match_type;
+  Ref near_miss_type;
+  Ref table_type;
+  Ref results_type;
+  Ref internal_error;
+  Ref unicodedata;
+};
+
+ModuleState& state();
+
+inline PyTypeObject* as_type(const Ref& ref) { return reinterpret_cast<PyTypeObject*>(ref.get()); }
+
+// Every entry point runs its body through this.
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+  return guarded_with(state().internal_error.get(), std::forward<Body>(body));
+}
+
+// A type's name, size and slots, for the module to create it from.
+struct TypeLayout {
+  const char* name;
+  int basicsize;
+  PyType_Slot* slots;
+};
+
+template <class Function>
+PyCFunction fast(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+inline constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+// tp_new of the classes that Python code cannot instantiate.
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*);
+
+// ---------------------------------------------------------------------------
+// Argument binding (arguments.cpp)
+
+struct Parameters {
+  const char* function;  // e.g. "match_events()" or "PatternBuilder.then()"
+  std::span<const char* const> names;
+  std::size_t required;
+};
+
+// For METH_FASTCALL | METH_KEYWORDS entry points; `out` gets borrowed
+// references, null for an argument not given.
+void bind_fast(const Parameters& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::span<PyObject*> out);
+// For tp_new, which receives a tuple and a dict.
+void bind_tuple(const Parameters& p, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);
+
+[[noreturn]] void raise_argument_error(std::string_view parameter, const std::string& message);
+// Re-raises a pending TypeError with the argument prefix; other errors pass.
+[[noreturn]] void prefix_pending_type_error(std::string_view parameter);
+
+// ---------------------------------------------------------------------------
+// Conversions (conversions.cpp)
+
+std::string conversion_message(PyObject* object, std::string_view kind);
+std::string to_text(PyObject* object, std::string_view parameter);
+std::int64_t to_int64(PyObject* object, std::string_view parameter);
+bool is_numpy_bool(PyObject* object);
+bool to_strict_bool(PyObject* object, std::string_view parameter);
+// The conversion Event() applies to each attribute value.
+Value py_to_value(PyObject* object);
+Ref text_to_py(std::string_view text);
+Ref value_to_py(const Value& value);
+Ref optional_value_to_py(const std::optional<Value>& value);
+Ref map_to_dict(const ValueMap& map);
+Ref index_to_py(std::size_t index);
+Ref indices_to_list(const std::vector<std::size_t>& indices);
+void set_item(PyObject* dict, const char* key, Ref value);
+
+// ---------------------------------------------------------------------------
+// Quoted text in reprs (quoting.cpp)
+
+std::string quoted(std::string_view text);
+std::string index_list(const std::vector<std::size_t>& indices);
+
+// ---------------------------------------------------------------------------
+// Event (event_type.cpp)
+
+TypeLayout event_layout();
+Ref event_to_py(Event event);
+const Event& event_of(PyObject* self);
+Ref events_to_list(const std::vector<Event>& events);
+// The events at `indices`, in order.
+std::vector<Event> events_at(const std::vector<std::size_t>& indices,
+                             std::span<const Event> events);
+// The one copy of the caller's events that a call makes.
+std::vector<Event> extract_events(PyObject* events);
+void require_canonical_order(std::span<const Event> events);
+extern PyMethodDef sort_events_def;
+
+// ---------------------------------------------------------------------------
+// Pattern and PatternBuilder (pattern_types.cpp)
+
+TypeLayout pattern_layout();
+TypeLayout builder_layout();
+// The pattern of a Pattern or PatternBuilder, exactly as match_events sees it.
+Pattern coerce_pattern(PyObject* object);
+extern PyMethodDef parse_pattern_def;
+extern PyMethodDef pattern_from_json_def;
+
+// ---------------------------------------------------------------------------
+// Match and NearMiss (match_type.cpp, near_miss_type.cpp). Each object holds
+// its record and the events at its indices, in order.
+
+TypeLayout match_layout();
+Ref new_match(Match match, std::vector<Event> events);
+extern PyMethodDef match_events_def;
+
+TypeLayout near_miss_layout();
+Ref new_near_miss(NearMiss near_miss, std::vector<Event> events);
+extern PyMethodDef near_miss_events_def;
+
+// ---------------------------------------------------------------------------
+// Tables and results (tables.cpp, columns.cpp, results.cpp)
+
+// An event source shared by its table object and every result set made from
+// it, with the map from input positions back to rows.
+struct SharedSource {
+  EventSource source;
+  std::vector<std::size_t> row_of_position;
+
+  explicit SharedSource(EventSource from);
+  // The event at input position `position`, rebuilt from its row.
+  Event event_at(std::size_t position) const;
+};
+
+using SourceRef = std::shared_ptr<const SharedSource>;
+
+TypeLayout table_layout();
+Ref table_to_py(EventSource source);
+// Events in canonical order with their input positions, and the named
+// attributes as columns.
+EventSource source_from_events(std::vector<Event> events, std::span<const std::string> attributes,
+                               TimeColumn time);
+// The events of columns handed over by the package's Python layer.
+EventSource source_from_columns(std::int64_t length, PyObject* partition, PyObject* ts,
+                                PyObject* typ, PyObject* attributes, TimeColumn time);
+extern PyMethodDef table_functions[];
+
+// An Arrow C stream, released when it goes unless moved on.
+struct OwnedStream {
+  ArrowArrayStream stream{};
+  OwnedStream() = default;
+  OwnedStream(OwnedStream&& other) noexcept : stream(other.stream) {
+    other.stream.release = nullptr;
+  }
+  OwnedStream& operator=(OwnedStream&&) = delete;
+  ~OwnedStream();
+};
+
+// The stream of an object with __arrow_c_stream__ or __arrow_c_array__, or of
+// an "arrow_array_stream" capsule.
+OwnedStream stream_from_py(PyObject* source);
+// A new "arrow_array_stream" capsule that owns the stream.
+Ref stream_to_capsule(OwnedStream owned);
+
+TypeLayout results_layout();
+// `captures` are the names the pattern captures, each once; `by` names the
+// funnel's grouping column.
+Ref matches_to_py(std::vector<Match> matches, SourceRef source, std::vector<std::string> captures);
+Ref near_misses_to_py(std::vector<NearMiss> near_misses, SourceRef source,
+                      std::vector<std::string> captures);
+Ref funnel_to_py(std::vector<FunnelGroup> groups, std::optional<std::string> by, SourceRef source);
 
 }  // namespace kestrel::binding

@@ -327,9 +327,9 @@ DATA_ERRORS = [
         "line 1: column `ts`: 'soon' is neither an integer nor an ISO-8601 timestamp",
     ),
     (
-        "number as partition",
+        "float as partition",
         ["match", "--pattern", "a"],
-        b'{"partition": 3, "ts": 1, "typ": "a"}\n',
+        b'{"partition": 3.5, "ts": 1, "typ": "a"}\n',
         "column `partition` must hold text",
     ),
     (

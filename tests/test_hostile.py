@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterator
 
 import pytest
 
-import kestrel._columnar as columnar
+import kestrel._core as core
 from kestrel._core import (
     Event,
     Pattern,
@@ -290,11 +290,9 @@ def test_sequences_changed_while_read_give_what_iteration_gave(make: Callable[[]
     assert [(e.ts, e.typ) for e in sort_events(make())] == [
         (e.ts, e.typ) for e in sort_events(seen)
     ]
-    table = columnar.from_events(make())
+    table = core._table_from_events(make())
     assert len(table) == len(seen)
-    assert fields(columnar.match(PAIR, table, False)) == fields(
-        match_events(PAIR, sort_events(seen))
-    )
+    assert fields(core._match(PAIR, table, False)) == fields(match_events(PAIR, sort_events(seen)))
 
 
 class FailingAt:
@@ -321,7 +319,7 @@ class BadIter(list):
         sort_events,
         lambda e: match_events(PAIR, e),
         lambda e: near_miss_events(PAIR, e),
-        columnar.from_events,
+        core._table_from_events,
     ],
 )
 def test_failing_sequences(call: Callable[[object], object]) -> None:
@@ -452,9 +450,9 @@ def test_type_names_with_lone_surrogates_still_give_the_type_error() -> None:
     Odd.__qualname__ = "odd\ud800"
     odd = Odd()
     for call in (
-        lambda: columnar.from_events(odd),
-        lambda: columnar.match(Pattern.event("a"), odd, False),
-        lambda: columnar.from_columns(
+        lambda: core._table_from_events(odd),
+        lambda: core._match(Pattern.event("a"), odd, False),
+        lambda: core._table_from_columns(
             0, ("p", "object", []), ("ts", array.array("q")), ("t", "object", []), [odd]
         ),
     ):
@@ -561,7 +559,7 @@ def test_a_replaced_unicodedata_module_cannot_crash_a_repr() -> None:
 
 
 # ---------------------------------------------------------------------------
-# kestrel._columnar.from_columns
+# kestrel._core._table_from_columns
 
 
 N = 3
@@ -692,7 +690,7 @@ def test_bad_columns_are_refused(
     args: tuple[object, ...], error: type[Exception], message: str
 ) -> None:
     with pytest.raises(error) as info:
-        columnar.from_columns(*args)
+        core._table_from_columns(*args)
     assert message in str(info.value)
 
 
@@ -705,13 +703,13 @@ def test_buffers_that_refuse_a_contiguous_export_are_refused() -> None:
         columns(attributes=[("x", "int", TS, np.zeros(2 * N, dtype=bool)[::2])]),
     ):
         with pytest.raises((ValueError, BufferError), match="contiguous"):
-            columnar.from_columns(*args)
+            core._table_from_columns(*args)
 
 
 def test_bool_buffers_accept_any_byte() -> None:
     flags = memoryview(bytes([0, 2, 255])).cast("?")
-    table = columnar.from_columns(*columns(attributes=[("f", "bool", flags, None)]))
-    got = columnar.match(Pattern.event("a").where_eq("f", True), table, False)
+    table = core._table_from_columns(*columns(attributes=[("f", "bool", flags, None)]))
+    got = core._match(Pattern.event("a").where_eq("f", True), table, False)
     assert [m.indices for m in got] == [[2]]
 
 
@@ -720,19 +718,19 @@ def test_bool_buffers_accept_any_byte() -> None:
 # process down with it.
 ISOLATED_PRELUDE = """
 import array
-import kestrel._columnar as columnar
+import kestrel._core as core
 from kestrel._core import Pattern
 N = 3
 TS = array.array("q", [1, 2, 3])
 def build(attributes, length=N, ts=("ts", TS)):
-    return columnar.from_columns(length, ("p", "object", ["p"] * N), ts,
+    return core._table_from_columns(length, ("p", "object", ["p"] * N), ts,
                                  ("t", "object", ["a"] * N), attributes)
 def outcome(make):
     try:
         table = make()
     except (TypeError, ValueError, RuntimeError) as error:
         return type(error).__name__
-    return [m.captures for m in columnar.match(Pattern.event("a").capture("x", "x"), table, False)]
+    return [m.captures for m in core._match(Pattern.event("a").capture("x", "x"), table, False)]
 """
 
 ISOLATED_CASES: list[tuple[str, str, set[str]]] = [

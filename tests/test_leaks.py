@@ -25,7 +25,7 @@ from dataclasses import asdict, dataclass
 
 import pytest
 
-import kestrel._columnar as columnar
+import kestrel._core as core
 from kestrel._core import (
     Event,
     Match,
@@ -185,8 +185,8 @@ COLUMNS = (
         ("s", "object", [f"v{i}" if i % 2 else i for i in range(LENGTH)], None),
     ],
 )
-TABLE = columnar.from_columns(*COLUMNS)
-UNSORTED_TABLE = columnar.from_events(UNSORTED)
+TABLE = core._table_from_columns(*COLUMNS)
+UNSORTED_TABLE = core._table_from_events(UNSORTED)
 
 
 def replaced(columns: tuple[object, ...], at: int, replacement: object) -> tuple[object, ...]:
@@ -354,84 +354,93 @@ def near_miss_cases() -> Iterator[Case]:
     )
 
 
-def columnar_cases() -> Iterator[Case]:
-    yield ok("from_events", lambda: columnar.from_events(UNSORTED))
-    yield ok("from_columns", lambda: columnar.from_columns(*COLUMNS))
-    yield ok("match(table)", lambda: columnar.match(PATTERN, TABLE, False))
+def table_cases() -> Iterator[Case]:
+    yield ok("_table_from_events", lambda: core._table_from_events(UNSORTED))
+    yield ok("_table_from_columns", lambda: core._table_from_columns(*COLUMNS))
+    yield ok("_match(table)", lambda: list(core._match(PATTERN, TABLE, False)))
     yield ok(
-        "match(unsorted table, exhaustive)", lambda: columnar.match(BUILDER, UNSORTED_TABLE, True)
+        "_match(unsorted table, exhaustive)", lambda: core._match(BUILDER, UNSORTED_TABLE, True)
     )
-    yield ok("explain(table)", lambda: columnar.explain(DETAIL_PATTERNS["predicate_failed"], TABLE))
     yield ok(
-        "explain(unsorted table)",
-        lambda: columnar.explain(DETAIL_PATTERNS["absence_blocked"], UNSORTED_TABLE),
+        "_explain(table)", lambda: list(core._explain(DETAIL_PATTERNS["predicate_failed"], TABLE))
+    )
+    yield ok(
+        "_explain(unsorted table)",
+        lambda: core._explain(DETAIL_PATTERNS["absence_blocked"], UNSORTED_TABLE),
     )
     yield ok("repr(EventTable)", lambda: repr(TABLE))
+    yield ok("_EventTable.types and .time", lambda: (TABLE.types, TABLE.time))
+    yield ok("_Results.take, .kind, [-1]", lambda: core._match(PATTERN, TABLE).take([0, 0]).kind)
+    yield ok(
+        "_Results[-1]",
+        lambda: core._explain(DETAIL_PATTERNS["absence_blocked"], UNSORTED_TABLE)[-1],
+    )
+    yield fails("_Results[len]", IndexError, lambda: core._match(PATTERN, TABLE)[10**6])
     yield ok("len(EventTable)", lambda: len(TABLE))
     yield fails("EventTable()", TypeError, lambda: type(TABLE)())
-    yield fails("from_events(not an Event)", TypeError, lambda: columnar.from_events([1]))
+    yield fails("_table_from_events(not an Event)", TypeError, lambda: core._table_from_events([1]))
     yield fails(
         "from_columns(negative length)",
         ValueError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 0, -1)),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 0, -1)),
     )
     yield fails(
         "from_columns(wrong length)",
         ValueError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 0, LENGTH - 1)),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 0, LENGTH - 1)),
     )
     yield fails(
         "from_columns(ts format)",
         ValueError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 2, ("ts", array.array("d", TS)))),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 2, ("ts", array.array("d", TS)))),
     )
     yield fails(
         "from_columns(ts not a buffer)",
         TypeError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 2, ("ts", list(TS)))),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 2, ("ts", list(TS)))),
     )
     yield fails(
         "from_columns(key not a list)",
         ValueError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 1, ("p", "object", ("p",) * LENGTH))),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 1, ("p", "object", ("p",) * LENGTH))),
     )
     yield fails(
         "from_columns(null key)",
         ValueError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 3, ("t", "object", [None] * LENGTH))),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 3, ("t", "object", [None] * LENGTH))),
     )
     yield fails(
         "from_columns(key not text)",
         TypeError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 3, ("t", "object", [1] * LENGTH))),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 3, ("t", "object", [1] * LENGTH))),
     )
     yield fails(
         "from_columns(mask length)",
         ValueError,
-        lambda: columnar.from_columns(
+        lambda: core._table_from_columns(
             *replaced(COLUMNS, 4, [("n", "int", TS, memoryview(b"\0").cast("?"))])
         ),
     )
     yield fails(
         "from_columns(unknown kind)",
         ValueError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 4, [("n", "text", TS, None)])),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 4, [("n", "text", TS, None)])),
     )
     yield fails(
         "from_columns(bad cell)",
         TypeError,
-        lambda: columnar.from_columns(
+        lambda: core._table_from_columns(
             *replaced(COLUMNS, 4, [("n", "object", [[]] * LENGTH, None)])
         ),
     )
     yield fails(
         "from_columns(repeated attribute)",
         ValueError,
-        lambda: columnar.from_columns(*replaced(COLUMNS, 4, [("n", "int", TS, None)] * 2)),
+        lambda: core._table_from_columns(*replaced(COLUMNS, 4, [("n", "int", TS, None)] * 2)),
     )
-    yield fails("match(not a table)", TypeError, lambda: columnar.match(PATTERN, EVENTS, False))
-    yield fails("match(not a pattern)", TypeError, lambda: columnar.match("a", TABLE, False))
-    yield fails("explain(not a table)", TypeError, lambda: columnar.explain(PATTERN, None))
+    yield fails("_match(not a table)", TypeError, lambda: core._match(PATTERN, EVENTS, False))
+    yield fails("_match(not a pattern)", TypeError, lambda: core._match("a", TABLE, False))
+    yield fails("_explain(not a table)", TypeError, lambda: core._explain(PATTERN, None))
 
 
 CASES = [
@@ -440,7 +449,7 @@ CASES = [
     *matching_cases(),
     *text_cases(),
     *near_miss_cases(),
-    *columnar_cases(),
+    *table_cases(),
 ]
 
 # Objects whose reference counts a leaked reference would raise.
@@ -612,10 +621,10 @@ def test_every_public_callable_and_property_is_exercised() -> None:
         near_miss_events,
         parse_pattern,
         pattern_from_json,
-        columnar.from_events,
-        columnar.from_columns,
-        columnar.match,
-        columnar.explain,
+        core._table_from_events,
+        core._table_from_columns,
+        core._match,
+        core._explain,
     ):
         assert function.__name__ in names
     assert all(miss.reason == kind for kind, miss in NEAR_MISSES.items())

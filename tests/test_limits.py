@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-import kestrel._columnar as columnar
+import kestrel._core as core
 from kestrel._core import (
     Event,
     Pattern,
@@ -85,8 +85,8 @@ def test_a_pattern_of_100000_steps_matches_its_whole_chain(
         [found] = match_events(long_pattern, chain_events, use_oracle=use_oracle)
         assert found.indices == list(range(STEPS))
         assert (found.start, found.end, found.types[-1]) == (0, STEPS - 1, f"t{STEPS - 1}")
-    table = columnar.from_events(chain_events)
-    [found] = columnar.match(long_pattern, table, False)
+    table = core._table_from_events(chain_events)
+    [found] = core._match(long_pattern, table, False)
     assert found.indices == list(range(STEPS))
 
 
@@ -103,7 +103,7 @@ def test_a_pattern_of_100000_steps_explains_a_partial_chain(
         "no_successor",
     )
     assert miss.indices == list(range(PARTIAL))
-    [same] = columnar.explain(long_pattern, columnar.from_events(partial[::-1]))
+    [same] = core._explain(long_pattern, core._table_from_events(partial[::-1]))
     assert (same.start_index, same.indices) == (PARTIAL - 1, list(range(PARTIAL - 1, -1, -1)))
 
 
@@ -203,14 +203,14 @@ def test_many_events_through_both_modules() -> None:
     assert len(found) == rows // 2
     assert found[-1].indices == [rows - 2, rows - 1]
     ts = array.array("q", range(rows))
-    table = columnar.from_columns(
+    table = core._table_from_columns(
         rows,
         ("p", "object", ["p"] * rows),
         ("ts", ts),
         ("t", "object", [e.typ for e in events]),
         [("i", "int", ts, None)],
     )
-    assert [(m.indices, m.captures) for m in columnar.match(pattern, table, False)] == [
+    assert [(m.indices, m.captures) for m in core._match(pattern, table, False)] == [
         (m.indices, m.captures) for m in found
     ]
 

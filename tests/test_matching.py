@@ -33,7 +33,19 @@ def test_module_registers_its_names_in_order():
         "match_events",
         "near_miss_events",
     ]
-    assert kestrel.__all__ == [*kestrel._core.__all__, "match", "explain", "to_pandas", "to_arrow"]
+    assert kestrel.__all__ == [
+        *kestrel._core.__all__,
+        "match",
+        "explain",
+        "funnel",
+        "Matches",
+        "NearMisses",
+        "Funnel",
+        "FunnelStep",
+        "KestrelWarning",
+        "to_pandas",
+        "to_arrow",
+    ]
     assert kestrel._core.__doc__ is None
 
 

@@ -14,7 +14,7 @@ from typing import TypeVar
 
 import pytest
 
-import kestrel._columnar as columnar
+import kestrel._core as core
 from kestrel._core import (
     Event,
     Pattern,
@@ -99,7 +99,7 @@ COLUMNS = (
         for name in ("user", "amount", "ok", "n")
     ],
 )
-TABLE = columnar.from_columns(*COLUMNS)
+TABLE = core._table_from_columns(*COLUMNS)
 
 
 def matches_of(found: list) -> list:
@@ -149,11 +149,11 @@ def everything() -> dict[str, object]:
         "built": BUILDER.then("purchase", no="logout").where_gt("amount", 3).build().to_json(),
         "events": [(e.partition, e.ts, e.typ, e.attrs, repr(e)) for e in EVENTS],
         "reprs": (repr(PATTERN), repr(BUILDER)),
-        "table match": matches_of(columnar.match(PATTERN, TABLE, False)),
-        "table explain": misses_of(columnar.explain(PATTERN, TABLE)),
+        "table match": matches_of(core._match(PATTERN, TABLE, False)),
+        "table explain": misses_of(core._explain(PATTERN, TABLE)),
         "fresh tables": (
-            matches_of(columnar.match(BUILDER, columnar.from_columns(*COLUMNS), True)),
-            misses_of(columnar.explain(PATTERN, columnar.from_events(EVENTS[::-1]))),
+            matches_of(core._match(BUILDER, core._table_from_columns(*COLUMNS), True)),
+            misses_of(core._explain(PATTERN, core._table_from_events(EVENTS[::-1]))),
         ),
     }
 

@@ -86,7 +86,7 @@ def usage_errors(workdir: Path) -> dict[str, list[str]]:
 
 def test_installed_package_ships_its_types() -> None:
     package = Path(kestrel.__file__).parent
-    for name in ("py.typed", "_core.pyi", "_columnar.pyi"):
+    for name in ("py.typed", "_core.pyi"):
         assert (package / name).is_file(), name
 
 
@@ -96,7 +96,6 @@ def test_stubs_match_the_native_modules(workdir: Path) -> None:
         "--mypy-config-file",
         "mypy.ini",
         "kestrel._core",
-        "kestrel._columnar",
         cwd=workdir,
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -3,6 +3,8 @@
 
 #include "kestrel/event.hpp"
 
+#include "canonical_sort.hpp"
+
 #include <algorithm>
 #include <numeric>
 #include <string_view>
@@ -60,17 +62,25 @@ struct SortKey {
 
 }  // namespace
 
-std::vector<std::size_t> canonical_order(std::span<const Event> events, Interrupt interrupt) {
-  const std::vector<std::size_t> ranks = partition_ranks(events, interrupt);
-  std::vector<SortKey> keys(events.size());
-  for (std::size_t i = 0; i < events.size(); ++i) keys[i] = {ranks[i], events[i].ts, i};
+std::vector<std::size_t> order_by_partition_and_time(std::span<const std::size_t> partition_ranks,
+                                                     std::span<const std::int64_t> timestamps,
+                                                     Interrupt& interrupt) {
+  std::vector<SortKey> keys(timestamps.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = {partition_ranks[i], timestamps[i], i};
   std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
     interrupt.poll();
     return a < b;
   });
-  std::vector<std::size_t> order(events.size());
+  std::vector<std::size_t> order(keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
   return order;
+}
+
+std::vector<std::size_t> canonical_order(std::span<const Event> events, Interrupt interrupt) {
+  const std::vector<std::size_t> ranks = partition_ranks(events, interrupt);
+  std::vector<std::int64_t> timestamps(events.size());
+  for (std::size_t i = 0; i < events.size(); ++i) timestamps[i] = events[i].ts;
+  return order_by_partition_and_time(ranks, timestamps, interrupt);
 }
 
 bool is_sorted_by_partition_time_index(std::span<const Event> events) noexcept {

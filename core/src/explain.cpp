@@ -31,6 +31,11 @@
 // A state keeps only the bindings that its remaining steps can read, so that
 // values captured just to be reported do not split states apart; the full
 // bindings of a path are rebuilt by evaluating its steps again.
+//
+// Atoms are evaluated on events. The table form reads its rows back as
+// events holding just the attributes the pattern reads (one pass over rows
+// and read columns) and maps rows to their positions at the end; the span
+// form's events are its rows already and skip that copy.
 
 #include "kestrel/explain.hpp"
 
@@ -488,6 +493,63 @@ void explain_run(std::span<const Event> events, RunIndex& rows, std::size_t begi
   }
 }
 
+// The near misses of `events`, row i of `table` as events[i], with row
+// numbers for indices, in ascending order of their start's row.
+std::vector<NearMiss> search_rows(std::span<const Event> events, const EventTable& table,
+                                  const Pattern& pattern, Interrupt& interrupt) {
+  std::vector<NearMiss> out;
+  const BindingUse use(pattern);
+  const PatternAtoms atoms(pattern, table);
+  RunIndex rows(table, atoms);
+  for (std::size_t begin = 0; begin < events.size();) {
+    const std::size_t end = partition_run_end(events, begin);
+    explain_run(events, rows, begin, end, pattern, use, atoms, interrupt, out);
+    begin = end;
+  }
+  return out;
+}
+
+// The search evaluates atoms on events, so it reads the rows back as events
+// that hold just the attributes the pattern reads: columns it does not read
+// cost nothing, and no row holds an attribute its cell lacks.
+std::vector<Event> row_events(const EventTable& table, const Pattern& pattern,
+                              Interrupt& interrupt) {
+  std::vector<std::pair<std::string, std::size_t>> read;
+  for (std::string& name : attributes_read(pattern)) {
+    if (const auto column = table.column_of(name)) read.emplace_back(std::move(name), *column);
+  }
+  std::sort(read.begin(), read.end());
+  std::vector<Event> events(table.size());
+  for (std::size_t row = 0; row < table.size(); ++row) {
+    interrupt.poll();
+    Event& event = events[row];
+    event.partition = table.texts.text(table.partitions[row]);
+    event.ts = table.timestamps[row];
+    event.typ = table.texts.text(table.types[row]);
+    event.attrs.reserve(read.size());
+    for (const auto& [name, column] : read) {
+      if (auto value = table.value_of(table.columns[column][row])) event.attrs.set(name, *value);
+    }
+  }
+  return events;
+}
+
+// Rows to the caller's positions, in every index the record holds.
+void to_positions(NearMiss& miss, const std::vector<std::size_t>& positions) {
+  miss.start_index = positions[miss.start_index];
+  for (std::size_t& index : miss.indices) index = positions[index];
+  std::visit(Overloaded{
+                 [&](PredicateFailed& d) { d.event_index = positions[d.event_index]; },
+                 [&](AbsenceBlocked& d) {
+                   d.candidate_index = positions[d.candidate_index];
+                   d.blocking_index = positions[d.blocking_index];
+                 },
+                 [&](WindowExceeded& d) { d.candidate_index = positions[d.candidate_index]; },
+                 [](NoSuccessor&) {},
+             },
+             miss.detail);
+}
+
 }  // namespace
 
 std::string_view failure_type_text(const PredicateFailure& failure) noexcept {
@@ -535,22 +597,28 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   return reach;
 }
 
+std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
+                                  Interrupt interrupt) {
+  check_structure(pattern);
+  // A one-step pattern completes at every start.
+  if (pattern.steps.size() == 1) return {};
+  const std::vector<Event> events = row_events(table, pattern, interrupt);
+  std::vector<NearMiss> out = search_rows(events, table, pattern, interrupt);
+  for (NearMiss& miss : out) {
+    interrupt.poll();
+    to_positions(miss, table.positions);
+  }
+  return out;
+}
+
 std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern,
                                   Interrupt interrupt) {
   check_structure(pattern);
-  std::vector<NearMiss> out;
-  // A one-step pattern completes at every start.
-  if (pattern.steps.size() == 1) return out;
-  const BindingUse use(pattern);
+  if (pattern.steps.size() == 1) return {};
+  // The events are the rows already, in the same order: the table form's
+  // search without reading them back.
   const EventTable table = EventTable::from_events(events, attributes_read(pattern), interrupt);
-  const PatternAtoms atoms(pattern, table);
-  RunIndex rows(table, atoms);
-  for (std::size_t begin = 0; begin < events.size();) {
-    const std::size_t end = partition_run_end(events, begin);
-    explain_run(events, rows, begin, end, pattern, use, atoms, interrupt, out);
-    begin = end;
-  }
-  return out;
+  return search_rows(events, table, pattern, interrupt);
 }
 
 }  // namespace kestrel

@@ -27,6 +27,16 @@
 // the start it makes join, so one event never fills two steps of a match.
 // Matches complete in the order of their last events; each partition's are
 // sorted by path when it ends.
+//
+// A bounded call stops at the event that makes its limit + 1st match and
+// ends the partition there. Its result is therefore the unbounded result's
+// prefix up to the last whole partition, then the limit + 1 - (that prefix)
+// matches of the stopping partition that completed first, sorted by path:
+// a subsequence of the unbounded result of exactly limit + 1 matches, not
+// always its prefix (within a partition, a match that starts earlier may
+// complete later). Finding the prefix itself would mean finishing the
+// partition, which is the cost the bound exists to avoid. The unbounded path
+// pays one comparison per event and one per match.
 
 #include "kestrel/matcher.hpp"
 
@@ -216,12 +226,14 @@ struct StepThreads {
 // The working state of one call.
 class Scan {
  public:
-  Scan(const CompiledPattern& pattern, const EventTable& table, Interrupt& interrupt)
+  Scan(const CompiledPattern& pattern, const EventTable& table, std::size_t limit,
+       Interrupt& interrupt)
       : pattern_(pattern),
         steps_(pattern.steps()),
         table_(table),
         view_(table),
         interrupt_(interrupt),
+        limit_(limit),
         first_successor_only_(pattern.consumption() == MatchConsumption::FirstSuccessorPerStart),
         waiting_(steps_.size()),
         links_(1 + pattern.index_count()) {
@@ -237,6 +249,7 @@ class Scan {
       if (row > 0 && table_.partitions[row] != table_.partitions[row - 1]) end_partition();
       interrupt_.poll();
       offer(row);
+      if (full()) break;
     }
     end_partition();
     return std::move(found_);
@@ -466,6 +479,8 @@ class Scan {
   // Matches wait in flat buffers until their partition ends: sorting then
   // moves small numbers, and each Match is built once, in its final place.
   void record_match(const Thread& thread, std::size_t row) {
+    // One event may complete many threads; those past the bound are not kept.
+    if (full()) return;
     pending_order_.push_back(static_cast<std::uint32_t>(pending_order_.size()));
     pending_rows_.insert(pending_rows_.end(), thread.rows.begin(), thread.rows.end());
     pending_rows_.push_back(row);
@@ -523,6 +538,8 @@ class Scan {
     }
   }
 
+  bool full() const noexcept { return found_.size() + pending_order_.size() > limit_; }
+
   const std::size_t* pending_path(std::uint32_t match) const noexcept {
     return pending_rows_.data() + std::size_t{match} * steps_.size();
   }
@@ -546,6 +563,7 @@ class Scan {
   const EventTable& table_;
   TableView view_;
   Interrupt& interrupt_;
+  const std::size_t limit_;
   const bool first_successor_only_;
   std::vector<Thread> threads_;
   std::vector<ThreadId> free_;
@@ -564,11 +582,16 @@ class Scan {
 }  // namespace
 
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
-                                    Interrupt interrupt) {
+                                    std::size_t limit, Interrupt interrupt) {
   check_structure(pattern);
   if (table.size() == 0) return {};
   const CompiledPattern compiled(pattern, table);
-  return Scan(compiled, table, interrupt).run();
+  return Scan(compiled, table, limit, interrupt).run();
+}
+
+std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
+                                    Interrupt interrupt) {
+  return compiled_matches(table, pattern, SIZE_MAX, std::move(interrupt));
 }
 
 std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,

@@ -156,6 +156,67 @@ TEST(Differential, NearMissSearchAgreesWithTheLiteralSearch) {
   }
 }
 
+// The record with every index mapped through `positions`.
+NearMiss at_positions(NearMiss m, const std::vector<std::size_t>& positions) {
+  m.start_index = positions[m.start_index];
+  for (std::size_t& index : m.indices) index = positions[index];
+  if (auto* d = std::get_if<PredicateFailed>(&m.detail)) d->event_index = positions[d->event_index];
+  if (auto* d = std::get_if<WindowExceeded>(&m.detail)) {
+    d->candidate_index = positions[d->candidate_index];
+  }
+  if (auto* d = std::get_if<AbsenceBlocked>(&m.detail)) {
+    d->candidate_index = positions[d->candidate_index];
+    d->blocking_index = positions[d->blocking_index];
+  }
+  return m;
+}
+
+TEST(Differential, TableNearMissesAreTheEventFormsAtTheRowsPositions) {
+  for_each_case([&](const GeneratedCase& c) {
+    const EventTable table = shuffled_table(c);
+    std::vector<NearMiss> expected;
+    for (NearMiss& m : near_misses(c.events, c.pattern)) {
+      expected.push_back(at_positions(std::move(m), table.positions));
+    }
+    ASSERT_EQ(describe(near_misses(table, c.pattern)), describe(expected));
+  });
+}
+
+// A bounded result holds limit + 1 matches, or all when there are no more;
+// it keeps the order of the whole result and every match of the partitions
+// before its last.
+void expect_bounded(const std::vector<Match>& all, const std::vector<Match>& bounded,
+                    std::size_t limit) {
+  ASSERT_EQ(bounded.size(), std::min(limit + 1, all.size())) << "limit " << limit;
+  if (bounded.empty()) return;
+  const std::string& last = bounded.back().partition;
+  std::size_t at = 0;
+  for (const Match& match : bounded) {
+    while (at < all.size() && describe(all[at]) != describe(match)) {
+      ASSERT_LE(last, all[at].partition) << "limit " << limit << " skips " << describe(all[at]);
+      ++at;
+    }
+    ASSERT_LT(at++, all.size()) << "limit " << limit << " out of order: " << describe(match);
+  }
+}
+
+TEST(Differential, BoundedMatchingStopsPastTheLimit) {
+  for_each_case([&](const GeneratedCase& c) {
+    const EventTable table = shuffled_table(c);
+    for (const auto mode :
+         {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart}) {
+      Pattern pattern = c.pattern;
+      pattern.consumption = mode;
+      const std::vector<Match> all = compiled_matches(table, pattern);
+      for (const std::size_t limit : {std::size_t{0}, all.size() / 3, all.size() / 2 + 1,
+                                      all.size() - std::min<std::size_t>(all.size(), 1),
+                                      all.size(), all.size() + 1}) {
+        expect_bounded(all, compiled_matches(table, pattern, limit), limit);
+      }
+    }
+  });
+}
+
 // The pairwise transition rules written out, with exact window arithmetic.
 bool expected_allows(std::span<const Event> events, std::size_t previous, std::size_t candidate,
                      const Transition& transition, const Bindings& bindings) {

@@ -8,14 +8,17 @@
 // meets every collision it must honour and every one it must not invent.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "describe.hpp"
+#include "kestrel/event_table.hpp"
 #include "kestrel/model.hpp"
 
 namespace kestrel {
@@ -153,5 +156,19 @@ class Generator {
 };
 
 inline GeneratedCase generate_case(std::uint64_t seed) { return Generator(seed).generate(); }
+
+// The case's events as a table with every attribute any event holds, more
+// than the pattern reads, and positions shuffled as if sorted from an input
+// in another order.
+inline EventTable shuffled_table(const GeneratedCase& c) {
+  std::set<std::string> names;
+  for (const Event& event : c.events) {
+    for (const auto& [name, value] : event.attrs) names.insert(name);
+  }
+  const std::vector<std::string> columns(names.rbegin(), names.rend());
+  EventTable table = EventTable::from_events(c.events, columns);
+  std::shuffle(table.positions.begin(), table.positions.end(), std::mt19937_64(c.seed));
+  return table;
+}
 
 }  // namespace kestrel

@@ -1,6 +1,6 @@
 """Find ordered patterns in streams of typed, timestamped events."""
 
-from ._api import explain, match
+from ._api import KestrelWarning, explain, funnel, match
 from ._core import (
     Event,
     Match,
@@ -14,6 +14,7 @@ from ._core import (
     sort_events,
 )
 from ._output import to_arrow, to_pandas
+from ._results import Funnel, FunnelStep, Matches, NearMisses
 
 __all__ = [
     "Event",
@@ -28,6 +29,12 @@ __all__ = [
     "near_miss_events",
     "match",
     "explain",
+    "funnel",
+    "Matches",
+    "NearMisses",
+    "Funnel",
+    "FunnelStep",
+    "KestrelWarning",
     "to_pandas",
     "to_arrow",
 ]

@@ -3,13 +3,23 @@ sorting required of the caller."""
 
 from __future__ import annotations
 
+import functools
+import warnings
 from collections.abc import Sequence
 
-from . import _columnar
-from ._core import Match, NearMiss, Pattern, PatternBuilder, parse_pattern, pattern_from_json
+from . import _core
+from ._carry import table_with_carry
+from ._core import Pattern, PatternBuilder, parse_pattern, pattern_from_json
+from ._durations import check_unit, with_integer_windows
 from ._input import Keys, to_table
+from ._results import Funnel, Matches, NearMisses
 
 PatternLike = Pattern | PatternBuilder | str
+
+
+class KestrelWarning(UserWarning):
+    """A pattern that cannot match the events as written: a step whose event
+    type never occurs, a reference to a binding nothing captures."""
 
 
 def match(
@@ -21,21 +31,33 @@ def match(
     ts: str = "ts",
     typ: str = "typ",
     attributes: Sequence[str] | None = None,
-) -> list[Match]:
+    carry: Sequence[str] | None = None,
+    unit: str | None = None,
+    max_matches: int | None = None,
+) -> Matches:
     """Return every match of `pattern` in `events`.
 
     `pattern` is a Pattern, a PatternBuilder, pattern text, or its JSON form.
+    In pattern text a window may be a duration (`<=90s`, `<=5m`, `<=250ms`;
+    units d, h, m, s, ms, us, ns): with datetime timestamps it is read in
+    their unit; integer timestamps need `unit` ("s", "ms", "us" or "ns").
     `events` is a sequence of Event, an iterable of rows (mappings, named
     tuples or dataclass instances), a mapping of column names to columns, or
-    a pandas, pyarrow or polars data frame; for rows and columns, `partition`,
-    `ts` and `typ` name the key columns and the others become attributes (only
-    those in `attributes`, when given). Events need not be sorted. Indices in
-    the results are positions in `events` as given.
+    a pandas, pyarrow or polars data frame or any Arrow stream; for rows and
+    columns, `partition`, `ts` and `typ` name the key columns and the others
+    become attributes (only those in `attributes`, when given). Columns in
+    `carry` come along into the results, one list per match aligned with
+    its indices. Events need not be sorted. Indices in the results are
+    positions in `events` as given. With `max_matches`, finding more
+    matches than that is a ValueError, raised as soon as the engine sees it.
     """
     if type(exhaustive) is not bool:
         raise TypeError(f"exhaustive must be True or False, not {type(exhaustive).__name__}")
-    table = to_table(events, _keys(partition, ts, typ, attributes))
-    return _columnar.match(_pattern(pattern), table, exhaustive)
+    limit = _checked_max_matches(max_matches)
+    table = _table(events, _keys(partition, ts, typ, attributes), carry)
+    compiled = _pattern(pattern, table, unit)
+    _warn(compiled, table)
+    return Matches(_core._match(compiled, table, exhaustive, limit))
 
 
 def explain(
@@ -46,44 +68,127 @@ def explain(
     ts: str = "ts",
     typ: str = "typ",
     attributes: Sequence[str] | None = None,
-) -> list[NearMiss]:
+    carry: Sequence[str] | None = None,
+    unit: str | None = None,
+) -> NearMisses:
     """Return a near miss for every start of `pattern` in `events` that does
     not complete: how far it got and why it stopped.
 
     Takes the same arguments as `match`; indices in the results are positions
     in `events` as given.
     """
-    table = to_table(events, _keys(partition, ts, typ, attributes))
-    return _columnar.explain(_pattern(pattern), table)
+    table = _table(events, _keys(partition, ts, typ, attributes), carry)
+    compiled = _pattern(pattern, table, unit)
+    _warn(compiled, table)
+    return NearMisses(_core._explain(compiled, table))
+
+
+def funnel(
+    pattern: PatternLike,
+    events: object,
+    *,
+    by: str | None = None,
+    partition: str = "partition",
+    ts: str = "ts",
+    typ: str = "typ",
+    attributes: Sequence[str] | None = None,
+    unit: str | None = None,
+) -> Funnel:
+    """Return the funnel of `pattern` over `events`: for each step, how many
+    partitions reached it, how many stopped there and why, and how long
+    reaching it took from the start (median and 90th percentile).
+
+    A partition counts once, at its deepest progress over all its starts.
+    With `by`, the starts are grouped by the value of that column at their
+    start event, and each group has its own funnel. Takes the other
+    arguments of `match`. `str()` of the result is a printable table.
+    """
+    if by is not None and not isinstance(by, str):
+        raise TypeError(f"by must name a column, not {type(by).__name__}")
+    keys = _keys(partition, ts, typ, attributes)
+    if by is not None and keys.attributes is not None and by not in keys.attributes:
+        keys = keys._replace(attributes=[*keys.attributes, by])
+    table = to_table(events, keys)
+    compiled = _pattern(pattern, table, unit)
+    _warn(compiled, table)
+    return Funnel(_core._funnel(compiled, table, by), by)
+
+
+def _checked_max_matches(max_matches: object) -> int | None:
+    if max_matches is None:
+        return None
+    if type(max_matches) is not int:
+        raise TypeError(f"max_matches must be an int or None, not {type(max_matches).__name__}")
+    if max_matches < 0:
+        raise ValueError(f"max_matches must be 0 or more, not {max_matches}")
+    return max_matches
+
+
+def _table(events: object, keys: Keys, carry: Sequence[str] | None) -> _core._EventTable:
+    names = _names("carry", carry)
+    if names:
+        return table_with_carry(events, keys, names)
+    return to_table(events, keys)
 
 
 def _keys(partition: str, ts: str, typ: str, attributes: Sequence[str] | None) -> Keys:
     for label, name in (("partition", partition), ("ts", ts), ("typ", typ)):
         if not isinstance(name, str):
             raise TypeError(f"{label} must name a column, not {type(name).__name__}")
-    if isinstance(attributes, str):
-        raise TypeError("attributes must be a sequence of column names, not a str")
-    if attributes is not None:
-        attributes = list(attributes)
-        for name in attributes:
-            if not isinstance(name, str):
-                raise TypeError(f"attributes must be column names, not {type(name).__name__}")
-    return Keys(partition, ts, typ, attributes)
+    return Keys(partition, ts, typ, _names("attributes", attributes))
 
 
-def read_pattern(text: str) -> Pattern:
+def _names(label: str, names: Sequence[str] | None) -> list[str] | None:
+    if names is None:
+        return None
+    if isinstance(names, str):
+        raise TypeError(f"{label} must be a sequence of column names, not a str")
+    names = list(names)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"{label} must be column names, not {type(name).__name__}")
+    return names
+
+
+def _warn(pattern: Pattern | PatternBuilder, table: _core._EventTable) -> None:
+    for message in _core._warnings(pattern, table):
+        # 1 this function, 2 match/explain/funnel, 3 their caller.
+        warnings.warn(message, KestrelWarning, stacklevel=3)
+
+
+def read_pattern(text: str, unit: str | None = None) -> Pattern:
     """Pattern text, or its JSON form when the first non-blank character is
-    `{`; the reader's ValueError when it is neither."""
+    `{`; the reader's ValueError when it is neither. Duration windows in the
+    text are read in `unit`."""
     if text.lstrip().startswith("{"):
         return pattern_from_json(text)
-    return parse_pattern(text)
+    return parse_pattern(with_integer_windows(text, unit))
 
 
-def _pattern(pattern: PatternLike) -> Pattern | PatternBuilder:
+# Pattern objects are immutable, so a text's pattern is parsed once.
+_parsed = functools.lru_cache(maxsize=256)(read_pattern)
+
+
+def _pattern(
+    pattern: PatternLike, table: _core._EventTable, unit: str | None
+) -> Pattern | PatternBuilder:
     if isinstance(pattern, str):
-        return read_pattern(pattern)
+        return _parsed(pattern, _window_unit(table, check_unit(unit)))
     if isinstance(pattern, (Pattern, PatternBuilder)):
         return pattern
     raise TypeError(
         "expected a Pattern, a PatternBuilder, or pattern text, not " + type(pattern).__name__
     )
+
+
+def _window_unit(table: _core._EventTable, unit: str | None) -> str | None:
+    """The unit duration windows are read in: nanoseconds for datetime
+    timestamps, which the engine compares as nanoseconds whatever their
+    column's unit, else the caller's `unit` for integer ones."""
+    if table.time[0] != "datetime":
+        return unit
+    if unit not in (None, "ns"):
+        raise ValueError(
+            f"unit={unit!r} is for integer timestamps; with datetimes, windows are nanoseconds"
+        )
+    return "ns"

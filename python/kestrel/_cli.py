@@ -1,9 +1,9 @@
 """The `kestrel` command: run a pattern over events in JSON Lines or CSV.
 
 Without arguments it runs a demonstration over the bundled sample events.
-Results are written as JSON Lines, one object per match or near miss;
-floats that JSON cannot hold (NaN, infinities) are written as the strings
-"NaN", "Infinity" and "-Infinity".
+Matches and near misses are written as JSON Lines, one object each; floats
+that JSON cannot hold (NaN, infinities) are written as the strings "NaN",
+"Infinity" and "-Infinity". The funnel is written as a text table.
 """
 
 from __future__ import annotations
@@ -18,14 +18,16 @@ import re
 import stat
 import sys
 import time
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from datetime import datetime, timezone
 from importlib import resources
 from typing import IO, Any, BinaryIO, NamedTuple
 
-from ._api import explain, match, read_pattern
-from ._core import Match, NearMiss, Pattern
+from ._api import explain, funnel, match, read_pattern
+from ._core import Match, NearMiss
+from ._durations import UNITS, without_durations
 from ._output import match_record, near_miss_record
+from ._timestamps import parse_timestamp
 
 DEMO_PATTERN = "login[user as $u] -[<=300, no logout[user == $u]]-> purchase[user == $u]"
 SAMPLE_PARTITION = "channel"
@@ -43,11 +45,6 @@ _PROGRESS_CHECK_EVERY = 1024
 _EXIT_BROKEN_PIPE = 128 + 13  # what a shell reports for a process ended by SIGPIPE
 _EXIT_INTERRUPTED = 130
 
-_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-_INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
-# Sub-second digits of hh:mm:ss or of the basic form Thhmmss; datetime keeps only
-# microseconds, so the fraction is read separately to keep nanoseconds.
-_FRACTION = re.compile(r"(?:(?<=\d\d:\d\d:\d\d)|(?<=[T ]\d{6}))[.,](\d+)", re.ASCII)
 # ASCII digits only: int() and float() would also read other scripts' digits.
 _INTEGER = re.compile(r"[+-]?\d+", re.ASCII)
 _NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?", re.ASCII)
@@ -64,6 +61,8 @@ class Rows(list[Row]):
     def __init__(self) -> None:
         super().__init__()
         self.line_numbers: list[int] = []
+        # Whether the timestamps were ISO-8601 texts, now nanoseconds.
+        self.dated = False
 
     def add(self, row: Row, line_number: int) -> None:
         self.append(row)
@@ -162,6 +161,16 @@ def _parser() -> argparse.ArgumentParser:
         "start that did not complete, how far it got and why it stopped, as a JSON line.",
     )
     _add_common_arguments(explaining)
+    funneling = commands.add_parser(
+        "funnel",
+        help="print the funnel of the pattern as a table",
+        description="Print, for each step of the pattern, how many partitions reached it, "
+        "how many stopped there and why, and how long reaching it took.",
+    )
+    _add_common_arguments(funneling)
+    funneling.add_argument(
+        "--by", metavar="COL", help="one funnel per value of this column at the start event"
+    )
     return parser
 
 
@@ -196,6 +205,11 @@ def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--typ", default="typ", metavar="COL", help="event type column (default: %(default)s)"
     )
+    parser.add_argument(
+        "--unit",
+        choices=UNITS,
+        help="unit of integer timestamps, for duration windows such as <=5m in the pattern",
+    )
     parser.add_argument("--output", metavar="FILE", help="write here instead of standard output")
     parser.add_argument(
         "--progress",
@@ -206,36 +220,44 @@ def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 # ---------------------------------------------------------------------------
-# The match and explain commands
+# The match, explain and funnel commands
 
 
 def _command(args: argparse.Namespace) -> None:
     pattern = _read_pattern(args.pattern, args.pattern_file)
     columns = Columns(args.partition, args.ts, args.typ)
     rows = _read_events(args.input, args.format, columns, args.progress)
+    keys: dict[str, Any] = {"partition": columns.partition, "ts": columns.ts, "typ": columns.typ}
+    keys["unit"] = _unit(args.unit, rows.dated, columns.ts)
+    lines: Iterable[str]
     try:
-        if args.command == "match":
-            records = [
-                match_record(found)
-                for found in match(
-                    pattern,
-                    rows,
-                    exhaustive=args.exhaustive,
-                    partition=columns.partition,
-                    ts=columns.ts,
-                    typ=columns.typ,
-                )
-            ]
-        else:
-            records = [
-                near_miss_record(miss)
-                for miss in explain(
-                    pattern, rows, partition=columns.partition, ts=columns.ts, typ=columns.typ
-                )
-            ]
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            if args.command == "match":
+                found = match(pattern, rows, exhaustive=args.exhaustive, **keys)
+                lines = (json_line(match_record(one)) for one in found)
+            elif args.command == "explain":
+                misses = explain(pattern, rows, **keys)
+                lines = (json_line(near_miss_record(miss)) for miss in misses)
+            else:
+                lines = iter([str(funnel(pattern, rows, by=args.by, **keys))])
     except (ValueError, TypeError, OverflowError) as error:
         raise CliError(_rows_as_lines(str(error), rows.line_numbers)) from None
-    _write_output((json_line(record) for record in records), args.output)
+    for warning in caught:
+        _say(f"warning: {warning.message}")
+    _write_output(lines, args.output)
+
+
+def _unit(unit: str | None, dated: bool, ts: str) -> str | None:
+    """The unit of the timestamps: ISO-8601 texts are read as nanoseconds."""
+    if not dated:
+        return unit
+    if unit not in (None, "ns"):
+        raise CliError(
+            f"--unit {unit} is for integer timestamps; column `{ts}` holds ISO-8601 texts, "
+            "read as nanoseconds"
+        )
+    return "ns"
 
 
 def _rows_as_lines(message: str, line_numbers: list[int]) -> str:
@@ -252,16 +274,19 @@ def _rows_as_lines(message: str, line_numbers: list[int]) -> str:
     return _ROW.sub(line, message)
 
 
-def _read_pattern(text: str | None, path: str | None) -> Pattern:
+def _read_pattern(text: str | None, path: str | None) -> str:
+    """The pattern text, checked before the events are read; its duration
+    windows are read once the unit of the timestamps is known."""
     origin = ""
     if text is None:
         assert path is not None  # argparse requires one of the two
         origin = f" in {path}"
         text = _read_text(path)
     try:
-        return read_pattern(text)
+        read_pattern(without_durations(text))
     except ValueError as error:
         raise CliError(f"invalid pattern{origin}: {error}") from None
+    return text
 
 
 def _read_text(path: str) -> str:
@@ -384,6 +409,7 @@ def jsonl_rows(lines: Iterable[str], ts: str, hint: str = "") -> Rows:
             )
         value = row.get(ts)
         if isinstance(value, str):
+            rows.dated = True
             if _INTEGER.fullmatch(value.strip()):
                 raise CliError(
                     f"line {number}: column `{ts}`: {json.dumps(value)} is text; "
@@ -418,15 +444,18 @@ def csv_rows(lines: Iterable[str], columns: Columns) -> Rows:
     header, records = _csv_records(lines)
     line_numbers = [number for number, _ in records]
     converted = []
+    dated = False
     for i, name in enumerate(header):
         cells = [record[i] for _, record in records]
         if name == columns.ts:
             converted.append(_ts_cells(cells, name, line_numbers))
+            dated = any(cell and not _INTEGER.fullmatch(cell) for cell in cells)
         elif name in (columns.partition, columns.typ):
             converted.append([cell or None for cell in cells])
         else:
             converted.append(_typed_cells(cells, name, line_numbers))
     rows = Rows()
+    rows.dated = dated
     for i, number in enumerate(line_numbers):
         rows.add(
             {
@@ -543,31 +572,6 @@ def _timestamp_cell(text: str, column: str, line_number: int) -> int:
         return parse_timestamp(text)
     except ValueError as error:
         raise CliError(f"line {line_number}: column `{column}`: {error}") from None
-
-
-def parse_timestamp(text: str) -> int:
-    """Nanoseconds since the Unix epoch for an ISO-8601 date or date-time,
-    read exactly to the nanosecond; a time without offset is UTC."""
-    stripped = text.strip()
-    fraction = _FRACTION.search(stripped)
-    nanos = 0
-    if fraction is not None:
-        digits = fraction.group(1)
-        if len(digits) > 9:
-            raise ValueError(f"{text!r} is finer than nanoseconds")
-        nanos = int(digits.ljust(9, "0"))
-        stripped = stripped[: fraction.start()] + stripped[fraction.end() :]
-    try:
-        moment = datetime.fromisoformat(stripped)
-    except ValueError:
-        raise ValueError(f"{text!r} is neither an integer nor an ISO-8601 timestamp") from None
-    if moment.tzinfo is None:
-        moment = moment.replace(tzinfo=timezone.utc)
-    delta = moment - _EPOCH
-    result = (delta.days * 86_400 + delta.seconds) * 1_000_000_000 + nanos
-    if not _INT64_MIN <= result <= _INT64_MAX:
-        raise ValueError(f"{text!r} is out of range (64-bit nanoseconds span 1677 to 2262)")
-    return result
 
 
 # ---------------------------------------------------------------------------

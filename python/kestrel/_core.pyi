@@ -1,5 +1,15 @@
-from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final, overload
+from collections.abc import Iterator, Sequence
+from typing import (
+    Any,
+    Generic,
+    Literal,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypeVar,
+    final,
+    overload,
+)
 
 __all__ = [
     "Event",
@@ -20,9 +30,6 @@ _Value: TypeAlias = str | int | float | bool | None
 # __index__ and __float__, so NumPy scalars are accepted as well.
 _ValueIn: TypeAlias = str | SupportsIndex | SupportsFloat | None
 _AttrValue = TypeVar("_AttrValue", bound=_ValueIn)
-
-# The C interface lent to kestrel._columnar (a capsule); not for Python code.
-_api: object
 
 @final
 class Event:
@@ -117,3 +124,76 @@ def match_events(
 def near_miss_events(
     pattern: Pattern | PatternBuilder, events: Sequence[Event]
 ) -> list[NearMiss]: ...
+
+# The package's private interface: tables built once, result sets read on
+# demand.
+
+# Any object exporting a one-dimensional, C-contiguous buffer (a NumPy array,
+# an array.array, a memoryview). Typed as object because NumPy declares its
+# buffer export to type checkers only from Python 3.12 on.
+_Buffer: TypeAlias = object
+
+# One chunk of an Arrow utf8 or large_utf8 array: (offsets buffer, data
+# buffer, first row in the chunk, number of rows, offset width 4 or 8).
+_ArrowTextChunk: TypeAlias = tuple[_Buffer, _Buffer, int, int, int]
+# (name, kind, data) for the partition and type columns: kind "object" with
+# a list of str, or "arrow_text" with a list of Arrow chunks.
+_TextColumn: TypeAlias = tuple[str, str, list[str] | list[_ArrowTextChunk]]
+# (name, buffer of int64): the timestamp column.
+_TimestampColumn: TypeAlias = tuple[str, _Buffer]
+# (name, kind, data, null mask or None) for an attribute. kind "int",
+# "float" or "bool" comes with a buffer of int64, float64 or bool (or bytes),
+# "object" with a list of values, "arrow_text" with a list of Arrow chunks;
+# the mask is a buffer of bool (or bytes), nonzero where the cell is null.
+_AttributeColumn: TypeAlias = tuple[str, str, _Buffer | list[Any], _Buffer | None]
+# Lets attributes be a list of a NamedTuple of that shape: list is invariant.
+_Attribute = TypeVar("_Attribute", bound=_AttributeColumn)
+_PatternIn: TypeAlias = Pattern | PatternBuilder
+_Item = TypeVar("_Item", Match, NearMiss, tuple[Any, ...])
+
+@final
+class _EventTable:
+    def __len__(self) -> int: ...
+    @property
+    def types(self) -> tuple[str, ...]: ...
+    @property
+    def time(self) -> tuple[str, str, str]: ...
+
+@final
+class _Results(Generic[_Item]):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> _Item: ...
+    def __iter__(self) -> Iterator[_Item]: ...
+    def take(self, indices: Sequence[SupportsIndex]) -> _Results[_Item]: ...
+    @property
+    def kind(self) -> Literal["matches", "near_misses", "funnel"]: ...
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+def _table_from_columns(
+    length: SupportsIndex,
+    partition: _TextColumn,
+    ts: _TimestampColumn,
+    typ: _TextColumn,
+    attributes: list[_Attribute],
+    timezone: str | None = None,
+) -> _EventTable: ...
+def _table_from_events(events: Sequence[Event]) -> _EventTable: ...
+def _table_from_arrow(
+    source: object,
+    partition: str,
+    ts: str,
+    typ: str,
+    attributes: list[str] | None,
+    carry: list[str],
+) -> _EventTable: ...
+def _match(
+    pattern: _PatternIn,
+    table: _EventTable,
+    exhaustive: bool = False,
+    max_matches: SupportsIndex | None = None,
+) -> _Results[Match]: ...
+def _explain(pattern: _PatternIn, table: _EventTable) -> _Results[NearMiss]: ...
+def _funnel(
+    pattern: _PatternIn, table: _EventTable, by: str | None = None
+) -> _Results[tuple[Any, ...]]: ...
+def _warnings(pattern: _PatternIn, table: _EventTable) -> list[str]: ...

@@ -1,7 +1,9 @@
 """Turn the places users keep events (Event lists, rows, data frames) into an
 engine event table.
 
-Every source is reduced to columns: numbers as contiguous buffers, texts and
+Objects that speak the Arrow PyCapsule interface (pyarrow, polars, pandas
+from 2.2, DuckDB) go straight to the native Arrow reader. Every other source
+is reduced to columns: numbers as contiguous buffers, texts and
 mixed values as lists, each with an optional null mask. The native module
 builds the engine events from those columns in one pass, so a data frame
 never becomes one Python Event per row. Optional libraries are imported only
@@ -18,9 +20,10 @@ import sys
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Callable, NamedTuple
 
-from . import _columnar
+from . import _core
 from ._core import Event
 from ._optional import optional as _optional
+from ._timestamps import has_offset, parse_timestamp
 
 _INT64_MAX = 2**63 - 1
 _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
@@ -66,12 +69,16 @@ class Column(NamedTuple):
     mask: Any
 
 
-def to_table(events: object, keys: Keys) -> _columnar.EventTable:
+def to_table(events: object, keys: Keys) -> _core._EventTable:
     """Build the engine event table for any supported event source."""
-    if isinstance(events, _columnar.EventTable):
+    if isinstance(events, _core._EventTable):
         return events
     if isinstance(events, (str, bytes)):
         raise TypeError(f"expected events, got {type(events).__name__}")
+    if _is_instance(events, "polars", "LazyFrame"):
+        events = events.collect()  # type: ignore[attr-defined]
+    if _exports_arrow(events) and not _is_empty_pandas(events):
+        return _from_arrow(events, keys)
     frame = _frame_source(events)
     if frame is not None:
         return _from_source(frame, keys)
@@ -86,7 +93,7 @@ def to_table(events: object, keys: Keys) -> _columnar.EventTable:
                 "partition, ts, typ and attributes name columns of rows or frames; "
                 "Event objects carry their own"
             )
-        return _columnar.from_events(items)
+        return _core._table_from_events(items)
     return _from_rows(items, keys)
 
 
@@ -94,13 +101,15 @@ def to_table(events: object, keys: Keys) -> _columnar.EventTable:
 # Columns to table
 
 
-def _from_source(source: Source, keys: Keys) -> _columnar.EventTable:
+def _from_source(source: Source, keys: Keys) -> _core._EventTable:
     _check_key_names(keys, source.names)
-    partition = _text_column(source.read(keys.partition))
-    ts = _ts_column(source.read(keys.ts))
+    partition = _text_column(_decimal_partitions(source.read(keys.partition)))
+    ts_column = source.read(keys.ts)
+    ts = _ts_column(ts_column)
     typ = _text_column(source.read(keys.typ))
     attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
-    return _columnar.from_columns(source.length, partition, ts, typ, attributes)
+    zone = _time_zone(ts_column)
+    return _core._table_from_columns(source.length, partition, ts, typ, attributes, zone)
 
 
 def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
@@ -144,6 +153,21 @@ def _text_column(column: Column) -> tuple[str, str, Any]:
     return column.name, column.kind, column.data
 
 
+def _decimal_partitions(column: Column) -> Column:
+    """Integer partition keys (user ids, say) as their decimal text, as the
+    Arrow path reads them."""
+    if column.kind == "int":
+        return column._replace(kind="object", data=[str(value) for value in column.data.tolist()])
+    if column.kind == "object" and any(_is_integer(value) for value in column.data):
+        texts = [str(value) if _is_integer(value) else value for value in column.data]
+        return column._replace(data=texts)
+    return column
+
+
+def _is_integer(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
 def _ts_column(column: Column) -> tuple[str, Any]:
     _require_no_nulls(column)
     if column.kind == "int":
@@ -153,6 +177,21 @@ def _ts_column(column: Column) -> tuple[str, Any]:
     raise TypeError(
         f"column `{column.name}` must hold integers or datetimes, not {_kind_label(column)}"
     )
+
+
+def _time_zone(column: Column) -> str | None:
+    """None for integer timestamps; for datetimes, read as nanoseconds, the
+    zone they are written back in: UTC when aware, "" when naive."""
+    if column.kind != "object" or not column.data or not _is_datetime(column.data[0]):
+        return None
+    return "UTC" if _is_aware(column.data[0]) else ""
+
+
+def _is_aware(value: Any) -> bool:
+    """A datetime with a zone, or an ISO-8601 text with an offset."""
+    if isinstance(value, str):
+        return has_offset(value)
+    return getattr(value, "tzinfo", None) is not None
 
 
 def _kind_label(column: Column) -> str:
@@ -195,7 +234,12 @@ def _timestamp_ns(name: str, row: int, value: Any) -> int:
         raise ValueError(f"column `{name}` is null at row {row}")
     if _is_boolean(value):
         raise TypeError(f"column `{name}` must hold integers or datetimes, not bool (row {row})")
-    if isinstance(value, _dt.date):
+    if isinstance(value, str):
+        try:
+            ns = parse_timestamp(value)
+        except ValueError as error:
+            raise ValueError(f"column `{name}` row {row}: {error}") from None
+    elif isinstance(value, _dt.date):
         if not isinstance(value, _dt.datetime):
             value = _dt.datetime(value.year, value.month, value.day)
         ns = _datetime_ns(value)
@@ -224,7 +268,8 @@ def _is_null(value: Any) -> bool:
 
 
 def _is_datetime(value: Any) -> bool:
-    return isinstance(value, _dt.date) or type(value).__name__ == "datetime64"
+    """Datetimes, and ISO-8601 texts that name one."""
+    return isinstance(value, (_dt.date, str)) or type(value).__name__ == "datetime64"
 
 
 def _datetime64_ns(name: str, row: int, value: Any) -> int:
@@ -252,7 +297,7 @@ def _datetime_ns(value: _dt.datetime) -> int:
 # Rows
 
 
-def _from_rows(rows: Sequence[Any], keys: Keys) -> _columnar.EventTable:
+def _from_rows(rows: Sequence[Any], keys: Keys) -> _core._EventTable:
     columns: dict[str, list[Any]] = {}
     for position, row in enumerate(rows):
         for key, value in _row_mapping(row, position).items():
@@ -293,7 +338,7 @@ def _object_column(name: str, values: list[Any]) -> Column:
     return Column(name, "object", [None if v is _MISSING else v for v in values], mask)
 
 
-def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _columnar.EventTable:
+def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _core._EventTable:
     names = list(columns)
     for name in names:
         if not isinstance(name, str):
@@ -375,17 +420,47 @@ def _temporal_column(name: str, values: Any, mask: Any) -> Column:
 # Data frames
 
 
+def _exports_arrow(events: object) -> bool:
+    """Whether `events` speaks the Arrow PyCapsule interface (pyarrow, polars,
+    pandas from 2.2, DuckDB), which the native module reads directly."""
+    kind = type(events)
+    return hasattr(kind, "__arrow_c_stream__") or hasattr(kind, "__arrow_c_array__")
+
+
+def _is_empty_pandas(events: object) -> bool:
+    """pandas gives an empty object column no Arrow type; its own reader
+    knows the column's dtype."""
+    return _is_instance(events, "pandas", "DataFrame") and len(events) == 0  # type: ignore[arg-type]
+
+
+def _from_arrow(events: object, keys: Keys) -> _core._EventTable:
+    if _is_instance(events, "pandas", "DataFrame"):
+        _column_names(events.columns)  # type: ignore[attr-defined]  # Arrow would make them text
+    if _is_instance(events, "polars", "DataFrame"):
+        events = _typed_nulls(events)
+    key_names = (keys.partition, keys.ts, keys.typ)
+    if len(set(key_names)) != 3:
+        raise ValueError("the partition, ts and typ columns must be three different columns")
+    attributes = None
+    if keys.attributes is not None:
+        attributes = [name for name in dict.fromkeys(keys.attributes) if name not in key_names]
+    return _core._table_from_arrow(events, *key_names, attributes, [])
+
+
+def _typed_nulls(frame: Any) -> Any:
+    """polars exports a column of type Null with a buffer that the Arrow
+    format does not have; as booleans its nulls read the same."""
+    pl = _optional("polars")
+
+    nulls = [name for name, dtype in frame.schema.items() if dtype == pl.Null]
+    return frame.with_columns(pl.col(nulls).cast(pl.Boolean)) if nulls else frame
+
+
 def _frame_source(events: object) -> Source | None:
-    """The columns of a data frame of a known library (or a subclass of one,
-    from any module), else None."""
+    """The columns of a pandas data frame without the Arrow interface (pandas
+    before 2.2), or of a subclass of one from any module, else None."""
     if _is_instance(events, "pandas", "DataFrame"):
         return _pandas_source(events)
-    if _is_instance(events, "pyarrow", "Table") or _is_instance(events, "pyarrow", "RecordBatch"):
-        return _arrow_source(events)
-    if _is_instance(events, "polars", "LazyFrame"):
-        events = events.collect()  # type: ignore[attr-defined]
-    if _is_instance(events, "polars", "DataFrame"):
-        return _polars_source(events)
     return None
 
 
@@ -443,14 +518,6 @@ def _arrow_backed(dtype: Any) -> bool:
     return getattr(dtype, "storage", None) == "pyarrow" and "pyarrow" in sys.modules
 
 
-def _arrow_source(table: Any) -> Source:
-    return Source(
-        table.num_rows,
-        _column_names(table.schema.names),
-        lambda name: _arrow_column(name, table.column(name)),
-    )
-
-
 def _arrow_column(name: str, column: Any) -> Column:
     pa = _optional("pyarrow")
 
@@ -505,41 +572,6 @@ def _arrow_text(name: str, values: Any, mask: Any) -> Column | None:
 def _is_string_view(pa: Any, kind: Any) -> bool:
     is_view = getattr(pa.types, "is_string_view", None)
     return bool(is_view and is_view(kind))
-
-
-def _polars_source(frame: Any) -> Source:
-    return Source(
-        frame.height,
-        _column_names(frame.columns),
-        lambda name: _polars_column(name, frame.get_column(name)),
-    )
-
-
-def _polars_column(name: str, series: Any) -> Column:
-    pl = _optional("polars")
-
-    mask = series.is_null().to_numpy() if series.null_count() else None
-    dtype = series.dtype
-    if dtype == pl.Boolean or (dtype.is_numeric() and dtype != pl.Decimal):
-        filled = series if mask is None else series.fill_null(False if dtype == pl.Boolean else 0)
-        return _numpy_column(name, filled.to_numpy(), mask)
-    if dtype.is_temporal() and dtype != pl.Time:
-        return _numpy_column(name, series.to_numpy(), mask)
-    if dtype in (pl.String, pl.Categorical, pl.Enum) and _has_module("pyarrow"):
-        text = _arrow_text(name, series.to_arrow(), mask)
-        if text is not None:
-            return text
-    return _numpy_object_column(name, series.to_list(), mask)
-
-
-def _has_module(name: str) -> bool:
-    if name in sys.modules:
-        return True
-    try:
-        _optional(name)
-    except ImportError:
-        return False
-    return True
 
 
 def _numpy_object_column(name: str, values: list[Any], mask: Any) -> Column:

@@ -9,6 +9,7 @@ from typing import Any
 
 from ._core import Match, NearMiss
 from ._optional import optional as _optional
+from ._results import delegated
 
 _MATCH_COLUMNS = ("partition", "indices", "types", "start", "end")
 _NEAR_MISS_COLUMNS = (
@@ -28,8 +29,13 @@ def to_pandas(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
     `capture.<name>` column per binding name. Near misses give partition,
     start_index, indices, reached_steps, next_event_type, reason, one
     `detail.<field>` column per detail field and the `capture.<name>` columns.
-    Cells a record lacks are None. An empty input gives an empty frame.
+    Cells a record lacks are None. An empty input gives an empty frame with
+    the match columns. A result set (`Matches`, `NearMisses`, `Funnel`) is
+    converted by way of Arrow, as its `to_pandas()` does.
     """
+    results_set = delegated(results)
+    if results_set is not None:
+        return results_set.to_pandas()
     pd = _optional("pandas")
 
     columns = _columns(results)
@@ -41,8 +47,12 @@ def to_arrow(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
 
     A column whose values do not share one Arrow type (a capture that is text
     in one match and a number in another, say) is written as text, with lists
-    and dicts in their JSON form.
+    and dicts in their JSON form. A result set is converted as its
+    `to_arrow()` does.
     """
+    results_set = delegated(results)
+    if results_set is not None:
+        return results_set.to_arrow()
     pa = _optional("pyarrow")
 
     columns = _columns(results)
@@ -52,7 +62,9 @@ def to_arrow(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
 def _columns(results: Iterable[Match] | Iterable[NearMiss]) -> dict[str, list[Any]]:
     records: list[Any] = list(results)
     if not records:
-        return {}
+        # No rows, but the columns every match has: drop-off tables built
+        # from the result still find them.
+        return {name: [] for name in _MATCH_COLUMNS}
     if all(isinstance(record, Match) for record in records):
         rows = [_flat(match_record(record)) for record in records]
         return _gather(rows, _MATCH_COLUMNS)

@@ -4,7 +4,10 @@
 
 #include <nanoarrow/nanoarrow.h>
 
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "kestrel/error.hpp"
 #include "kestrel/event_source.hpp"
@@ -16,12 +19,16 @@ namespace kestrel {
 
 // Each fills `out` with a stream of one batch (none when empty) whose schema
 // does not depend on how many results there are. Indices in the results are
-// input positions of `source`.
+// input positions of `source`. `capture_names` are the names the pattern
+// captures, so that their columns exist even when no result binds them;
+// `by` names the funnel's grouping column, if it has one.
 Result<bool> export_matches(std::span<const Match> matches, const EventSource& source,
-                            ArrowArrayStream& out);
+                            ArrowArrayStream& out,
+                            std::span<const std::string> capture_names = {});
 Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const EventSource& source,
-                                ArrowArrayStream& out);
+                                ArrowArrayStream& out,
+                                std::span<const std::string> capture_names = {});
 Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSource& source,
-                           ArrowArrayStream& out);
+                           ArrowArrayStream& out, std::optional<std::string_view> by = {});
 
 }  // namespace kestrel

@@ -1,0 +1,638 @@
+// Reading an Arrow C stream into an EventTable.
+//
+// The schema is checked once: which columns are used, and how each is read
+// (its Family). Every batch is then read column by column through nanoarrow's
+// array views, straight from the buffers: texts are looked up in the table's
+// pool as views and copied only when new, and a dictionary's entries are
+// interned once per batch. Rows are gathered in input order and put in
+// canonical order at the end. Failures deep in the loops throw ReadFailure,
+// which read_arrow_events turns into the Error it returns.
+#include "kestrel/arrow_input.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+#include "canonical_sort.hpp"
+#include "iso8601.hpp"
+#include "kestrel/utf8.hpp"
+
+namespace kestrel {
+
+namespace {
+
+struct ReadFailure {
+  std::string message;
+};
+
+[[noreturn]] void fail(std::string message) { throw ReadFailure{std::move(message)}; }
+
+std::string quoted_name(std::string_view name) { return "`" + std::string(name) + "`"; }
+
+// How a column's values are read, from the type of its values (a
+// dictionary's value type for a dictionary column).
+enum class Family : std::uint8_t { Text, Int, UInt64, Float, Bool, Temporal, Null, Unsupported };
+
+Family family_of(ArrowType type) {
+  switch (type) {
+    case NANOARROW_TYPE_STRING:
+    case NANOARROW_TYPE_LARGE_STRING:
+    case NANOARROW_TYPE_STRING_VIEW: return Family::Text;
+    case NANOARROW_TYPE_INT8:
+    case NANOARROW_TYPE_INT16:
+    case NANOARROW_TYPE_INT32:
+    case NANOARROW_TYPE_INT64:
+    case NANOARROW_TYPE_UINT8:
+    case NANOARROW_TYPE_UINT16:
+    case NANOARROW_TYPE_UINT32: return Family::Int;
+    case NANOARROW_TYPE_UINT64: return Family::UInt64;
+    case NANOARROW_TYPE_HALF_FLOAT:
+    case NANOARROW_TYPE_FLOAT:
+    case NANOARROW_TYPE_DOUBLE: return Family::Float;
+    case NANOARROW_TYPE_BOOL: return Family::Bool;
+    case NANOARROW_TYPE_TIMESTAMP:
+    case NANOARROW_TYPE_DATE32:
+    case NANOARROW_TYPE_DATE64:
+    case NANOARROW_TYPE_DURATION:
+    case NANOARROW_TYPE_TIME32:
+    case NANOARROW_TYPE_TIME64: return Family::Temporal;
+    case NANOARROW_TYPE_NA: return Family::Null;
+    default: return Family::Unsupported;
+  }
+}
+
+struct ColumnInfo {
+  std::string name;
+  std::size_t child = 0;         // index among the batch's columns
+  ArrowSchemaView values{};      // the dictionary's values for a dictionary column
+  const char* format = nullptr;  // the values' own format
+  Family family = Family::Unsupported;
+  bool dictionary = false;
+};
+
+std::int64_t nanoseconds_per(ArrowTimeUnit unit) {
+  switch (unit) {
+    case NANOARROW_TIME_UNIT_SECOND: return 1'000'000'000;
+    case NANOARROW_TIME_UNIT_MILLI: return 1'000'000;
+    case NANOARROW_TIME_UNIT_MICRO: return 1'000;
+    case NANOARROW_TIME_UNIT_NANO: return 1;
+  }
+  return 1;
+}
+
+// The stream's schema, released on every path.
+class StreamSchema {
+ public:
+  explicit StreamSchema(ArrowArrayStream& stream) {
+    if (ArrowArrayStreamGetSchema(&stream, &schema_, nullptr) != NANOARROW_OK) {
+      schema_.release = nullptr;
+      fail(stream_error(stream, "could not read the schema"));
+    }
+    ArrowError error;
+    if (ArrowSchemaViewInit(&view_, &schema_, &error) != NANOARROW_OK) {
+      fail(std::string("the stream's schema is invalid: ") + error.message);
+    }
+    if (view_.type != NANOARROW_TYPE_STRUCT) {
+      fail(std::string("the stream must hold record batches (a struct type), not ") +
+           ArrowTypeString(view_.type));
+    }
+  }
+  StreamSchema(const StreamSchema&) = delete;
+  StreamSchema& operator=(const StreamSchema&) = delete;
+  ~StreamSchema() {
+    if (schema_.release != nullptr) ArrowSchemaRelease(&schema_);
+  }
+
+  const ArrowSchema& schema() const noexcept { return schema_; }
+
+  static std::string stream_error(ArrowArrayStream& stream, std::string_view what) {
+    // The producer's own callback: nanoarrow's wrapper puts a placeholder
+    // in place of a missing message.
+    const char* detail = stream.get_last_error(&stream);
+    std::string message(what);
+    if (detail != nullptr && *detail != '\0') message += std::string(": ") + detail;
+    return message;
+  }
+
+ private:
+  ArrowSchema schema_{};
+  ArrowSchemaView view_{};
+};
+
+class Batch {
+ public:
+  Batch() { array_.release = nullptr; }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+  ~Batch() {
+    if (array_.release != nullptr) ArrowArrayRelease(&array_);
+  }
+  ArrowArray* get() noexcept { return &array_; }
+  bool ended() const noexcept { return array_.release == nullptr; }
+
+ private:
+  ArrowArray array_;
+};
+
+class BatchView {
+ public:
+  explicit BatchView(const ArrowSchema& schema) {
+    ArrowError error;
+    if (ArrowArrayViewInitFromSchema(&view_, &schema, &error) != NANOARROW_OK) {
+      ArrowArrayViewReset(&view_);
+      fail(std::string("the stream's schema cannot be read: ") + error.message);
+    }
+  }
+  BatchView(const BatchView&) = delete;
+  BatchView& operator=(const BatchView&) = delete;
+  ~BatchView() { ArrowArrayViewReset(&view_); }
+
+  void set(const ArrowArray& array, std::size_t first_row) {
+    ArrowError error;
+    if (ArrowArrayViewSetArray(&view_, &array, &error) != NANOARROW_OK) {
+      fail("the batch starting at row " + std::to_string(first_row) +
+           " is invalid: " + error.message);
+    }
+  }
+  const ArrowArrayView& root() const noexcept { return view_; }
+
+ private:
+  ArrowArrayView view_;
+};
+
+// The schema's columns: names checked, used ones described.
+class Columns {
+ public:
+  explicit Columns(const ArrowSchema& schema) : schema_(schema) {
+    for (std::int64_t i = 0; i < schema.n_children; ++i) {
+      const char* name = schema.children[i]->name;
+      names_.emplace_back(name == nullptr ? "" : name);
+      if (!is_utf8(names_.back())) {
+        fail("the name of column " + std::to_string(i) + " is not valid UTF-8");
+      }
+    }
+  }
+
+  const std::vector<std::string>& names() const noexcept { return names_; }
+
+  void require(const std::string& name) const {
+    const std::size_t count = static_cast<std::size_t>(std::count(names_.begin(), names_.end(), name));
+    if (count == 1) return;
+    if (count > 1) fail("the column name " + quoted_name(name) + " appears more than once");
+    std::string listed;
+    for (std::size_t i = 0; i < names_.size() && i < 20; ++i) {
+      listed += (i == 0 ? "" : ", ") + quoted_name(names_[i]);
+    }
+    if (listed.empty()) listed = "none";
+    if (names_.size() > 20) listed += " and " + std::to_string(names_.size() - 20) + " more";
+    fail("missing column " + quoted_name(name) + "; the columns are " + listed);
+  }
+
+  ColumnInfo describe(const std::string& name) const {
+    require(name);
+    ColumnInfo info;
+    info.name = name;
+    info.child = static_cast<std::size_t>(std::find(names_.begin(), names_.end(), name) - names_.begin());
+    const ArrowSchema* column = schema_.children[info.child];
+    info.dictionary = column->dictionary != nullptr;
+    const ArrowSchema* values = info.dictionary ? column->dictionary : column;
+    ArrowError error;
+    if (ArrowSchemaViewInit(&info.values, values, &error) != NANOARROW_OK) {
+      fail("column " + quoted_name(name) + " has an unreadable type: " + error.message);
+    }
+    info.format = values->format;
+    info.family = family_of(info.values.type);
+    return info;
+  }
+
+ private:
+  const ArrowSchema& schema_;
+  std::vector<std::string> names_;
+};
+
+std::string type_text(const ColumnInfo& info) {
+  std::string text = ArrowTypeString(info.values.type);
+  return info.dictionary ? "dictionary of " + text : text;
+}
+
+// One column of one batch.
+class ColumnCursor {
+ public:
+  ColumnCursor(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first_row)
+      : info_(info),
+        view_(root.children[info.child]),
+        values_(info.dictionary ? view_->dictionary : view_),
+        base_(root.offset),
+        first_row_(first_row) {
+    if (info.dictionary) dictionary_ids_.assign(static_cast<std::size_t>(values_->length), kUnseen);
+  }
+
+  std::size_t row(std::int64_t i) const noexcept { return first_row_ + static_cast<std::size_t>(i); }
+
+  std::string at_row(std::int64_t i) const {
+    return "column " + quoted_name(info_.name) + " row " + std::to_string(row(i));
+  }
+
+  bool is_null(std::int64_t i) const {
+    if (ArrowArrayViewIsNull(view_, base_ + i)) return true;
+    return info_.dictionary && ArrowArrayViewIsNull(values_, value_index(i));
+  }
+
+  std::string_view raw_text(std::int64_t i) const {
+    const ArrowStringView text = ArrowArrayViewGetStringUnsafe(values_, value_index(i));
+    return {text.data, static_cast<std::size_t>(text.size_bytes)};
+  }
+
+  TextId text(std::int64_t i, TextPool& pool) {
+    if (!info_.dictionary) {
+      // Runs of one text are the common case (tables sorted by partition).
+      const std::string_view text = raw_text(i);
+      if (last_id_ == kUnseen || text != last_text_) {
+        last_id_ = intern(text, i, pool);
+        last_text_ = text;
+      }
+      return last_id_;
+    }
+    TextId& id = dictionary_ids_[static_cast<std::size_t>(value_index(i))];
+    if (id == kUnseen) id = intern(raw_text(i), i, pool);
+    return id;
+  }
+
+  std::int64_t integer(std::int64_t i) const {
+    const std::int64_t at = value_index(i);
+    if (info_.family != Family::UInt64) return ArrowArrayViewGetIntUnsafe(values_, at);
+    const std::uint64_t value = ArrowArrayViewGetUIntUnsafe(values_, at);
+    if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      fail(at_row(i) + ": " + std::to_string(value) +
+           " is out of range for a 64-bit signed integer");
+    }
+    return static_cast<std::int64_t>(value);
+  }
+
+  // The integer's decimal text, interned.
+  TextId integer_text(std::int64_t i, TextPool& pool) const {
+    char buffer[24];
+    const std::int64_t at = value_index(i);
+    const auto written =
+        info_.family == Family::UInt64
+            ? std::to_chars(buffer, buffer + sizeof buffer, ArrowArrayViewGetUIntUnsafe(values_, at))
+            : std::to_chars(buffer, buffer + sizeof buffer, ArrowArrayViewGetIntUnsafe(values_, at));
+    return pool.intern(std::string_view(buffer, static_cast<std::size_t>(written.ptr - buffer)));
+  }
+
+  Cell cell(std::int64_t i, TextPool& pool) {
+    if (is_null(i)) return Cell::null();
+    switch (info_.family) {
+      case Family::Text: return Cell::of_text(text(i, pool));
+      case Family::Int:
+      case Family::UInt64:
+      case Family::Temporal: return Cell::of_int(integer(i));
+      case Family::Float: return Cell::of_float(ArrowArrayViewGetDoubleUnsafe(values_, value_index(i)));
+      case Family::Bool: return Cell::of_bool(ArrowArrayViewGetIntUnsafe(values_, value_index(i)) != 0);
+      case Family::Null:
+      case Family::Unsupported: break;
+    }
+    return Cell::null();
+  }
+
+ private:
+  static constexpr TextId kUnseen = std::numeric_limits<TextId>::max();
+
+  // Where row i's value sits in values_, before values_'s own offset.
+  std::int64_t value_index(std::int64_t i) const {
+    if (!info_.dictionary) return base_ + i;
+    const std::int64_t index = ArrowArrayViewGetIntUnsafe(view_, base_ + i);
+    if (index < 0 || index >= values_->length) {
+      fail(at_row(i) + ": dictionary index " + std::to_string(index) + " is out of range");
+    }
+    return index;
+  }
+
+  TextId intern(std::string_view text, std::int64_t i, TextPool& pool) const {
+    if (const std::optional<TextId> id = pool.find(text)) return *id;
+    if (!is_utf8(text)) fail(at_row(i) + ": the text is not valid UTF-8");
+    return pool.intern(text);
+  }
+
+  const ColumnInfo& info_;
+  const ArrowArrayView* view_;
+  const ArrowArrayView* values_;
+  std::int64_t base_;
+  std::size_t first_row_;
+  std::vector<TextId> dictionary_ids_;
+  std::string_view last_text_;
+  TextId last_id_ = kUnseen;
+};
+
+// A short, printable excerpt of a cell's text for a message.
+std::string excerpt(std::string_view text) {
+  if (!is_utf8(text)) return "(text that is not valid UTF-8)";
+  constexpr std::size_t kLimit = 60;
+  if (text.size() <= kLimit) return "`" + std::string(text) + "`";
+  std::size_t end = 0;
+  while (end < kLimit) end += decode_utf8(text.substr(end)).end;
+  return "`" + std::string(text.substr(0, end)) + "...`";
+}
+
+constexpr std::string_view kNanosecondRange = " is out of range (64-bit nanoseconds span 1677 to 2262)";
+
+// Reads the ts column as nanoseconds (datetimes) or as given (integers).
+class TimeReader {
+ public:
+  explicit TimeReader(const ColumnInfo& info) : info_(info) {
+    switch (info.family) {
+      case Family::Int:
+      case Family::UInt64: time_.kind = TimeColumn::Kind::Integer; break;
+      case Family::Text: time_ = {TimeColumn::Kind::Datetime, "ns", ""}; break;
+      case Family::Temporal: describe_temporal(); break;
+      default: refuse();
+    }
+  }
+
+  std::int64_t read(ColumnCursor& cursor, std::int64_t i) {
+    switch (info_.family) {
+      case Family::Text: return from_text(cursor, i);
+      case Family::Temporal: return scaled(cursor, i);
+      default: return cursor.integer(i);
+    }
+  }
+
+  const TimeColumn& time() const noexcept { return time_; }
+
+ private:
+  void describe_temporal() {
+    time_.kind = TimeColumn::Kind::Datetime;
+    switch (info_.values.type) {
+      case NANOARROW_TYPE_TIMESTAMP:
+        time_.unit = ArrowTimeUnitString(info_.values.time_unit);
+        time_.timezone = info_.values.timezone == nullptr ? "" : info_.values.timezone;
+        factor_ = nanoseconds_per(info_.values.time_unit);
+        break;
+      // Days are written back as seconds, the coarsest unit results have.
+      case NANOARROW_TYPE_DATE32:
+        time_.unit = "s";
+        factor_ = 86'400'000'000'000;
+        break;
+      case NANOARROW_TYPE_DATE64:
+        time_.unit = "ms";
+        factor_ = 1'000'000;
+        break;
+      default: refuse();
+    }
+  }
+
+  [[noreturn]] void refuse() const {
+    fail("column " + quoted_name(info_.name) + " has type " + type_text(info_) +
+         "; timestamps must be integers, timestamps, dates or ISO-8601 text");
+  }
+
+  std::int64_t scaled(ColumnCursor& cursor, std::int64_t i) const {
+    const std::int64_t value = cursor.integer(i);
+    std::int64_t nanoseconds = 0;
+    if (__builtin_mul_overflow(value, factor_, &nanoseconds)) {
+      const std::string unit = info_.values.type == NANOARROW_TYPE_DATE32 ? "days" : time_.unit;
+      fail(cursor.at_row(i) + ": " + std::to_string(value) + " " + unit + " since the epoch" +
+           std::string(kNanosecondRange));
+    }
+    return nanoseconds;
+  }
+
+  std::int64_t from_text(ColumnCursor& cursor, std::int64_t i) {
+    const std::string_view text = cursor.raw_text(i);
+    const IsoInstant instant = parse_iso8601(text);
+    switch (instant.status) {
+      case IsoInstant::Status::Ok: break;
+      case IsoInstant::Status::Malformed:
+        fail(cursor.at_row(i) + ": " + excerpt(text) +
+             " is not an ISO-8601 date or time (YYYY-MM-DD[THH:MM[:SS[.fraction]]][Z|+HH:MM])");
+      case IsoInstant::Status::OutOfRange:
+        fail(cursor.at_row(i) + ": " + excerpt(text) + std::string(kNanosecondRange));
+    }
+    if (instant.has_offset) time_.timezone = "UTC";
+    return instant.nanoseconds;
+  }
+
+  const ColumnInfo& info_;
+  TimeColumn time_;
+  std::int64_t factor_ = 1;
+};
+
+void check_key_family(const ColumnInfo& info) {
+  if (info.family == Family::Text || info.family == Family::Int || info.family == Family::UInt64) {
+    return;
+  }
+  fail("column " + quoted_name(info.name) + " has type " + type_text(info) +
+       "; it must hold text or integers");
+}
+
+void check_cell_family(const ColumnInfo& info, bool all_columns) {
+  if (info.family != Family::Unsupported) return;
+  std::string message = "column " + quoted_name(info.name) + " has type " + type_text(info) +
+                        ", which cannot be an attribute";
+  if (all_columns) message += "; name the attribute columns to keep with attributes=";
+  fail(std::move(message));
+}
+
+std::string carried_format(const ColumnInfo& info) {
+  switch (info.family) {
+    case Family::Text: return "u";
+    case Family::Int:
+    case Family::UInt64: return "l";
+    case Family::Float: return "g";
+    case Family::Bool: return "b";
+    case Family::Temporal: return info.format;
+    case Family::Null: return "n";
+    case Family::Unsupported: break;
+  }
+  throw InternalError("carried_format: unsupported column");
+}
+
+// Everything read, in input order.
+struct Gathered {
+  EventTable table;
+  TimeColumn time;
+  std::vector<CarriedColumn> carried;
+};
+
+class Reader {
+ public:
+  Reader(const ArrowSchema& schema, const ArrowColumns& wanted) {
+    const Columns columns(schema);
+    for (const std::string* name : {&wanted.partition, &wanted.ts, &wanted.typ}) columns.require(*name);
+    const std::vector<std::string>& chosen = wanted.attributes ? *wanted.attributes : columns.names();
+    for (const std::string& name : chosen) columns.require(name);
+    for (const std::string& name : wanted.carry) columns.require(name);
+    if (wanted.partition == wanted.ts || wanted.partition == wanted.typ || wanted.ts == wanted.typ) {
+      fail("the partition, ts and typ columns must be three different columns");
+    }
+    partition_ = columns.describe(wanted.partition);
+    typ_ = columns.describe(wanted.typ);
+    ts_ = columns.describe(wanted.ts);
+    check_key_family(partition_);
+    check_key_family(typ_);
+    time_.emplace(ts_);
+    for (const std::string& name : chosen) {
+      if (name == wanted.partition || name == wanted.ts || name == wanted.typ) continue;
+      if (std::any_of(attributes_.begin(), attributes_.end(),
+                      [&](const ColumnInfo& info) { return info.name == name; })) {
+        continue;
+      }
+      attributes_.push_back(columns.describe(name));
+      check_cell_family(attributes_.back(), !wanted.attributes);
+      gathered_.table.attribute_names.push_back(gathered_.table.texts.intern(name));
+    }
+    gathered_.table.columns.resize(attributes_.size());
+    for (const std::string& name : wanted.carry) {
+      if (std::any_of(carry_.begin(), carry_.end(),
+                      [&](const ColumnInfo& info) { return info.name == name; })) {
+        continue;
+      }
+      carry_.push_back(columns.describe(name));
+      check_cell_family(carry_.back(), false);
+      gathered_.carried.push_back({name, carried_format(carry_.back()), {}});
+    }
+  }
+
+  void read(const ArrowArrayView& root, Interrupt& interrupt) {
+    const std::size_t first = rows_;
+    const std::int64_t length = root.length;
+    EventTable& table = gathered_.table;
+    read_key(partition_, root, first, table.partitions, interrupt);
+    read_key(typ_, root, first, table.types, interrupt);
+    ColumnCursor ts(ts_, root, first);
+    for (std::int64_t i = 0; i < length; ++i) {
+      interrupt.poll();
+      if (ts.is_null(i)) fail(null_key(ts_, ts.row(i)));
+      table.timestamps.push_back(time_->read(ts, i));
+    }
+    for (std::size_t c = 0; c < attributes_.size(); ++c) {
+      read_cells(attributes_[c], root, first, table.columns[c], interrupt);
+    }
+    for (std::size_t c = 0; c < carry_.size(); ++c) {
+      read_cells(carry_[c], root, first, gathered_.carried[c].values, interrupt);
+    }
+    rows_ += static_cast<std::size_t>(length);
+  }
+
+  Gathered finish() && {
+    gathered_.time = time_->time();
+    return std::move(gathered_);
+  }
+
+ private:
+  static std::string null_key(const ColumnInfo& info, std::size_t row) {
+    return "column " + quoted_name(info.name) + " is null at row " + std::to_string(row);
+  }
+
+  void read_key(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
+                std::vector<TextId>& out, Interrupt& interrupt) {
+    ColumnCursor cursor(info, root, first);
+    TextPool& pool = gathered_.table.texts;
+    for (std::int64_t i = 0; i < root.length; ++i) {
+      interrupt.poll();
+      if (cursor.is_null(i)) fail(null_key(info, cursor.row(i)));
+      out.push_back(info.family == Family::Text ? cursor.text(i, pool) : cursor.integer_text(i, pool));
+    }
+  }
+
+  void read_cells(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
+                  std::vector<Cell>& out, Interrupt& interrupt) {
+    ColumnCursor cursor(info, root, first);
+    for (std::int64_t i = 0; i < root.length; ++i) {
+      interrupt.poll();
+      out.push_back(cursor.cell(i, gathered_.table.texts));
+    }
+  }
+
+  ColumnInfo partition_, typ_, ts_;
+  std::vector<ColumnInfo> attributes_, carry_;
+  std::optional<TimeReader> time_;
+  Gathered gathered_;
+  std::size_t rows_ = 0;
+};
+
+// Each row's partition as its rank among the partitions in byte order.
+std::vector<std::size_t> partition_ranks(const EventTable& table, Interrupt& interrupt) {
+  std::vector<TextId> distinct;
+  std::vector<bool> seen(table.texts.size());
+  for (const TextId id : table.partitions) {
+    if (!seen[id]) distinct.push_back(id);
+    seen[id] = true;
+  }
+  std::sort(distinct.begin(), distinct.end(), [&](TextId a, TextId b) {
+    interrupt.poll();
+    return table.texts.text(a) < table.texts.text(b);
+  });
+  std::vector<std::size_t> rank_of(table.texts.size());
+  for (std::size_t r = 0; r < distinct.size(); ++r) rank_of[distinct[r]] = r;
+  std::vector<std::size_t> ranks(table.partitions.size());
+  for (std::size_t row = 0; row < ranks.size(); ++row) ranks[row] = rank_of[table.partitions[row]];
+  return ranks;
+}
+
+template <class T>
+void permute(std::vector<T>& values, const std::vector<std::size_t>& order, Interrupt& interrupt) {
+  std::vector<T> sorted;
+  sorted.reserve(order.size());
+  for (const std::size_t from : order) {
+    interrupt.poll();
+    sorted.push_back(values[from]);
+  }
+  values = std::move(sorted);
+}
+
+void put_in_canonical_order(EventTable& table, Interrupt& interrupt) {
+  std::vector<std::size_t> order =
+      order_by_partition_and_time(partition_ranks(table, interrupt), table.timestamps, interrupt);
+  permute(table.partitions, order, interrupt);
+  permute(table.timestamps, order, interrupt);
+  permute(table.types, order, interrupt);
+  for (std::vector<Cell>& column : table.columns) permute(column, order, interrupt);
+  table.positions = std::move(order);
+}
+
+Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns, Interrupt& interrupt) {
+  const StreamSchema schema(stream);
+  Reader reader(schema.schema(), columns);
+  BatchView view(schema.schema());
+  std::size_t rows = 0;
+  while (true) {
+    interrupt.poll();
+    Batch batch;
+    if (ArrowArrayStreamGetNext(&stream, batch.get(), nullptr) != NANOARROW_OK) {
+      fail(StreamSchema::stream_error(stream, "could not read the batch starting at row " +
+                                                  std::to_string(rows)));
+    }
+    if (batch.ended()) break;
+    view.set(*batch.get(), rows);
+    reader.read(view.root(), interrupt);
+    rows += static_cast<std::size_t>(view.root().length);
+  }
+  return std::move(reader).finish();
+}
+
+}  // namespace
+
+Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
+                                      Interrupt interrupt) {
+  struct Release {
+    ArrowArrayStream& stream;
+    ~Release() {
+      if (stream.release != nullptr) ArrowArrayStreamRelease(&stream);
+    }
+  } release{stream};
+  try {
+    Gathered gathered = read_batches(stream, columns, interrupt);
+    put_in_canonical_order(gathered.table, interrupt);
+    return EventSource{std::move(gathered.table), std::move(gathered.time),
+                       std::move(gathered.carried)};
+  } catch (ReadFailure& failure) {
+    return Error{std::move(failure.message)};
+  }
+}
+
+}  // namespace kestrel
