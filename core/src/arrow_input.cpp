@@ -180,7 +180,8 @@ class Columns {
   const std::vector<std::string>& names() const noexcept { return names_; }
 
   void require(const std::string& name) const {
-    const std::size_t count = static_cast<std::size_t>(std::count(names_.begin(), names_.end(), name));
+    const std::size_t count =
+        static_cast<std::size_t>(std::count(names_.begin(), names_.end(), name));
     if (count == 1) return;
     if (count > 1) fail("the column name " + quoted_name(name) + " appears more than once");
     std::string listed;
@@ -196,7 +197,8 @@ class Columns {
     require(name);
     ColumnInfo info;
     info.name = name;
-    info.child = static_cast<std::size_t>(std::find(names_.begin(), names_.end(), name) - names_.begin());
+    info.child =
+        static_cast<std::size_t>(std::find(names_.begin(), names_.end(), name) - names_.begin());
     const ArrowSchema* column = schema_.children[info.child];
     info.dictionary = column->dictionary != nullptr;
     const ArrowSchema* values = info.dictionary ? column->dictionary : column;
@@ -231,7 +233,9 @@ class ColumnCursor {
     if (info.dictionary) dictionary_ids_.assign(static_cast<std::size_t>(values_->length), kUnseen);
   }
 
-  std::size_t row(std::int64_t i) const noexcept { return first_row_ + static_cast<std::size_t>(i); }
+  std::size_t row(std::int64_t i) const noexcept {
+    return first_row_ + static_cast<std::size_t>(i);
+  }
 
   std::string at_row(std::int64_t i) const {
     return "column " + quoted_name(info_.name) + " row " + std::to_string(row(i));
@@ -277,10 +281,11 @@ class ColumnCursor {
   TextId integer_text(std::int64_t i, TextPool& pool) const {
     char buffer[24];
     const std::int64_t at = value_index(i);
-    const auto written =
-        info_.family == Family::UInt64
-            ? std::to_chars(buffer, buffer + sizeof buffer, ArrowArrayViewGetUIntUnsafe(values_, at))
-            : std::to_chars(buffer, buffer + sizeof buffer, ArrowArrayViewGetIntUnsafe(values_, at));
+    const auto written = info_.family == Family::UInt64
+                             ? std::to_chars(buffer, buffer + sizeof buffer,
+                                             ArrowArrayViewGetUIntUnsafe(values_, at))
+                             : std::to_chars(buffer, buffer + sizeof buffer,
+                                             ArrowArrayViewGetIntUnsafe(values_, at));
     return pool.intern(std::string_view(buffer, static_cast<std::size_t>(written.ptr - buffer)));
   }
 
@@ -291,8 +296,10 @@ class ColumnCursor {
       case Family::Int:
       case Family::UInt64:
       case Family::Temporal: return Cell::of_int(integer(i));
-      case Family::Float: return Cell::of_float(ArrowArrayViewGetDoubleUnsafe(values_, value_index(i)));
-      case Family::Bool: return Cell::of_bool(ArrowArrayViewGetIntUnsafe(values_, value_index(i)) != 0);
+      case Family::Float:
+        return Cell::of_float(ArrowArrayViewGetDoubleUnsafe(values_, value_index(i)));
+      case Family::Bool:
+        return Cell::of_bool(ArrowArrayViewGetIntUnsafe(values_, value_index(i)) != 0);
       case Family::Null:
       case Family::Unsupported: break;
     }
@@ -338,7 +345,8 @@ std::string excerpt(std::string_view text) {
   return "`" + std::string(text.substr(0, end)) + "...`";
 }
 
-constexpr std::string_view kNanosecondRange = " is out of range (64-bit nanoseconds span 1677 to 2262)";
+constexpr std::string_view kNanosecondRange =
+    " is out of range (64-bit nanoseconds span 1677 to 2262)";
 
 // Reads the ts column as nanoseconds (datetimes) or as given (integers).
 class TimeReader {
@@ -462,11 +470,14 @@ class Reader {
  public:
   Reader(const ArrowSchema& schema, const ArrowColumns& wanted) {
     const Columns columns(schema);
-    for (const std::string* name : {&wanted.partition, &wanted.ts, &wanted.typ}) columns.require(*name);
-    const std::vector<std::string>& chosen = wanted.attributes ? *wanted.attributes : columns.names();
+    for (const std::string* name : {&wanted.partition, &wanted.ts, &wanted.typ})
+      columns.require(*name);
+    const std::vector<std::string>& chosen =
+        wanted.attributes ? *wanted.attributes : columns.names();
     for (const std::string& name : chosen) columns.require(name);
     for (const std::string& name : wanted.carry) columns.require(name);
-    if (wanted.partition == wanted.ts || wanted.partition == wanted.typ || wanted.ts == wanted.typ) {
+    if (wanted.partition == wanted.ts || wanted.partition == wanted.typ ||
+        wanted.ts == wanted.typ) {
       fail("the partition, ts and typ columns must be three different columns");
     }
     partition_ = columns.describe(wanted.partition);
@@ -535,7 +546,8 @@ class Reader {
     for (std::int64_t i = 0; i < root.length; ++i) {
       interrupt.poll();
       if (cursor.is_null(i)) fail(null_key(info, cursor.row(i)));
-      out.push_back(info.family == Family::Text ? cursor.text(i, pool) : cursor.integer_text(i, pool));
+      out.push_back(info.family == Family::Text ? cursor.text(i, pool)
+                                                : cursor.integer_text(i, pool));
     }
   }
 
@@ -604,8 +616,8 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns, Int
     interrupt.poll();
     Batch batch;
     if (ArrowArrayStreamGetNext(&stream, batch.get(), nullptr) != NANOARROW_OK) {
-      fail(StreamSchema::stream_error(stream, "could not read the batch starting at row " +
-                                                  std::to_string(rows)));
+      fail(StreamSchema::stream_error(
+          stream, "could not read the batch starting at row " + std::to_string(rows)));
     }
     if (batch.ended()) break;
     view.set(*batch.get(), rows);
