@@ -14,7 +14,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "kestrel/event.hpp"
@@ -35,8 +34,12 @@ class TextPool {
   std::size_t size() const noexcept { return texts_.size(); }
 
  private:
-  std::deque<std::string> texts_;  // a deque keeps the map's views valid
-  std::unordered_map<std::string_view, TextId> ids_;
+  std::size_t slot_of(std::string_view text, std::uint64_t hash) const noexcept;
+  void grow();
+
+  std::deque<std::string> texts_;  // a deque keeps the views valid as it grows
+  std::vector<std::uint64_t> hashes_;  // by id, so growing never rehashes text
+  std::vector<TextId> slots_;          // open addressing: id + 1, or 0 when free
 };
 
 enum class CellKind : std::uint8_t { Missing, Null, String, Int, Float, Bool };
