@@ -514,6 +514,7 @@ class Reader {
     const std::size_t first = rows_;
     const std::int64_t length = root.length;
     EventTable& table = gathered_.table;
+    reserve_rows(first + static_cast<std::size_t>(length));
     read_key(partition_, root, first, table.partitions, interrupt);
     read_key(typ_, root, first, table.types, interrupt);
     ColumnCursor ts(ts_, root, first);
@@ -523,7 +524,7 @@ class Reader {
       table.timestamps.push_back(time_->read(ts, i));
     }
     for (std::size_t c = 0; c < attributes_.size(); ++c) {
-      read_cells(attributes_[c], root, first, table.columns[c], interrupt);
+      read_cells(attributes_[c], root, first, table.columns[c], interrupt, true);
     }
     for (std::size_t c = 0; c < carry_.size(); ++c) {
       read_cells(carry_[c], root, first, gathered_.carried[c].values, interrupt);
@@ -541,6 +542,18 @@ class Reader {
     return "column " + quoted_name(info.name) + " is null at row " + std::to_string(row);
   }
 
+  // Room for `rows` in every column, growing geometrically across batches.
+  void reserve_rows(std::size_t rows) {
+    EventTable& table = gathered_.table;
+    if (table.timestamps.capacity() >= rows) return;
+    const std::size_t room = std::max(rows, 2 * table.timestamps.capacity());
+    table.partitions.reserve(room);
+    table.timestamps.reserve(room);
+    table.types.reserve(room);
+    for (std::vector<Cell>& column : table.columns) column.reserve(room);
+    for (CarriedColumn& column : gathered_.carried) column.values.reserve(room);
+  }
+
   void read_key(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
                 std::vector<TextId>& out, Interrupt& interrupt) {
     ColumnCursor cursor(info, root, first);
@@ -553,13 +566,47 @@ class Reader {
     }
   }
 
+  // Carried cells stay in their column's unit, as they are written back in
+  // it; an attribute's datetimes and durations become nanoseconds, the unit
+  // of the event timestamps they are compared with.
   void read_cells(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
-                  std::vector<Cell>& out, Interrupt& interrupt) {
+                  std::vector<Cell>& out, Interrupt& interrupt, bool in_nanoseconds = false) {
     ColumnCursor cursor(info, root, first);
+    const std::int64_t factor = in_nanoseconds ? nanoseconds_per_value(info) : 1;
     for (std::int64_t i = 0; i < root.length; ++i) {
       interrupt.poll();
-      out.push_back(cursor.cell(i, gathered_.table.texts));
+      Cell cell = cursor.cell(i, gathered_.table.texts);
+      if (factor != 1 && cell.kind == CellKind::Int) cell.integer = scaled(info, cursor, i, factor);
+      out.push_back(cell);
     }
+  }
+
+  static std::int64_t nanoseconds_per_value(const ColumnInfo& info) {
+    if (info.family != Family::Temporal) return 1;
+    switch (info.values.type) {
+      case NANOARROW_TYPE_DATE32: return 86'400'000'000'000;
+      case NANOARROW_TYPE_DATE64: return 1'000'000;
+      default: return nanoseconds_per(info.values.time_unit);
+    }
+  }
+
+  static std::int64_t scaled(const ColumnInfo& info, const ColumnCursor& cursor, std::int64_t i,
+                             std::int64_t factor) {
+    const std::int64_t value = cursor.integer(i);
+    std::int64_t nanoseconds = 0;
+    if (!__builtin_mul_overflow(value, factor, &nanoseconds)) return nanoseconds;
+    if (info.values.type == NANOARROW_TYPE_DURATION) {
+      fail(cursor.at_row(i) + ": " + std::to_string(value) + " " +
+           ArrowTimeUnitString(info.values.time_unit) +
+           " is out of range (64-bit nanoseconds span 292 years either way)");
+    }
+    const bool days = info.values.type == NANOARROW_TYPE_DATE32;
+    const std::string unit = days ? "days"
+                             : info.values.type == NANOARROW_TYPE_DATE64
+                                 ? "ms"
+                                 : ArrowTimeUnitString(info.values.time_unit);
+    fail(cursor.at_row(i) + ": " + std::to_string(value) + " " + unit + " since the epoch" +
+         std::string(kNanosecondRange));
   }
 
   ColumnInfo partition_, typ_, ts_;

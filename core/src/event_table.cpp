@@ -36,43 +36,52 @@ std::uint64_t text_hash(std::string_view text) noexcept {
 
 }  // namespace
 
+namespace {
+
+constexpr std::uint64_t kIdBits = 0xFFFF'FFFFULL;
+
+std::uint64_t tag_of(std::uint64_t hash) noexcept { return hash & ~kIdBits; }
+
+}  // namespace
+
 std::size_t TextPool::slot_of(std::string_view text, std::uint64_t hash) const noexcept {
   const std::size_t mask = slots_.size() - 1;
+  const std::uint64_t tag = tag_of(hash);
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    const TextId entry = slots_[slot];
+    const std::uint64_t entry = slots_[slot];
     if (entry == 0) return slot;
-    if (hashes_[entry - 1] == hash && texts_[entry - 1] == text) return slot;
+    if (tag_of(entry) == tag && views_[(entry & kIdBits) - 1] == text) return slot;
   }
 }
 
 void TextPool::grow() {
-  std::vector<TextId> slots(std::max<std::size_t>(64, slots_.size() * 2), 0);
+  std::vector<std::uint64_t> slots(std::max<std::size_t>(64, slots_.size() * 2), 0);
   const std::size_t mask = slots.size() - 1;
-  for (TextId id = 0; id < texts_.size(); ++id) {
-    std::size_t slot = hashes_[id] & mask;
+  for (TextId id = 0; id < views_.size(); ++id) {
+    const std::uint64_t hash = text_hash(views_[id]);
+    std::size_t slot = hash & mask;
     while (slots[slot] != 0) slot = (slot + 1) & mask;
-    slots[slot] = id + 1;
+    slots[slot] = tag_of(hash) | (std::uint64_t{id} + 1);
   }
   slots_ = std::move(slots);
 }
 
 TextId TextPool::intern(std::string_view text) {
-  if (2 * (texts_.size() + 1) > slots_.size()) grow();  // at most half full
+  if (2 * (views_.size() + 1) > slots_.size()) grow();  // at most half full
   const std::uint64_t hash = text_hash(text);
   const std::size_t slot = slot_of(text, hash);
-  if (slots_[slot] != 0) return slots_[slot] - 1;
-  const auto id = static_cast<TextId>(texts_.size());
-  texts_.emplace_back(text);
-  hashes_.push_back(hash);
-  slots_[slot] = id + 1;
+  if (slots_[slot] != 0) return static_cast<TextId>((slots_[slot] & kIdBits) - 1);
+  const auto id = static_cast<TextId>(views_.size());
+  views_.push_back(texts_.emplace_back(text));
+  slots_[slot] = tag_of(hash) | (std::uint64_t{id} + 1);
   return id;
 }
 
 std::optional<TextId> TextPool::find(std::string_view text) const noexcept {
   if (slots_.empty()) return std::nullopt;
-  const TextId entry = slots_[slot_of(text, text_hash(text))];
+  const std::uint64_t entry = slots_[slot_of(text, text_hash(text))];
   if (entry == 0) return std::nullopt;
-  return entry - 1;
+  return static_cast<TextId>((entry & kIdBits) - 1);
 }
 
 std::optional<std::size_t> EventTable::column_of(std::string_view name) const noexcept {

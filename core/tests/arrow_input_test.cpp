@@ -213,7 +213,8 @@ const std::vector<ReadCase> kReads = {
         {"typ", "u", {s("a"), s("b")}},
         {"day", "tdD", {i(1), i(-1)}}}}},
      keys("p", "ts", "typ", std::nullopt, {"day"}),
-     "datetime ns  | p -1 b #1 day=-1; p 951868740000000000 a #0 day=1; | day:tdD 1 -1"},
+     "datetime ns  | p -1 b #1 day=-86400000000000; p 951868740000000000 a #0 day=86400000000000; "
+     "| day:tdD 1 -1"},
     {"date32 timestamps come back in seconds",
      {{{{"p", "u", {s("p")}}, {"ts", "tdD", {i(2)}}, {"typ", "u", {s("a")}}}}},
      keys("p", "ts", "typ"),
