@@ -10,6 +10,7 @@
 #include "kestrel/arrow_input.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -255,12 +256,16 @@ class ColumnCursor {
 
   TextId text(std::int64_t i, TextPool& pool) {
     if (!info_.dictionary) {
-      // Runs of one text are the common case (tables sorted by partition).
+      // Runs of one text are the common case (tables sorted by partition),
+      // and so are columns of a few texts (event types): both are answered
+      // without hashing, the second from a few recent texts picked by
+      // length and last byte.
       const std::string_view text = raw_text(i);
-      if (last_id_ == kUnseen || text != last_text_) {
-        last_id_ = intern(text, i, pool);
-        last_text_ = text;
-      }
+      if (last_id_ != kUnseen && text == last_text_) return last_id_;
+      Recent& recent = recent_[text.empty() ? 0 : (text.size() * 31 + text.back()) % kRecent];
+      if (recent.id == kUnseen || recent.text != text) recent = {text, intern(text, i, pool)};
+      last_text_ = text;
+      last_id_ = recent.id;
       return last_id_;
     }
     TextId& id = dictionary_ids_[static_cast<std::size_t>(value_index(i))];
@@ -335,6 +340,12 @@ class ColumnCursor {
   std::vector<TextId> dictionary_ids_;
   std::string_view last_text_;
   TextId last_id_ = kUnseen;
+  struct Recent {
+    std::string_view text;
+    TextId id = kUnseen;
+  };
+  static constexpr std::size_t kRecent = 16;
+  std::array<Recent, kRecent> recent_{};
 };
 
 // A short, printable excerpt of a cell's text for a message.
