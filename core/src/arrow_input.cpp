@@ -13,6 +13,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <span>
@@ -224,6 +225,20 @@ std::string type_text(const ColumnInfo& info) {
   return info.dictionary ? "dictionary of " + text : text;
 }
 
+// Equality of short texts without a call into memcmp, which dominated
+// reading key columns: up to 16 bytes are two overlapping word loads.
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  const std::size_t size = a.size();
+  if (size != b.size()) return false;
+  if (size < 8 || size > 16) return a == b;
+  std::uint64_t a_head, b_head, a_tail, b_tail;
+  std::memcpy(&a_head, a.data(), 8);
+  std::memcpy(&b_head, b.data(), 8);
+  std::memcpy(&a_tail, a.data() + size - 8, 8);
+  std::memcpy(&b_tail, b.data() + size - 8, 8);
+  return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+}
+
 // One column of one batch.
 class ColumnCursor {
  public:
@@ -232,7 +247,8 @@ class ColumnCursor {
         view_(root.children[info.child]),
         values_(info.dictionary ? view_->dictionary : view_),
         base_(root.offset),
-        first_row_(first_row) {
+        first_row_(first_row),
+        may_be_null_(view_->null_count != 0) {
     if (info.dictionary) dictionary_ids_.assign(static_cast<std::size_t>(values_->length), kUnseen);
   }
 
@@ -245,7 +261,7 @@ class ColumnCursor {
   }
 
   bool is_null(std::int64_t i) const {
-    if (ArrowArrayViewIsNull(view_, base_ + i)) return true;
+    if (may_be_null_ && ArrowArrayViewIsNull(view_, base_ + i)) return true;
     return info_.dictionary && ArrowArrayViewIsNull(values_, value_index(i));
   }
 
@@ -261,9 +277,11 @@ class ColumnCursor {
       // without hashing, the second from a few recent texts picked by
       // length and last byte.
       const std::string_view text = raw_text(i);
-      if (last_id_ != kUnseen && text == last_text_) return last_id_;
+      if (last_id_ != kUnseen && same_text(text, last_text_)) return last_id_;
       Recent& recent = recent_[text.empty() ? 0 : (text.size() * 31 + text.back()) % kRecent];
-      if (recent.id == kUnseen || recent.text != text) recent = {text, intern(text, i, pool)};
+      if (recent.id == kUnseen || !same_text(recent.text, text)) {
+        recent = {text, intern(text, i, pool)};
+      }
       last_text_ = text;
       last_id_ = recent.id;
       return last_id_;
@@ -337,6 +355,7 @@ class ColumnCursor {
   const ArrowArrayView* values_;
   std::int64_t base_;
   std::size_t first_row_;
+  bool may_be_null_;  // a null count of -1 (unknown) counts as maybe
   std::vector<TextId> dictionary_ids_;
   std::string_view last_text_;
   TextId last_id_ = kUnseen;
