@@ -10,9 +10,13 @@
 #include "kestrel/arrow_input.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <numeric>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -180,7 +184,8 @@ class Columns {
   const std::vector<std::string>& names() const noexcept { return names_; }
 
   void require(const std::string& name) const {
-    const std::size_t count = static_cast<std::size_t>(std::count(names_.begin(), names_.end(), name));
+    const std::size_t count =
+        static_cast<std::size_t>(std::count(names_.begin(), names_.end(), name));
     if (count == 1) return;
     if (count > 1) fail("the column name " + quoted_name(name) + " appears more than once");
     std::string listed;
@@ -196,7 +201,8 @@ class Columns {
     require(name);
     ColumnInfo info;
     info.name = name;
-    info.child = static_cast<std::size_t>(std::find(names_.begin(), names_.end(), name) - names_.begin());
+    info.child =
+        static_cast<std::size_t>(std::find(names_.begin(), names_.end(), name) - names_.begin());
     const ArrowSchema* column = schema_.children[info.child];
     info.dictionary = column->dictionary != nullptr;
     const ArrowSchema* values = info.dictionary ? column->dictionary : column;
@@ -219,6 +225,20 @@ std::string type_text(const ColumnInfo& info) {
   return info.dictionary ? "dictionary of " + text : text;
 }
 
+// Equality of short texts without a call into memcmp, which dominated
+// reading key columns: up to 16 bytes are two overlapping word loads.
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  const std::size_t size = a.size();
+  if (size != b.size()) return false;
+  if (size < 8 || size > 16) return a == b;
+  std::uint64_t a_head, b_head, a_tail, b_tail;
+  std::memcpy(&a_head, a.data(), 8);
+  std::memcpy(&b_head, b.data(), 8);
+  std::memcpy(&a_tail, a.data() + size - 8, 8);
+  std::memcpy(&b_tail, b.data() + size - 8, 8);
+  return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+}
+
 // One column of one batch.
 class ColumnCursor {
  public:
@@ -227,18 +247,21 @@ class ColumnCursor {
         view_(root.children[info.child]),
         values_(info.dictionary ? view_->dictionary : view_),
         base_(root.offset),
-        first_row_(first_row) {
+        first_row_(first_row),
+        may_be_null_(view_->null_count != 0) {
     if (info.dictionary) dictionary_ids_.assign(static_cast<std::size_t>(values_->length), kUnseen);
   }
 
-  std::size_t row(std::int64_t i) const noexcept { return first_row_ + static_cast<std::size_t>(i); }
+  std::size_t row(std::int64_t i) const noexcept {
+    return first_row_ + static_cast<std::size_t>(i);
+  }
 
   std::string at_row(std::int64_t i) const {
     return "column " + quoted_name(info_.name) + " row " + std::to_string(row(i));
   }
 
   bool is_null(std::int64_t i) const {
-    if (ArrowArrayViewIsNull(view_, base_ + i)) return true;
+    if (may_be_null_ && ArrowArrayViewIsNull(view_, base_ + i)) return true;
     return info_.dictionary && ArrowArrayViewIsNull(values_, value_index(i));
   }
 
@@ -249,12 +272,18 @@ class ColumnCursor {
 
   TextId text(std::int64_t i, TextPool& pool) {
     if (!info_.dictionary) {
-      // Runs of one text are the common case (tables sorted by partition).
+      // Runs of one text are the common case (tables sorted by partition),
+      // and so are columns of a few texts (event types): both are answered
+      // without hashing, the second from a few recent texts picked by
+      // length and last byte.
       const std::string_view text = raw_text(i);
-      if (last_id_ == kUnseen || text != last_text_) {
-        last_id_ = intern(text, i, pool);
-        last_text_ = text;
+      if (last_id_ != kUnseen && same_text(text, last_text_)) return last_id_;
+      Recent& recent = recent_[text.empty() ? 0 : (text.size() * 31 + text.back()) % kRecent];
+      if (recent.id == kUnseen || !same_text(recent.text, text)) {
+        recent = {text, intern(text, i, pool)};
       }
+      last_text_ = text;
+      last_id_ = recent.id;
       return last_id_;
     }
     TextId& id = dictionary_ids_[static_cast<std::size_t>(value_index(i))];
@@ -277,10 +306,11 @@ class ColumnCursor {
   TextId integer_text(std::int64_t i, TextPool& pool) const {
     char buffer[24];
     const std::int64_t at = value_index(i);
-    const auto written =
-        info_.family == Family::UInt64
-            ? std::to_chars(buffer, buffer + sizeof buffer, ArrowArrayViewGetUIntUnsafe(values_, at))
-            : std::to_chars(buffer, buffer + sizeof buffer, ArrowArrayViewGetIntUnsafe(values_, at));
+    const auto written = info_.family == Family::UInt64
+                             ? std::to_chars(buffer, buffer + sizeof buffer,
+                                             ArrowArrayViewGetUIntUnsafe(values_, at))
+                             : std::to_chars(buffer, buffer + sizeof buffer,
+                                             ArrowArrayViewGetIntUnsafe(values_, at));
     return pool.intern(std::string_view(buffer, static_cast<std::size_t>(written.ptr - buffer)));
   }
 
@@ -291,8 +321,10 @@ class ColumnCursor {
       case Family::Int:
       case Family::UInt64:
       case Family::Temporal: return Cell::of_int(integer(i));
-      case Family::Float: return Cell::of_float(ArrowArrayViewGetDoubleUnsafe(values_, value_index(i)));
-      case Family::Bool: return Cell::of_bool(ArrowArrayViewGetIntUnsafe(values_, value_index(i)) != 0);
+      case Family::Float:
+        return Cell::of_float(ArrowArrayViewGetDoubleUnsafe(values_, value_index(i)));
+      case Family::Bool:
+        return Cell::of_bool(ArrowArrayViewGetIntUnsafe(values_, value_index(i)) != 0);
       case Family::Null:
       case Family::Unsupported: break;
     }
@@ -323,9 +355,16 @@ class ColumnCursor {
   const ArrowArrayView* values_;
   std::int64_t base_;
   std::size_t first_row_;
+  bool may_be_null_;  // a null count of -1 (unknown) counts as maybe
   std::vector<TextId> dictionary_ids_;
   std::string_view last_text_;
   TextId last_id_ = kUnseen;
+  struct Recent {
+    std::string_view text;
+    TextId id = kUnseen;
+  };
+  static constexpr std::size_t kRecent = 16;
+  std::array<Recent, kRecent> recent_{};
 };
 
 // A short, printable excerpt of a cell's text for a message.
@@ -338,7 +377,8 @@ std::string excerpt(std::string_view text) {
   return "`" + std::string(text.substr(0, end)) + "...`";
 }
 
-constexpr std::string_view kNanosecondRange = " is out of range (64-bit nanoseconds span 1677 to 2262)";
+constexpr std::string_view kNanosecondRange =
+    " is out of range (64-bit nanoseconds span 1677 to 2262)";
 
 // Reads the ts column as nanoseconds (datetimes) or as given (integers).
 class TimeReader {
@@ -462,11 +502,14 @@ class Reader {
  public:
   Reader(const ArrowSchema& schema, const ArrowColumns& wanted) {
     const Columns columns(schema);
-    for (const std::string* name : {&wanted.partition, &wanted.ts, &wanted.typ}) columns.require(*name);
-    const std::vector<std::string>& chosen = wanted.attributes ? *wanted.attributes : columns.names();
+    for (const std::string* name : {&wanted.partition, &wanted.ts, &wanted.typ})
+      columns.require(*name);
+    const std::vector<std::string>& chosen =
+        wanted.attributes ? *wanted.attributes : columns.names();
     for (const std::string& name : chosen) columns.require(name);
     for (const std::string& name : wanted.carry) columns.require(name);
-    if (wanted.partition == wanted.ts || wanted.partition == wanted.typ || wanted.ts == wanted.typ) {
+    if (wanted.partition == wanted.ts || wanted.partition == wanted.typ ||
+        wanted.ts == wanted.typ) {
       fail("the partition, ts and typ columns must be three different columns");
     }
     partition_ = columns.describe(wanted.partition);
@@ -501,6 +544,7 @@ class Reader {
     const std::size_t first = rows_;
     const std::int64_t length = root.length;
     EventTable& table = gathered_.table;
+    reserve_rows(first + static_cast<std::size_t>(length));
     read_key(partition_, root, first, table.partitions, interrupt);
     read_key(typ_, root, first, table.types, interrupt);
     ColumnCursor ts(ts_, root, first);
@@ -510,7 +554,7 @@ class Reader {
       table.timestamps.push_back(time_->read(ts, i));
     }
     for (std::size_t c = 0; c < attributes_.size(); ++c) {
-      read_cells(attributes_[c], root, first, table.columns[c], interrupt);
+      read_cells(attributes_[c], root, first, table.columns[c], interrupt, true);
     }
     for (std::size_t c = 0; c < carry_.size(); ++c) {
       read_cells(carry_[c], root, first, gathered_.carried[c].values, interrupt);
@@ -528,6 +572,18 @@ class Reader {
     return "column " + quoted_name(info.name) + " is null at row " + std::to_string(row);
   }
 
+  // Room for `rows` in every column, growing geometrically across batches.
+  void reserve_rows(std::size_t rows) {
+    EventTable& table = gathered_.table;
+    if (table.timestamps.capacity() >= rows) return;
+    const std::size_t room = std::max(rows, 2 * table.timestamps.capacity());
+    table.partitions.reserve(room);
+    table.timestamps.reserve(room);
+    table.types.reserve(room);
+    for (std::vector<Cell>& column : table.columns) column.reserve(room);
+    for (CarriedColumn& column : gathered_.carried) column.values.reserve(room);
+  }
+
   void read_key(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
                 std::vector<TextId>& out, Interrupt& interrupt) {
     ColumnCursor cursor(info, root, first);
@@ -535,17 +591,52 @@ class Reader {
     for (std::int64_t i = 0; i < root.length; ++i) {
       interrupt.poll();
       if (cursor.is_null(i)) fail(null_key(info, cursor.row(i)));
-      out.push_back(info.family == Family::Text ? cursor.text(i, pool) : cursor.integer_text(i, pool));
+      out.push_back(info.family == Family::Text ? cursor.text(i, pool)
+                                                : cursor.integer_text(i, pool));
     }
   }
 
+  // Carried cells stay in their column's unit, as they are written back in
+  // it; an attribute's datetimes and durations become nanoseconds, the unit
+  // of the event timestamps they are compared with.
   void read_cells(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
-                  std::vector<Cell>& out, Interrupt& interrupt) {
+                  std::vector<Cell>& out, Interrupt& interrupt, bool in_nanoseconds = false) {
     ColumnCursor cursor(info, root, first);
+    const std::int64_t factor = in_nanoseconds ? nanoseconds_per_value(info) : 1;
     for (std::int64_t i = 0; i < root.length; ++i) {
       interrupt.poll();
-      out.push_back(cursor.cell(i, gathered_.table.texts));
+      Cell cell = cursor.cell(i, gathered_.table.texts);
+      if (factor != 1 && cell.kind == CellKind::Int) cell.integer = scaled(info, cursor, i, factor);
+      out.push_back(cell);
     }
+  }
+
+  static std::int64_t nanoseconds_per_value(const ColumnInfo& info) {
+    if (info.family != Family::Temporal) return 1;
+    switch (info.values.type) {
+      case NANOARROW_TYPE_DATE32: return 86'400'000'000'000;
+      case NANOARROW_TYPE_DATE64: return 1'000'000;
+      default: return nanoseconds_per(info.values.time_unit);
+    }
+  }
+
+  static std::int64_t scaled(const ColumnInfo& info, const ColumnCursor& cursor, std::int64_t i,
+                             std::int64_t factor) {
+    const std::int64_t value = cursor.integer(i);
+    std::int64_t nanoseconds = 0;
+    if (!__builtin_mul_overflow(value, factor, &nanoseconds)) return nanoseconds;
+    if (info.values.type == NANOARROW_TYPE_DURATION) {
+      fail(cursor.at_row(i) + ": " + std::to_string(value) + " " +
+           ArrowTimeUnitString(info.values.time_unit) +
+           " is out of range (64-bit nanoseconds span 292 years either way)");
+    }
+    const bool days = info.values.type == NANOARROW_TYPE_DATE32;
+    const std::string unit = days ? "days"
+                             : info.values.type == NANOARROW_TYPE_DATE64
+                                 ? "ms"
+                                 : ArrowTimeUnitString(info.values.time_unit);
+    fail(cursor.at_row(i) + ": " + std::to_string(value) + " " + unit + " since the epoch" +
+         std::string(kNanosecondRange));
   }
 
   ColumnInfo partition_, typ_, ts_;
@@ -585,9 +676,24 @@ void permute(std::vector<T>& values, const std::vector<std::size_t>& order, Inte
   values = std::move(sorted);
 }
 
+bool in_canonical_order(std::span<const std::size_t> ranks, std::span<const std::int64_t> times) {
+  for (std::size_t row = 1; row < ranks.size(); ++row) {
+    if (ranks[row - 1] > ranks[row]) return false;
+    if (ranks[row - 1] == ranks[row] && times[row - 1] > times[row]) return false;
+  }
+  return true;
+}
+
+// Logs are usually written in order already; one pass over the keys then
+// saves the sort, which would otherwise be the largest cost of reading.
 void put_in_canonical_order(EventTable& table, Interrupt& interrupt) {
-  std::vector<std::size_t> order =
-      order_by_partition_and_time(partition_ranks(table, interrupt), table.timestamps, interrupt);
+  std::vector<std::size_t> ranks = partition_ranks(table, interrupt);
+  if (in_canonical_order(ranks, table.timestamps)) {
+    table.positions.resize(table.size());
+    std::iota(table.positions.begin(), table.positions.end(), std::size_t{0});
+    return;
+  }
+  std::vector<std::size_t> order = order_by_partition_and_time(ranks, table.timestamps, interrupt);
   permute(table.partitions, order, interrupt);
   permute(table.timestamps, order, interrupt);
   permute(table.types, order, interrupt);
@@ -604,8 +710,8 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns, Int
     interrupt.poll();
     Batch batch;
     if (ArrowArrayStreamGetNext(&stream, batch.get(), nullptr) != NANOARROW_OK) {
-      fail(StreamSchema::stream_error(stream, "could not read the batch starting at row " +
-                                                  std::to_string(rows)));
+      fail(StreamSchema::stream_error(
+          stream, "could not read the batch starting at row " + std::to_string(rows)));
     }
     if (batch.ended()) break;
     view.set(*batch.get(), rows);

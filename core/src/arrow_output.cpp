@@ -91,20 +91,20 @@ template <class Item>
 void add_carried_columns(std::vector<Column>& columns, std::span<const Item> items,
                          const EventSource& source) {
   for (const CarriedColumn& carried : source.carried) {
-    columns.push_back({carried.name,
-                       [&carried](ArrowSchema& s) { arrow::set_list_of(s, carried.format.c_str()); },
-                       [&carried, &source, items](ArrowArray& a) {
-                         for (const Item& item : items) {
-                           for (const std::size_t index : item.indices) {
-                             if (index >= carried.values.size()) {
-                               throw InternalError("a result names a position past the input");
-                             }
-                             arrow::append_cell(*a.children[0], carried.values[index],
-                                                source.table.texts);
-                           }
-                           arrow::finish_list_element(a);
-                         }
-                       }});
+    columns.push_back(
+        {carried.name,
+         [&carried](ArrowSchema& s) { arrow::set_list_of(s, carried.format.c_str()); },
+         [&carried, &source, items](ArrowArray& a) {
+           for (const Item& item : items) {
+             for (const std::size_t index : item.indices) {
+               if (index >= carried.values.size()) {
+                 throw InternalError("a result names a position past the input");
+               }
+               arrow::append_cell(*a.children[0], carried.values[index], source.table.texts);
+             }
+             arrow::finish_list_element(a);
+           }
+         }});
   }
 }
 
@@ -235,35 +235,34 @@ void add_detail_columns(std::vector<Column>& columns, std::span<const NearMiss> 
   const auto plain = [](ArrowSchema& s) { arrow::set_format(s, "l"); };
   const auto duration = [time](ArrowSchema& s) { arrow::set_duration(s, time); };
   const std::int64_t divisor = arrow::time_divisor(time);
-  columns.push_back(optional_int_column(
-      "detail.event_index", items, plain, 1, [](const NearMissDetail& d) {
+  columns.push_back(
+      optional_int_column("detail.event_index", items, plain, 1, [](const NearMissDetail& d) {
         const auto* p = std::get_if<PredicateFailed>(&d);
         return p ? index_field(p->event_index) : std::nullopt;
       }));
-  columns.push_back(optional_text_column(
-      "detail.failures", items, [](const NearMissDetail& d) -> std::optional<std::string> {
-        const auto* p = std::get_if<PredicateFailed>(&d);
-        if (!p) return std::nullopt;
-        return failures_json(p->failures);
-      }));
-  columns.push_back(optional_int_column(
-      "detail.candidate_index", items, plain, 1, [](const NearMissDetail& d) {
+  columns.push_back(optional_text_column("detail.failures", items,
+                                         [](const NearMissDetail& d) -> std::optional<std::string> {
+                                           const auto* p = std::get_if<PredicateFailed>(&d);
+                                           if (!p) return std::nullopt;
+                                           return failures_json(p->failures);
+                                         }));
+  columns.push_back(
+      optional_int_column("detail.candidate_index", items, plain, 1, [](const NearMissDetail& d) {
         if (const auto* a = std::get_if<AbsenceBlocked>(&d)) return index_field(a->candidate_index);
         if (const auto* w = std::get_if<WindowExceeded>(&d)) return index_field(w->candidate_index);
         return std::optional<std::int64_t>();
       }));
-  columns.push_back(optional_int_column(
-      "detail.blocking_index", items, plain, 1, [](const NearMissDetail& d) {
+  columns.push_back(
+      optional_int_column("detail.blocking_index", items, plain, 1, [](const NearMissDetail& d) {
         const auto* a = std::get_if<AbsenceBlocked>(&d);
         return a ? index_field(a->blocking_index) : std::nullopt;
       }));
-  columns.push_back(optional_text_column(
-      "detail.blocking_event_type", items,
-      [](const NearMissDetail& d) -> std::optional<std::string> {
-        const auto* a = std::get_if<AbsenceBlocked>(&d);
-        if (!a) return std::nullopt;
-        return a->blocking_event_type;
-      }));
+  columns.push_back(optional_text_column("detail.blocking_event_type", items,
+                                         [](const NearMissDetail& d) -> std::optional<std::string> {
+                                           const auto* a = std::get_if<AbsenceBlocked>(&d);
+                                           if (!a) return std::nullopt;
+                                           return a->blocking_event_type;
+                                         }));
   columns.push_back({"detail.candidate_satisfies",
                      [](ArrowSchema& s) { arrow::set_format(s, "b"); },
                      [items](ArrowArray& a) {
@@ -276,20 +275,18 @@ void add_detail_columns(std::vector<Column>& columns, std::span<const NearMiss> 
                          }
                        }
                      }});
-  columns.push_back(optional_int_column(
-      "detail.gap", items, duration, divisor,
-      [](const NearMissDetail& d) -> std::optional<std::int64_t> {
-        const auto* w = std::get_if<WindowExceeded>(&d);
-        if (!w) return std::nullopt;
-        return w->gap;
-      }));
-  columns.push_back(optional_int_column(
-      "detail.max_elapsed", items, duration, divisor,
-      [](const NearMissDetail& d) -> std::optional<std::int64_t> {
-        const auto* w = std::get_if<WindowExceeded>(&d);
-        if (!w) return std::nullopt;
-        return w->max_elapsed;
-      }));
+  columns.push_back(optional_int_column("detail.gap", items, duration, divisor,
+                                        [](const NearMissDetail& d) -> std::optional<std::int64_t> {
+                                          const auto* w = std::get_if<WindowExceeded>(&d);
+                                          if (!w) return std::nullopt;
+                                          return w->gap;
+                                        }));
+  columns.push_back(optional_int_column("detail.max_elapsed", items, duration, divisor,
+                                        [](const NearMissDetail& d) -> std::optional<std::int64_t> {
+                                          const auto* w = std::get_if<WindowExceeded>(&d);
+                                          if (!w) return std::nullopt;
+                                          return w->max_elapsed;
+                                        }));
 }
 
 // A funnel time in the column's type: float64 for integer time, else a
@@ -297,8 +294,8 @@ void add_detail_columns(std::vector<Column>& columns, std::span<const NearMiss> 
 void append_funnel_time(ArrowArray& a, const std::optional<double>& value, const TimeColumn& time) {
   if (!value) return arrow::append_null(a);
   if (time.kind == TimeColumn::Kind::Integer) return arrow::append_double(a, *value);
-  arrow::append_int(a, static_cast<std::int64_t>(
-                           std::nearbyint(*value / static_cast<double>(arrow::time_divisor(time)))));
+  arrow::append_int(a, static_cast<std::int64_t>(std::nearbyint(
+                           *value / static_cast<double>(arrow::time_divisor(time)))));
 }
 
 struct FunnelRow {
@@ -322,8 +319,8 @@ Result<bool> export_matches(std::span<const Match> matches, const EventSource& s
   const std::vector<std::size_t> rows = rows_by_position(source.table);
   const EventTable& table = source.table;
   std::vector<Column> columns;
-  columns.push_back(
-      text_column<Match>("partition", matches, [](const Match& m) -> std::string_view { return m.partition; }));
+  columns.push_back(text_column<Match>(
+      "partition", matches, [](const Match& m) -> std::string_view { return m.partition; }));
   columns.push_back(indices_column("indices", matches));
   columns.push_back({"types", [](ArrowSchema& s) { arrow::set_list_of(s, "u"); },
                      [&](ArrowArray& a) {
@@ -364,8 +361,8 @@ Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const Eve
   columns.push_back(text_column<NearMiss>(
       "next_event_type", near_misses,
       [](const NearMiss& n) -> std::string_view { return n.next_event_type; }));
-  columns.push_back(text_column<NearMiss>(
-      "reason", near_misses, [](const NearMiss& n) { return reason_text(n.detail); }));
+  columns.push_back(text_column<NearMiss>("reason", near_misses,
+                                          [](const NearMiss& n) { return reason_text(n.detail); }));
   add_detail_columns(columns, near_misses, source.time);
   add_capture_columns(columns, near_misses, capture_names);
   add_carried_columns(columns, near_misses, source);
@@ -394,7 +391,8 @@ Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSourc
   }
   columns.push_back(funnel_count("step", items, [](const FunnelStep& s) { return s.step; }));
   columns.push_back(text_column<FunnelRow>(
-      "event_type", items, [](const FunnelRow& r) -> std::string_view { return r.step->event_type; }));
+      "event_type", items,
+      [](const FunnelRow& r) -> std::string_view { return r.step->event_type; }));
   columns.push_back(funnel_count("entered", items, [](const FunnelStep& s) { return s.entered; }));
   columns.push_back(funnel_count("dropped", items, [](const FunnelStep& s) {
     return s.dropped[0] + s.dropped[1] + s.dropped[2] + s.dropped[3];
@@ -402,8 +400,8 @@ Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSourc
   const char* reasons[] = {"dropped_predicate_failed", "dropped_absence_blocked",
                            "dropped_window_exceeded", "dropped_no_successor"};
   for (std::size_t reason = 0; reason < 4; ++reason) {
-    columns.push_back(
-        funnel_count(reasons[reason], items, [reason](const FunnelStep& s) { return s.dropped[reason]; }));
+    columns.push_back(funnel_count(reasons[reason], items,
+                                   [reason](const FunnelStep& s) { return s.dropped[reason]; }));
   }
   columns.push_back({"conversion", [](ArrowSchema& s) { arrow::set_format(s, "g"); },
                      [items](ArrowArray& a) {
@@ -418,12 +416,14 @@ Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSourc
   for (const bool p50 : {true, false}) {
     columns.push_back({p50 ? "time_p50" : "time_p90",
                        [&time](ArrowSchema& s) {
-                         if (time.kind == TimeColumn::Kind::Integer) return arrow::set_format(s, "g");
+                         if (time.kind == TimeColumn::Kind::Integer)
+                           return arrow::set_format(s, "g");
                          arrow::set_duration(s, time);
                        },
                        [items, &time, p50](ArrowArray& a) {
                          for (const FunnelRow& row : items) {
-                           append_funnel_time(a, p50 ? row.step->time_p50 : row.step->time_p90, time);
+                           append_funnel_time(a, p50 ? row.step->time_p50 : row.step->time_p90,
+                                              time);
                          }
                        }});
   }

@@ -132,7 +132,9 @@ void set_duration(ArrowSchema& schema, const TimeColumn& time) {
   check(ArrowSchemaSetTypeDateTime(&schema, NANOARROW_TYPE_DURATION, unit_of(time.unit), nullptr));
 }
 
-void append_int(ArrowArray& array, std::int64_t value) { check(ArrowArrayAppendInt(&array, value)); }
+void append_int(ArrowArray& array, std::int64_t value) {
+  check(ArrowArrayAppendInt(&array, value));
+}
 
 void append_double(ArrowArray& array, double value) {
   check(ArrowArrayAppendDouble(&array, value));

@@ -110,8 +110,8 @@ IsoInstant parse_iso8601(std::string_view text) noexcept {
   }
   const std::int64_t days = std::chrono::sys_days{date}.time_since_epoch().count();
   // At most 10^4 years of seconds: no overflow before the scaling below.
-  const std::int64_t seconds = days * 86400 + clock.hour * 3600 + clock.minute * 60 +
-                               clock.second - clock.offset_seconds;
+  const std::int64_t seconds =
+      days * 86400 + clock.hour * 3600 + clock.minute * 60 + clock.second - clock.offset_seconds;
   std::int64_t nanoseconds = 0;
   if (__builtin_mul_overflow(seconds, std::int64_t{1'000'000'000}, &nanoseconds) ||
       __builtin_add_overflow(nanoseconds, clock.fraction, &nanoseconds)) {

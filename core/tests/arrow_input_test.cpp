@@ -201,7 +201,8 @@ const std::vector<ReadCase> kReads = {
      "| p:u 'u2' 'u1' 'u2'"},
     {"ISO-8601 text, integer partitions",
      {{{{"p", "i", {i(-3), i(12), i(-3)}},
-        {"ts", "u",
+        {"ts",
+         "u",
          {s("2024-03-01T12:00:00.5+01:00"), s("1970-01-01"), s("1970-01-01 00:00:00.000000001")}},
         {"typ", "u", {s("a"), s("b"), s("c")}}}}},
      keys("p", "ts", "typ", std::vector<std::string>{}),
@@ -212,7 +213,8 @@ const std::vector<ReadCase> kReads = {
         {"typ", "u", {s("a"), s("b")}},
         {"day", "tdD", {i(1), i(-1)}}}}},
      keys("p", "ts", "typ", std::nullopt, {"day"}),
-     "datetime ns  | p -1 b #1 day=-1; p 951868740000000000 a #0 day=1; | day:tdD 1 -1"},
+     "datetime ns  | p -1 b #1 day=-86400000000000; p 951868740000000000 a #0 day=86400000000000; "
+     "| day:tdD 1 -1"},
     {"date32 timestamps come back in seconds",
      {{{{"p", "u", {s("p")}}, {"ts", "tdD", {i(2)}}, {"typ", "u", {s("a")}}}}},
      keys("p", "ts", "typ"),
@@ -266,7 +268,8 @@ const std::vector<ReadCase> kErrors = {
      "column `ts` row 1: `2024-02-30` is not an ISO-8601 date or time "
      "(YYYY-MM-DD[THH:MM[:SS[.fraction]]][Z|+HH:MM])"},
     {"ten fraction digits",
-     {{{{"p", "u", {s("a")}}, {"ts", "u", {s("2024-01-01T00:00:00.1234567891")}},
+     {{{{"p", "u", {s("a")}},
+        {"ts", "u", {s("2024-01-01T00:00:00.1234567891")}},
         {"typ", "u", {s("a")}}}}},
      keys("p", "ts", "typ"),
      "column `ts` row 0: `2024-01-01T00:00:00.1234567891` is not an ISO-8601 date or time "

@@ -116,12 +116,16 @@ Bindings bindings(std::vector<ValueMap::Entry> entries) {
 TEST(ArrowExport, MatchesInTheInputsUnitWithCapturesAndCarriedColumns) {
   const EventSource events = source(kMilliseconds);
   const std::vector<Match> matches = {
-      {"a", {2, 0}, 1'000'000'000, 3'000'000'000, bindings({{"k", std::int64_t{1}}, {"u", std::string("u1")}})},
+      {"a",
+       {2, 0},
+       1'000'000'000,
+       3'000'000'000,
+       bindings({{"k", std::int64_t{1}}, {"u", std::string("u1")}})},
       {"b", {1}, 2'000'000'000, 2'000'000'000, bindings({{"k", 2.5}, {"u", Null{}}})},
   };
   const std::vector<std::string> captured = {"z", "k", "u"};
-  const Table table =
-      exported([&](ArrowArrayStream& out) { return export_matches(matches, events, out, captured); });
+  const Table table = exported(
+      [&](ArrowArrayStream& out) { return export_matches(matches, events, out, captured); });
   EXPECT_EQ(table.batches, 1);
   EXPECT_EQ(table.columns,
             "partition:u=a|b; indices:+l[l]=[2 0]|[1]; types:+l[u]=[login buy]|[login]; "
@@ -152,7 +156,8 @@ TEST(ArrowExport, NearMissDetailsAsColumns) {
   const EventSource events = source(kMilliseconds);
   const std::vector<PredicateFailure> failures = {
       PredicateMismatch{"n", ComparisonOperator::Gt, std::int64_t{3}, 2.5},
-      ReferenceMismatch{"user", ComparisonOperator::Eq, "u", Value(std::string("x\"y")), std::nullopt},
+      ReferenceMismatch{"user", ComparisonOperator::Eq, "u", Value(std::string("x\"y")),
+                        std::nullopt},
       CaptureConflict{"c", "user", true, Null{}},
   };
   const std::vector<NearMiss> misses = {

@@ -23,8 +23,7 @@ namespace kestrel {
 // captures, so that their columns exist even when no result binds them;
 // `by` names the funnel's grouping column, if it has one.
 Result<bool> export_matches(std::span<const Match> matches, const EventSource& source,
-                            ArrowArrayStream& out,
-                            std::span<const std::string> capture_names = {});
+                            ArrowArrayStream& out, std::span<const std::string> capture_names = {});
 Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const EventSource& source,
                                 ArrowArrayStream& out,
                                 std::span<const std::string> capture_names = {});

@@ -14,7 +14,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "kestrel/event.hpp"
@@ -29,14 +28,27 @@ using TextId = std::uint32_t;
 // Equal texts get equal ids, in order of first appearance.
 class TextPool {
  public:
+  // The views point into the texts, so a copy would point into its source.
+  TextPool() = default;
+  TextPool(const TextPool&) = delete;
+  TextPool& operator=(const TextPool&) = delete;
+  TextPool(TextPool&&) noexcept = default;
+  TextPool& operator=(TextPool&&) noexcept = default;
+
   TextId intern(std::string_view text);
   std::optional<TextId> find(std::string_view text) const noexcept;
-  std::string_view text(TextId id) const noexcept { return texts_[id]; }
-  std::size_t size() const noexcept { return texts_.size(); }
+  std::string_view text(TextId id) const noexcept { return views_[id]; }
+  std::size_t size() const noexcept { return views_.size(); }
 
  private:
-  std::deque<std::string> texts_;  // a deque keeps the map's views valid
-  std::unordered_map<std::string_view, TextId> ids_;
+  std::size_t slot_of(std::string_view text, std::uint64_t hash) const noexcept;
+  void grow();
+
+  std::deque<std::string> texts_;        // a deque keeps the views valid as it grows
+  std::vector<std::string_view> views_;  // by id
+  // Open addressing; a slot holds the hash's high half and id + 1 (0: free),
+  // so a probe rarely reads a text it does not match.
+  std::vector<std::uint64_t> slots_;
 };
 
 enum class CellKind : std::uint8_t { Missing, Null, String, Int, Float, Bool };
