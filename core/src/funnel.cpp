@@ -132,8 +132,8 @@ double quantile(std::vector<double>& values, double q) {
   std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(low), values.end());
   const double below = values[low];
   if (low + 1 == values.size()) return below;
-  const double above = *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(low) + 1,
-                                         values.end());
+  const double above =
+      *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(low) + 1, values.end());
   return below + (rank - static_cast<double>(low)) * (above - below);
 }
 

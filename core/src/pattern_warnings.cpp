@@ -80,8 +80,9 @@ std::string missing_type(std::size_t step, std::string_view type,
     return out + "; the types present are " + listed(present, kListed, quoted);
   }
   close.resize(std::min(close.size(), kClosest));
-  return out + "; closest: " +
-         listed(close, kClosest, [&](const auto& entry) { return quoted(present[entry.second]); });
+  return out + "; closest: " + listed(close, kClosest, [&](const auto& entry) {
+           return quoted(present[entry.second]);
+         });
 }
 
 std::string unbound_reference(std::size_t step, std::string_view name,

@@ -208,9 +208,9 @@ TEST(Differential, BoundedMatchingStopsPastTheLimit) {
       Pattern pattern = c.pattern;
       pattern.consumption = mode;
       const std::vector<Match> all = compiled_matches(table, pattern);
-      for (const std::size_t limit : {std::size_t{0}, all.size() / 3, all.size() / 2 + 1,
-                                      all.size() - std::min<std::size_t>(all.size(), 1),
-                                      all.size(), all.size() + 1}) {
+      for (const std::size_t limit :
+           {std::size_t{0}, all.size() / 3, all.size() / 2 + 1,
+            all.size() - std::min<std::size_t>(all.size(), 1), all.size(), all.size() + 1}) {
         expect_bounded(all, compiled_matches(table, pattern, limit), limit);
       }
     }

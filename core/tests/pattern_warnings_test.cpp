@@ -33,9 +33,8 @@ const std::vector<std::string> kShop{"view", "add_to_cart", "add_to_carts", "che
 INSTANTIATE_TEST_SUITE_P(
     Table, PatternWarnings,
     testing::Values(
-        WarningCase{"view[user as $u] -[no checkout[user == $u]]-> checkout[user == $u]",
-                    kShop,
-                    {}},
+        WarningCase{
+            "view[user as $u] -[no checkout[user == $u]]-> checkout[user == $u]", kShop, {}},
         // An absent type in an absence atom forbids nothing: no warning.
         WarningCase{"view -[no refund]-> checkout", kShop, {}},
         WarningCase{"view -> add_to_crat -> checkout",
@@ -55,8 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8", "a9", "a10", "a11"},
                     {"step 1: event type `qqq` never occurs in the events; the types present "
                      "are `a0`, `a1`, `a2`, `a3`, `a4`, `a5`, `a6`, `a7`, `a8`, `a9` and 2 more"}},
-        WarningCase{"view", {}, {"step 1: event type `view` never occurs in the events; there "
-                                 "are no events"}},
+        WarningCase{"view",
+                    {},
+                    {"step 1: event type `view` never occurs in the events; there "
+                     "are no events"}},
         // The same atom's capture binds too late; absence atoms capture nothing.
         WarningCase{"view[user as $u, session as $s] -[no checkout[user as $w]]-> "
                     "checkout[user == $nope, shop == $w, s == $s, s2 == $s] -> "
