@@ -72,6 +72,7 @@ def test_every_producer_matches_like_rows(make):
 CONSUMERS = {
     "pyarrow": lambda r: pa.table(r).to_pylist(),
     "to_polars": lambda r: r.to_polars().to_dicts(),
+    "polars": lambda r: pl.DataFrame(r).to_dicts(),
     "pandas": lambda r: r.to_pandas().to_dict("records"),
     "duckdb": lambda r: duckdb.sql("select * from r").arrow().read_all().to_pylist(),
     "to_arrow_function": lambda r: kestrel.to_arrow(r).to_pylist(),
@@ -103,6 +104,9 @@ def test_sequence_behaviour():
     with pytest.raises(IndexError):
         results[3]
     assert repr(results) == "<Matches: 3 matches>"
+    assert [m.indices for m in reversed(results)] == [[2], [5], [1]]
+    steps = kestrel.funnel(PATTERN, ROWS, **KEYS)
+    assert (steps[1] in steps, steps.index(steps[1]), steps.count(steps[1])) == (True, 1, 1)
 
 
 def test_an_empty_result_keeps_its_schema():

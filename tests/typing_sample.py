@@ -4,7 +4,6 @@ looser type (Any, object) than the one users rely on."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from typing import Any, NamedTuple, assert_type
 
 import numpy as np
@@ -13,6 +12,7 @@ import kestrel
 from kestrel import (
     Event,
     Match,
+    Matches,
     NearMiss,
     Pattern,
     PatternBuilder,
@@ -92,7 +92,7 @@ class Row(NamedTuple):
     user: str
 
 
-def matches_in_frame(frame: Any) -> Sequence[Match]:
+def matches_in_frame(frame: Any) -> Matches:
     """Data frames are typed loosely: pandas, pyarrow and polars all fit."""
     return match(TEXT, frame, partition="site", ts="time", typ="kind", attributes=["user"])
 

@@ -5,8 +5,8 @@ a Python object per row."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, Self, TypeVar, overload
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any, Generic, NamedTuple, Self, TypeVar, overload
 
 from ._core import Match, NearMiss
 from ._funnel_text import funnel_table
@@ -18,9 +18,13 @@ if TYPE_CHECKING:
 _Row = TypeVar("_Row")
 
 
-class _ResultSet(Sequence[_Row]):
+class _ResultSet(Generic[_Row]):
     """An immutable sequence over native results; slices are result sets of
-    the same class."""
+    the same class.
+
+    It has every method of a Sequence but is deliberately not one: polars
+    builds a frame from a Sequence row by row, and from the Arrow stream
+    interface only when the object is not a Sequence."""
 
     __slots__ = ("_results",)
     _nouns = ("row", "rows")
@@ -48,6 +52,25 @@ class _ResultSet(Sequence[_Row]):
         for i in range(len(results)):
             yield self._row(results[i])
 
+    def __reversed__(self) -> Iterator[_Row]:
+        results = self._results
+        for i in reversed(range(len(results))):
+            yield self._row(results[i])
+
+    def __contains__(self, value: object) -> bool:
+        return any(row == value for row in self)
+
+    def index(self, value: object) -> int:
+        """The position of the first row equal to `value`; ValueError if none."""
+        for position, row in enumerate(self):
+            if row == value:
+                return position
+        raise ValueError(f"{value!r} is not in the {type(self).__name__}")
+
+    def count(self, value: object) -> int:
+        """How many rows equal `value`."""
+        return sum(1 for row in self if row == value)
+
     def _row(self, native: Any) -> _Row:
         return native  # type: ignore[no-any-return]
 
@@ -70,7 +93,7 @@ class _ResultSet(Sequence[_Row]):
 
     def to_polars(self) -> Any:
         """A polars DataFrame of the rows."""
-        return _optional("polars").from_arrow(self.to_arrow())
+        return _optional("polars").DataFrame(self)
 
 
 class Matches(_ResultSet[Match]):
