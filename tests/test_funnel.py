@@ -105,3 +105,13 @@ def test_funnel_command_prints_the_table(tmp_path):
     )
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == str(kestrel.funnel(PATTERN, ROWS, by="src")) + "\n"
+
+
+@pytest.mark.parametrize(
+    "rate, text",
+    [(1.0, "100.0%"), (0.9996, "99.96%"), (0.5, "50.0%"), (0.0, "0.0%"), (0.00001, "0.001%")],
+)
+def test_conversion_never_prints_as_a_whole_or_no_conversion_it_is_not(rate, text):
+    from kestrel._funnel_text import _percent
+
+    assert _percent(rate) == text

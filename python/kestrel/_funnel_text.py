@@ -47,7 +47,7 @@ def _cells(step: FunnelStep, grouped: bool) -> list[str]:
         str(step.step),
         step.event_type,
         str(step.entered),
-        "" if step.conversion is None else f"{step.conversion:.1%}",
+        "" if step.conversion is None else _percent(step.conversion),
         str(step.dropped),
         str(step.dropped_predicate_failed),
         str(step.dropped_absence_blocked),
@@ -56,6 +56,17 @@ def _cells(step: FunnelStep, grouped: bool) -> list[str]:
         _text(step.time_p50),
         _text(step.time_p90),
     ]
+
+
+def _percent(rate: float) -> str:
+    """One decimal, or as many more as keep a rate short of 100% (or above
+    0%) from printing as if it were."""
+    for digits in range(1, 7):
+        text = f"{rate:.{digits}%}"
+        rounded = float(text[:-1]) / 100
+        if (rounded == 1) == (rate == 1) and (rounded == 0) == (rate == 0):
+            return text
+    return text
 
 
 def _text(value: Any) -> str:
