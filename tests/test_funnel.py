@@ -112,6 +112,6 @@ def test_funnel_command_prints_the_table(tmp_path):
     [(1.0, "100.0%"), (0.9996, "99.96%"), (0.5, "50.0%"), (0.0, "0.0%"), (0.00001, "0.001%")],
 )
 def test_conversion_never_prints_as_a_whole_or_no_conversion_it_is_not(rate, text):
-    from kestrel._funnel_text import _percent
+    from kestrel._funnel_text import percent
 
-    assert _percent(rate) == text
+    assert percent(rate) == text

@@ -5,6 +5,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
+from ._funnel_text import percent
 from ._optional import optional as _optional
 
 if TYPE_CHECKING:
@@ -22,7 +23,7 @@ def plot_funnel(steps: Sequence[FunnelStep], by: str | None, ax: Any = None) -> 
     positions = range(len(steps))
     ax.barh(positions, widths, left=[-width / 2 for width in widths], color="tab:blue")
     for position, step in zip(positions, steps):
-        conversion = "" if step.conversion is None else f" ({step.conversion:.0%})"
+        conversion = "" if step.conversion is None else f" ({percent(step.conversion)})"
         ax.text(0, position, f"{step.entered}{conversion}", ha="center", va="center", color="white")
     ax.set_yticks(list(positions), labels)
     ax.invert_yaxis()

@@ -47,7 +47,7 @@ def _cells(step: FunnelStep, grouped: bool) -> list[str]:
         str(step.step),
         step.event_type,
         str(step.entered),
-        "" if step.conversion is None else _percent(step.conversion),
+        "" if step.conversion is None else percent(step.conversion),
         str(step.dropped),
         str(step.dropped_predicate_failed),
         str(step.dropped_absence_blocked),
@@ -58,7 +58,7 @@ def _cells(step: FunnelStep, grouped: bool) -> list[str]:
     ]
 
 
-def _percent(rate: float) -> str:
+def percent(rate: float) -> str:
     """One decimal, or as many more as keep a rate short of 100% (or above
     0%) from printing as if it were."""
     for digits in range(1, 7):
