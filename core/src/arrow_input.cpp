@@ -226,17 +226,27 @@ std::string type_text(const ColumnInfo& info) {
 }
 
 // Equality of short texts without a call into memcmp, which dominated
-// reading key columns: up to 16 bytes are two overlapping word loads.
+// reading key columns: up to 16 bytes are two overlapping word loads each.
+template <class Word>
+bool same_ends(const char* a, const char* b, std::size_t size) noexcept {
+  Word a_head, b_head, a_tail, b_tail;
+  std::memcpy(&a_head, a, sizeof(Word));
+  std::memcpy(&b_head, b, sizeof(Word));
+  std::memcpy(&a_tail, a + size - sizeof(Word), sizeof(Word));
+  std::memcpy(&b_tail, b + size - sizeof(Word), sizeof(Word));
+  return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+}
+
 bool same_text(std::string_view a, std::string_view b) noexcept {
   const std::size_t size = a.size();
   if (size != b.size()) return false;
-  if (size < 8 || size > 16) return a == b;
-  std::uint64_t a_head, b_head, a_tail, b_tail;
-  std::memcpy(&a_head, a.data(), 8);
-  std::memcpy(&b_head, b.data(), 8);
-  std::memcpy(&a_tail, a.data() + size - 8, 8);
-  std::memcpy(&b_tail, b.data() + size - 8, 8);
-  return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+  if (size > 16) return a == b;
+  if (size >= 8) return same_ends<std::uint64_t>(a.data(), b.data(), size);
+  if (size >= 4) return same_ends<std::uint32_t>(a.data(), b.data(), size);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
 }
 
 // One column of one batch.

@@ -215,6 +215,16 @@ const std::vector<ReadCase> kReads = {
      keys("p", "ts", "typ", std::nullopt, {"day"}),
      "datetime ns  | p -1 b #1 day=-86400000000000; p 951868740000000000 a #0 day=86400000000000; "
      "| day:tdD 1 -1"},
+    {"texts alike but for their first or last byte, at every word size",
+     {{{{"p", "u", std::vector<In>(8, s("p"))},
+        {"ts", "l", {i(0), i(1), i(2), i(3), i(4), i(5), i(6), i(7)}},
+        {"typ",
+         "u",
+         {s("ab1"), s("ab2"), s("1bcdef"), s("2bcdef"), s("abcdefghijk1"), s("abcdefghijk2"),
+          s("1bcdefghijklmnop"), s("2bcdefghijklmnop")}}}}},
+     keys("p", "ts", "typ", std::vector<std::string>{}),
+     "int ns  | p 0 ab1 #0; p 1 ab2 #1; p 2 1bcdef #2; p 3 2bcdef #3; p 4 abcdefghijk1 #4; "
+     "p 5 abcdefghijk2 #5; p 6 1bcdefghijklmnop #6; p 7 2bcdefghijklmnop #7;"},
     {"date32 timestamps come back in seconds",
      {{{{"p", "u", {s("p")}}, {"ts", "tdD", {i(2)}}, {"typ", "u", {s("a")}}}}},
      keys("p", "ts", "typ"),
