@@ -204,15 +204,16 @@ PyObject* results_iter(PyObject* self) { return PySeqIter_New(self); }
 
 Result<bool> export_results(const ResultsRecord& record, ArrowArrayStream& out) {
   const EventSource& source = record.source->source;
+  const Interrupt interrupt = python_signals();
   if (const auto* matches = std::get_if<std::vector<Match>>(&record.items)) {
-    return export_matches(*matches, source, out, record.captures);
+    return export_matches(*matches, source, out, record.captures, interrupt);
   }
   if (const auto* misses = std::get_if<std::vector<NearMiss>>(&record.items)) {
-    return export_near_misses(*misses, source, out, record.captures);
+    return export_near_misses(*misses, source, out, record.captures, interrupt);
   }
   const FunnelRows& funnel = std::get<FunnelRows>(record.items);
   const std::optional<std::string_view> by = funnel.by;
-  return export_funnel(funnel.groups(), source, out, by);
+  return export_funnel(funnel.groups(), source, out, by, interrupt);
 }
 
 // A requested schema may be ignored, as the interface allows: the caller

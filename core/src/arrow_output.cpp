@@ -44,8 +44,11 @@ template <class Item>
 Column int_column(std::string name, std::span<const Item> items,
                   std::function<std::int64_t(const Item&)> value) {
   return {std::move(name), [](ArrowSchema& s) { arrow::set_format(s, "l"); },
-          [=](ArrowArray& a) {
-            for (const Item& item : items) arrow::append_int(a, value(item));
+          [=](ArrowArray& a, Interrupt& interrupt) {
+            for (const Item& item : items) {
+              interrupt.poll();
+              arrow::append_int(a, value(item));
+            }
           }};
 }
 
@@ -53,16 +56,20 @@ template <class Item>
 Column text_column(std::string name, std::span<const Item> items,
                    std::function<std::string_view(const Item&)> value) {
   return {std::move(name), [](ArrowSchema& s) { arrow::set_format(s, "u"); },
-          [=](ArrowArray& a) {
-            for (const Item& item : items) arrow::append_text(a, value(item));
+          [=](ArrowArray& a, Interrupt& interrupt) {
+            for (const Item& item : items) {
+              interrupt.poll();
+              arrow::append_text(a, value(item));
+            }
           }};
 }
 
 template <class Item>
 Column indices_column(std::string name, std::span<const Item> items) {
   return {std::move(name), [](ArrowSchema& s) { arrow::set_list_of(s, "l"); },
-          [=](ArrowArray& a) {
+          [=](ArrowArray& a, Interrupt& interrupt) {
             for (const Item& item : items) {
+              interrupt.poll();
               for (const std::size_t index : item.indices) {
                 arrow::append_int(*a.children[0], static_cast<std::int64_t>(index));
               }
@@ -81,8 +88,11 @@ void add_capture_columns(std::vector<Column>& columns, std::span<const Item> ite
     const auto typed = std::make_shared<arrow::ValueColumn>(values);
     columns.push_back({"capture." + name,
                        [typed](ArrowSchema& s) { arrow::set_format(s, typed->format()); },
-                       [typed, values = std::move(values)](ArrowArray& a) {
-                         for (const Value* value : values) typed->append(a, value);
+                       [typed, values = std::move(values)](ArrowArray& a, Interrupt& interrupt) {
+                         for (const Value* value : values) {
+                           interrupt.poll();
+                           typed->append(a, value);
+                         }
                        }});
   }
 }
@@ -94,8 +104,9 @@ void add_carried_columns(std::vector<Column>& columns, std::span<const Item> ite
     columns.push_back(
         {carried.name,
          [&carried](ArrowSchema& s) { arrow::set_list_of(s, carried.format.c_str()); },
-         [&carried, &source, items](ArrowArray& a) {
+         [&carried, &source, items](ArrowArray& a, Interrupt& interrupt) {
            for (const Item& item : items) {
+             interrupt.poll();
              for (const std::size_t index : item.indices) {
                if (index >= carried.values.size()) {
                  throw InternalError("a result names a position past the input");
@@ -199,8 +210,9 @@ using DetailField = std::function<std::optional<Field>(const NearMissDetail&)>;
 Column optional_int_column(std::string name, std::span<const NearMiss> items,
                            std::function<void(ArrowSchema&)> set_type, std::int64_t divisor,
                            DetailField<std::int64_t> field) {
-  return {std::move(name), std::move(set_type), [=](ArrowArray& a) {
+  return {std::move(name), std::move(set_type), [=](ArrowArray& a, Interrupt& interrupt) {
             for (const NearMiss& item : items) {
+              interrupt.poll();
               const std::optional<std::int64_t> value = field(item.detail);
               if (value) {
                 arrow::append_int(a, *value / divisor);
@@ -214,8 +226,9 @@ Column optional_int_column(std::string name, std::span<const NearMiss> items,
 Column optional_text_column(std::string name, std::span<const NearMiss> items,
                             DetailField<std::string> field) {
   return {std::move(name), [](ArrowSchema& s) { arrow::set_format(s, "u"); },
-          [=](ArrowArray& a) {
+          [=](ArrowArray& a, Interrupt& interrupt) {
             for (const NearMiss& item : items) {
+              interrupt.poll();
               const std::optional<std::string> value = field(item.detail);
               if (value) {
                 arrow::append_text(a, *value);
@@ -265,8 +278,9 @@ void add_detail_columns(std::vector<Column>& columns, std::span<const NearMiss> 
                                          }));
   columns.push_back({"detail.candidate_satisfies",
                      [](ArrowSchema& s) { arrow::set_format(s, "b"); },
-                     [items](ArrowArray& a) {
+                     [items](ArrowArray& a, Interrupt& interrupt) {
                        for (const NearMiss& item : items) {
+                         interrupt.poll();
                          const auto* blocked = std::get_if<AbsenceBlocked>(&item.detail);
                          if (blocked) {
                            arrow::append_int(a, blocked->candidate_satisfies ? 1 : 0);
@@ -313,7 +327,8 @@ Column funnel_count(std::string name, std::span<const FunnelRow> rows,
 }  // namespace
 
 Result<bool> export_matches(std::span<const Match> matches, const EventSource& source,
-                            ArrowArrayStream& out, std::span<const std::string> capture_names) {
+                            ArrowArrayStream& out, std::span<const std::string> capture_names,
+                            Interrupt interrupt) {
   const TimeColumn& time = source.time;
   const std::int64_t divisor = arrow::time_divisor(time);
   const std::vector<std::size_t> rows = rows_by_position(source.table);
@@ -323,8 +338,9 @@ Result<bool> export_matches(std::span<const Match> matches, const EventSource& s
       "partition", matches, [](const Match& m) -> std::string_view { return m.partition; }));
   columns.push_back(indices_column("indices", matches));
   columns.push_back({"types", [](ArrowSchema& s) { arrow::set_list_of(s, "u"); },
-                     [&](ArrowArray& a) {
+                     [&](ArrowArray& a, Interrupt& interrupt) {
                        for (const Match& match : matches) {
+                         interrupt.poll();
                          for (const std::size_t index : match.indices) {
                            const TextId type = table.types[row_of(rows, index)];
                            arrow::append_text(*a.children[0], table.texts.text(type));
@@ -335,19 +351,21 @@ Result<bool> export_matches(std::span<const Match> matches, const EventSource& s
   for (const char* name : {"start", "end"}) {
     const bool start = std::string_view(name) == "start";
     columns.push_back({name, [&time](ArrowSchema& s) { arrow::set_time(s, time); },
-                       [=](ArrowArray& a) {
+                       [=](ArrowArray& a, Interrupt& interrupt) {
                          for (const Match& match : matches) {
+                           interrupt.poll();
                            arrow::append_int(a, (start ? match.start : match.end) / divisor);
                          }
                        }});
   }
   add_capture_columns(columns, matches, capture_names);
   add_carried_columns(columns, matches, source);
-  return arrow::write_stream(columns, matches.size(), out);
+  return arrow::write_stream(columns, matches.size(), out, interrupt);
 }
 
 Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const EventSource& source,
-                                ArrowArrayStream& out, std::span<const std::string> capture_names) {
+                                ArrowArrayStream& out, std::span<const std::string> capture_names,
+                                Interrupt interrupt) {
   std::vector<Column> columns;
   columns.push_back(text_column<NearMiss>(
       "partition", near_misses, [](const NearMiss& n) -> std::string_view { return n.partition; }));
@@ -366,11 +384,12 @@ Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const Eve
   add_detail_columns(columns, near_misses, source.time);
   add_capture_columns(columns, near_misses, capture_names);
   add_carried_columns(columns, near_misses, source);
-  return arrow::write_stream(columns, near_misses.size(), out);
+  return arrow::write_stream(columns, near_misses.size(), out, interrupt);
 }
 
 Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSource& source,
-                           ArrowArrayStream& out, std::optional<std::string_view> by) {
+                           ArrowArrayStream& out, std::optional<std::string_view> by,
+                           Interrupt interrupt) {
   std::vector<FunnelRow> rows;
   for (const FunnelGroup& group : groups) {
     if (group.key && !by) throw InternalError("a funnel group has a key but no `by` column");
@@ -385,8 +404,11 @@ Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSourc
     const auto typed = std::make_shared<arrow::ValueColumn>(keys);
     columns.push_back({std::string(*by),
                        [typed](ArrowSchema& s) { arrow::set_format(s, typed->format()); },
-                       [typed, keys = std::move(keys)](ArrowArray& a) {
-                         for (const Value* key : keys) typed->append(a, key);
+                       [typed, keys = std::move(keys)](ArrowArray& a, Interrupt& interrupt) {
+                         for (const Value* key : keys) {
+                           interrupt.poll();
+                           typed->append(a, key);
+                         }
                        }});
   }
   columns.push_back(funnel_count("step", items, [](const FunnelStep& s) { return s.step; }));
@@ -404,8 +426,9 @@ Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSourc
                                    [reason](const FunnelStep& s) { return s.dropped[reason]; }));
   }
   columns.push_back({"conversion", [](ArrowSchema& s) { arrow::set_format(s, "g"); },
-                     [items](ArrowArray& a) {
+                     [items](ArrowArray& a, Interrupt& interrupt) {
                        for (const FunnelRow& row : items) {
+                         interrupt.poll();
                          if (row.step->conversion) {
                            arrow::append_double(a, *row.step->conversion);
                          } else {
@@ -420,14 +443,15 @@ Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSourc
                            return arrow::set_format(s, "g");
                          arrow::set_duration(s, time);
                        },
-                       [items, &time, p50](ArrowArray& a) {
+                       [items, &time, p50](ArrowArray& a, Interrupt& interrupt) {
                          for (const FunnelRow& row : items) {
+                           interrupt.poll();
                            append_funnel_time(a, p50 ? row.step->time_p50 : row.step->time_p90,
                                               time);
                          }
                        }});
   }
-  return arrow::write_stream(columns, rows.size(), out);
+  return arrow::write_stream(columns, rows.size(), out, interrupt);
 }
 
 }  // namespace kestrel

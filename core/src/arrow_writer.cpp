@@ -88,7 +88,7 @@ void check(int code) {
 }
 
 Result<bool> write_stream(const std::vector<Column>& columns, std::size_t rows,
-                          ArrowArrayStream& out) {
+                          ArrowArrayStream& out, Interrupt interrupt) {
   try {
     OwnedSchema schema;
     check(ArrowSchemaSetTypeStruct(&schema.get(), static_cast<std::int64_t>(columns.size())));
@@ -101,7 +101,9 @@ Result<bool> write_stream(const std::vector<Column>& columns, std::size_t rows,
     ArrowError error;
     check(ArrowArrayInitFromSchema(&array.get(), &schema.get(), &error));
     check(ArrowArrayStartAppending(&array.get()));
-    for (std::size_t c = 0; c < columns.size(); ++c) columns[c].fill(*array.get().children[c]);
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      columns[c].fill(*array.get().children[c], interrupt);
+    }
     array.get().length = static_cast<std::int64_t>(rows);
     check(ArrowArrayFinishBuildingDefault(&array.get(), &error));
     check(ArrowBasicArrayStreamInit(&out, &schema.get(), rows == 0 ? 0 : 1));

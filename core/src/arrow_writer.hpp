@@ -15,6 +15,7 @@
 
 #include "kestrel/error.hpp"
 #include "kestrel/event_source.hpp"
+#include "kestrel/interrupt.hpp"
 #include "kestrel/value.hpp"
 
 namespace kestrel::arrow {
@@ -22,13 +23,13 @@ namespace kestrel::arrow {
 struct Column {
   std::string name;
   std::function<void(ArrowSchema&)> set_type;
-  std::function<void(ArrowArray&)> fill;  // appends exactly one value per row
+  std::function<void(ArrowArray&, Interrupt&)> fill;  // one value per row, polling per row
 };
 
 // `out` becomes a stream of the columns' one batch of `rows` rows, or of no
 // batch when `rows` is 0. Fails only when nanoarrow cannot build the arrays.
 Result<bool> write_stream(const std::vector<Column>& columns, std::size_t rows,
-                          ArrowArrayStream& out);
+                          ArrowArrayStream& out, Interrupt interrupt);
 
 // Throws the failure write_stream reports when `code` is not NANOARROW_OK.
 void check(int code);

@@ -134,6 +134,14 @@ TEST(ArrowExport, MatchesInTheInputsUnitWithCapturesAndCarriedColumns) {
             "id:+l[l]=[null 10]|[11]; ");
 }
 
+TEST(ArrowExport, StopsWhenInterrupted) {
+  const EventSource events = source(kMilliseconds);
+  const std::vector<Match> matches(Interrupt::kInterval, Match{"a", {0}, 0, 0, {}});
+  ArrowArrayStream out;
+  EXPECT_THROW(export_matches(matches, events, out, {}, Interrupt([] { return true; })),
+               Interrupted);
+}
+
 TEST(ArrowExport, EmptyResultsKeepTheirSchema) {
   const EventSource events = source({});
   const std::vector<std::string> captured = {"k"};

@@ -13,6 +13,7 @@
 #include "kestrel/event_source.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/funnel.hpp"
+#include "kestrel/interrupt.hpp"
 #include "kestrel/match.hpp"
 
 namespace kestrel {
@@ -21,13 +22,17 @@ namespace kestrel {
 // does not depend on how many results there are. Indices in the results are
 // input positions of `source`. `capture_names` are the names the pattern
 // captures, so that their columns exist even when no result binds them;
-// `by` names the funnel's grouping column, if it has one.
+// `by` names the funnel's grouping column, if it has one. Each polls
+// `interrupt` once per result and column.
 Result<bool> export_matches(std::span<const Match> matches, const EventSource& source,
-                            ArrowArrayStream& out, std::span<const std::string> capture_names = {});
+                            ArrowArrayStream& out, std::span<const std::string> capture_names = {},
+                            Interrupt interrupt = {});
 Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const EventSource& source,
                                 ArrowArrayStream& out,
-                                std::span<const std::string> capture_names = {});
+                                std::span<const std::string> capture_names = {},
+                                Interrupt interrupt = {});
 Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSource& source,
-                           ArrowArrayStream& out, std::optional<std::string_view> by = {});
+                           ArrowArrayStream& out, std::optional<std::string_view> by = {},
+                           Interrupt interrupt = {});
 
 }  // namespace kestrel
