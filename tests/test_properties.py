@@ -1,11 +1,12 @@
 """Randomised agreement between the two matchers, through the Python API."""
 
 import json
+import pickle
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kestrel import Event, match_events, pattern_from_json, sort_events
+from kestrel import Event, Pattern, match_events, pattern_from_json, sort_events
 
 TYPES = ["a", "b", "c"]
 ATTRS = ["u", "v"]
@@ -110,3 +111,10 @@ def test_compiled_matcher_equals_oracle(pattern, evs, exhaustive):
         assert m.types == [evs[i].typ for i in m.indices]
         assert m.start == evs[m.indices[0]].ts and m.end == evs[m.indices[-1]].ts
         assert all(a < b for a, b in zip(m.indices, m.indices[1:]))
+
+
+@settings(max_examples=200, deadline=None)
+@given(patterns())
+def test_patterns_pickle_as_their_json_form(pattern):
+    copied = pickle.loads(pickle.dumps(pattern))
+    assert type(copied) is Pattern and copied.to_json() == pattern.to_json()

@@ -1,5 +1,6 @@
 """Find ordered patterns in streams of typed, timestamped events."""
 
+from . import _pickling  # noqa: F401  (patterns pickle once the package is loaded)
 from ._api import KestrelWarning, explain, funnel, match
 from ._core import (
     Event,
