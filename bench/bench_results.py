@@ -6,17 +6,11 @@ explain call spent building the pandas frame. Rounds are interleaved."""
 
 import argparse
 import statistics
-import time
 
+from bench_peer import timed
 from datasets import SESSION_PATTERN, session_table
 
 import kestrel
-
-
-def timed(call):
-    start = time.perf_counter()
-    result = call()
-    return time.perf_counter() - start, result
 
 
 def main():

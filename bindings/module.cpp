@@ -47,9 +47,9 @@ void register_name(PyObject* module, PyObject* all, const char* name, const Ref&
 }
 
 Ref make_type(PyObject* module, TypeLayout layout) {
-  PyType_Spec spec = {layout.name, layout.basicsize, 0,
-                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, layout.slots};
-  return own(PyType_FromModuleAndSpec(module, &spec, nullptr));
+  PyType_Spec type_spec = {layout.name, layout.basicsize, 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, layout.slots};
+  return own(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 Ref make_function(PyMethodDef& def, PyObject* module) {
