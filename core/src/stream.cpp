@@ -479,7 +479,9 @@ StreamOutput StreamMatcher::flush(Interrupt interrupt) {
     for (Waiting& wait : s.waiting) s.ready.push_back(std::move(wait.miss));
     s.waiting.clear();
   }
-  return take_near_misses(interrupt);
+  StreamOutput out = take_near_misses(interrupt);
+  s.buffer = s.rows_of(s.buffer, {}, interrupt);
+  return out;
 }
 
 }  // namespace kestrel
