@@ -26,9 +26,13 @@ def patterns(draw):
         }
     )
     steps = [{"atom": draw(atoms(1)), "transition_from_previous": None}]
-    for atom, transition in draw(st.lists(st.tuples(atoms(1), transitions), min_size=1, max_size=2)):
+    for atom, transition in draw(
+        st.lists(st.tuples(atoms(1), transitions), min_size=1, max_size=2)
+    ):
         steps.append({"atom": atom, "transition_from_previous": transition})
-    return kestrel.pattern_from_json(json.dumps({"steps": steps, "consumption": "FirstSuccessorPerStart"}))
+    return kestrel.pattern_from_json(
+        json.dumps({"steps": steps, "consumption": "FirstSuccessorPerStart"})
+    )
 
 
 @st.composite
@@ -80,7 +84,9 @@ def test_any_split_gives_the_batch_results(pattern, stream_and_batches, exhausti
     matches, misses, stream = streamed(pattern, batches, exhaustive)
     expected = kestrel.match(pattern, evs, exhaustive=exhaustive)
     assert sorted(map(match_fields, matches)) == sorted(map(match_fields, expected))
-    assert sorted(map(miss_fields, misses)) == sorted(map(miss_fields, kestrel.explain(pattern, evs)))
+    assert sorted(map(miss_fields, misses)) == sorted(
+        map(miss_fields, kestrel.explain(pattern, evs))
+    )
     assert stream.stats().buffered == 0
 
 
@@ -101,14 +107,20 @@ def test_decisions_wait_for_what_can_still_change(pattern, batches):
     evs = [e for batch in batches for e in batch]
     for exhaustive in (False, True):
         matches, misses, _ = streamed(pattern, batches, exhaustive)
-        assert list(map(match_fields, matches)) == list(map(match_fields, kestrel.match(pattern, evs, exhaustive=exhaustive)))
-        assert list(map(miss_fields, misses)) == list(map(miss_fields, kestrel.explain(pattern, evs)))
+        assert list(map(match_fields, matches)) == list(
+            map(match_fields, kestrel.match(pattern, evs, exhaustive=exhaustive))
+        )
+        assert list(map(miss_fields, misses)) == list(
+            map(miss_fields, kestrel.explain(pattern, evs))
+        )
 
 
 def test_memory_follows_open_starts():
     stream = Stream("a -[<=5]-> b")
     for t in range(0, 10_000, 10):
-        stream.push([Event("p", t, "a", {}), Event("p", t + 1, "c", {}), Event("p", t + 7, "b", {})])
+        stream.push(
+            [Event("p", t, "a", {}), Event("p", t + 1, "c", {}), Event("p", t + 7, "b", {})]
+        )
         assert len(stream.near_misses()) == 1
         assert stream.stats().buffered <= 4
 
@@ -116,7 +128,13 @@ def test_memory_follows_open_starts():
 @pytest.mark.parametrize(
     "late, batches, error, dropped, last_matches",
     [
-        ("error", [[("p", 5)], [("p", 4)]], "late event at stream position 1: partition 'p'", 0, [[0, 1]]),
+        (
+            "error",
+            [[("p", 5)], [("p", 4)]],
+            "late event at stream position 1: partition 'p'",
+            0,
+            [[0, 1]],
+        ),
         ("error", [[("p", 5), ("q", 1), ("p", 4)]], "stream position 2", 0, []),
         ("drop", [[("p", 5)], [("p", 4), ("p", 6)]], None, 1, [[0, 2]]),
     ],
@@ -148,9 +166,10 @@ def test_arrow_batches_with_datetimes_and_carried_columns():
     stream = Stream(pattern, carry=["id"])
     parts = [stream.push(batch).to_arrow() for batch in table.to_batches(max_chunksize=2)]
     end = stream.flush()
-    assert pa.concat_tables(parts).to_pylist() == kestrel.match(
-        pattern, table, carry=["id"]
-    ).to_arrow().to_pylist()
+    assert (
+        pa.concat_tables(parts).to_pylist()
+        == kestrel.match(pattern, table, carry=["id"]).to_arrow().to_pylist()
+    )
     assert sorted(end.near_misses.to_arrow().to_pylist(), key=str) == sorted(
         kestrel.explain(pattern, table, carry=["id"]).to_arrow().to_pylist(), key=str
     )
@@ -159,7 +178,11 @@ def test_arrow_batches_with_datetimes_and_carried_columns():
 @pytest.mark.parametrize(
     "first, second, message",
     [
-        ([Event("p", 1, "a", {})], pa.table({"partition": ["p"], "ts": [dt.datetime(2026, 1, 1)], "typ": ["a"]}), "timestamps are datetimes"),
+        (
+            [Event("p", 1, "a", {})],
+            pa.table({"partition": ["p"], "ts": [dt.datetime(2026, 1, 1)], "typ": ["a"]}),
+            "timestamps are datetimes",
+        ),
         ([Event("p", 1, "a", {})], [Event("p", 2, "a", {})], None),
     ],
 )
