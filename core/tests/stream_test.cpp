@@ -41,8 +41,8 @@ struct Streamed {
   std::vector<NearMiss> near_misses;
 };
 
-Streamed stream_in_batches(const Pattern& pattern, bool exhaustive, const std::vector<Event>& events,
-                           std::mt19937_64& random) {
+Streamed stream_in_batches(const Pattern& pattern, bool exhaustive,
+                           const std::vector<Event>& events, std::mt19937_64& random) {
   StreamMatcher stream(pattern, {exhaustive, true, LateEvents::Refuse});
   const std::vector<std::string> names = attribute_names(events);
   Streamed out;
