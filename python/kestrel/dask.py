@@ -115,12 +115,12 @@ def funnel(
     progress_schema = job.schema(schema)
     progress = (
         _shuffled(frame, job)
-        .map_partitions(_Chunks(job), meta=progress_schema.empty_table().to_pandas())
+        .map_partitions(_Chunks(job), meta=_pandas(progress_schema.empty_table()))
         .compute()
     )
     pa = _cluster.pa()
     table = pa.Table.from_pandas(progress, schema=progress_schema, preserve_index=False)
-    result = _cluster.reduced_funnel(job, schema, table).to_pandas()
+    result = _pandas(_cluster.reduced_funnel(job, schema, table))
     return _cluster.cluster_module("dask.dataframe", "dask").from_pandas(result, npartitions=1)
 
 
@@ -132,13 +132,20 @@ class _Chunks:
 
     def __call__(self, chunk: Any) -> Any:
         pa = _cluster.pa()
-        return self.job(pa.Table.from_pandas(chunk, preserve_index=False)).to_pandas()
+        return _pandas(self.job(pa.Table.from_pandas(chunk, preserve_index=False)))
 
 
 def _records(job: _cluster.ChunkJob, events: Any) -> Any:
     frame = _frame(events)
-    meta = job.schema(_input_schema(frame)).empty_table().to_pandas()
+    meta = _pandas(job.schema(_input_schema(frame)).empty_table())
     return _shuffled(frame, job).map_partitions(_Chunks(job), meta=meta)
+
+
+def _pandas(table: Any) -> Any:
+    """`table` as pandas with Arrow-backed columns, so that nulls, lists and
+    integer types come through exactly."""
+    pd = _cluster.cluster_module("pandas", "dask")
+    return table.to_pandas(types_mapper=pd.ArrowDtype)
 
 
 def _frame(events: Any) -> Any:
