@@ -24,8 +24,8 @@ def events(rows=1500, partitions=40, datetimes=False):
     if datetimes:
         start = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc)
         ts = pa.array(
-            [start + datetime.timedelta(milliseconds=333 * t) for t in ts],
-            pa.timestamp("ms", "UTC"),
+            [start + datetime.timedelta(microseconds=333_333 * t) for t in ts],
+            pa.timestamp("us", "UTC"),
         )
     keys = [rng.randrange(partitions) for _ in range(rows)]
     return pa.table(

@@ -149,4 +149,6 @@ def _spark_types() -> Any:
 
 
 def _input_schema(frame: Any) -> Any:
-    return _spark_types().to_arrow_schema(frame.schema)
+    """The Arrow schema of the batches that mapInArrow hands over."""
+    zone = frame.sparkSession.conf.get("spark.sql.session.timeZone")
+    return _spark_types().to_arrow_schema(frame.schema, timezone=zone)
