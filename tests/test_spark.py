@@ -16,13 +16,23 @@ import kestrel.spark
 def spark():
     # The workers must import this interpreter's kestrel.
     os.environ["PYSPARK_PYTHON"] = sys.executable
-    session = (
+    builder = (
         SparkSession.builder.master("local[2]")
         .config("spark.sql.shuffle.partitions", "3")
         .config("spark.sql.execution.arrow.maxRecordsPerBatch", "16")
         .config("spark.ui.enabled", "false")
-        .getOrCreate()
+        .config("spark.ui.showConsoleProgress", "false")
     )
+    # A preloaded sanitizer runtime (scripts/test's sanitized run) stalls the
+    # JVM; only the Python workers, which load the sanitized engine, need it.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        if preload:
+            builder = builder.config("spark.executorEnv.LD_PRELOAD", preload)
+        session = builder.getOrCreate()
+    finally:
+        if preload:
+            os.environ["LD_PRELOAD"] = preload
     session.sparkContext.setLogLevel("ERROR")
     yield session
     session.stop()
