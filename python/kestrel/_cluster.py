@@ -231,7 +231,8 @@ def job(
             "expected a Pattern, a PatternBuilder, or pattern text, not " + type(pattern).__name__
         )
     options = {name: value for name, value in options.items() if value is not None}
-    return ChunkJob(kind, pattern, partition, ts, typ, order, identity, options)
+    tie_break = None if order is None else identity
+    return ChunkJob(kind, pattern, partition, ts, typ, tie_break, identity, options)
 
 
 def _empty_funnel(job: ChunkJob, input_schema: Any, grouped: bool = True) -> Any:
