@@ -7,19 +7,23 @@ import importlib.metadata
 import io
 import json
 import os
+import re
 import resource
 import subprocess
 import sys
+import time
 from datetime import datetime, timedelta, timezone
 from importlib import resources
 from pathlib import Path
 
+import pyarrow as pa
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kestrel
-from kestrel import _cli
+from kestrel import _cli, _cli_input, _cli_progress
+from kestrel._timestamps import parse_timestamp
 
 PATTERN = "login[user as $u] -[<=300, no logout[user == $u]]-> purchase[user == $u]"
 SAMPLE = resources.files("kestrel") / "data" / "sample.jsonl"
@@ -537,7 +541,7 @@ def test_interrupt_exits_130_with_one_line(monkeypatch, capsys, tmp_path):
     def interrupted(*args):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(_cli, "jsonl_rows", interrupted)
+    monkeypatch.setattr(_cli_input, "_reader", interrupted)
     assert _cli.main(["match", "--pattern", "a", str(sample_file(tmp_path))]) == 130
     assert capsys.readouterr().err == "kestrel: interrupted\n"
 
@@ -564,7 +568,7 @@ NS = 10**9
     ],
 )
 def test_parse_timestamp(text, ns):
-    assert _cli.parse_timestamp(text) == ns
+    assert parse_timestamp(text) == ns
 
 
 @pytest.mark.parametrize(
@@ -581,7 +585,7 @@ def test_parse_timestamp(text, ns):
 )
 def test_parse_timestamp_refuses(text):
     with pytest.raises(ValueError):
-        _cli.parse_timestamp(text)
+        parse_timestamp(text)
 
 
 @settings(max_examples=200, deadline=None)
@@ -594,77 +598,87 @@ def test_parse_timestamp_is_exact_to_the_nanosecond(moment, nanos, offset_minute
     zone = timezone(timedelta(minutes=offset_minutes))
     local = moment.replace(microsecond=0, tzinfo=zone)
     text = f"{local:%Y-%m-%dT%H:%M:%S}.{nanos:09d}{local:%z}"
-    assert _cli.parse_timestamp(text) == calendar.timegm(local.utctimetuple()) * NS + nanos
+    assert parse_timestamp(text) == calendar.timegm(local.utctimetuple()) * NS + nanos
 
 
 # ---------------------------------------------------------------------------
 # Readers
 
 
+def read_events(data, fmt, columns=_cli.Columns("p", "ts", "typ")):
+    path = f"events.{fmt}"
+    with open(path, "wb") as file:
+        file.write(data.encode())
+    batches = _cli_input.EventBatches(_cli_input.sources([path], None), columns)
+    return pa.Table.from_batches(list(batches))
+
+
 @pytest.mark.parametrize(
-    "cells, kind, example",
+    "cells, kind, values",
     [
-        (["1", "-2", "+30"], int, ("-2", -2)),
-        (["1", "2.5"], float, ("1", 1.0)),
-        (["1e3", ".5", "7."], float, ("1e3", 1000.0)),
-        (["true", "FALSE", "True"], bool, ("FALSE", False)),
-        (["1", "true"], str, ("1", "1")),
-        (["nan", "1"], str, ("nan", "nan")),
-        (["1_000"], str, ("1_000", "1_000")),
-        ([" 1"], str, (" 1", " 1")),
-        (["\u0663"], str, ("\u0663", "\u0663")),  # an Arabic-Indic digit is text
-        (["1", "\u0663.5"], str, ("1", "1")),
+        (["1", "-2", "30"], pa.int64(), [1, -2, 30]),
+        (["1", "2.5"], pa.float64(), [1.0, 2.5]),
+        (["1e3", ".5", "7."], pa.float64(), [1000.0, 0.5, 7.0]),
+        (["true", "FALSE", "True"], pa.bool_(), [True, False, True]),
+        (["1", "true"], pa.string(), ["1", "true"]),
+        (["NA", "1"], pa.string(), ["NA", "1"]),
+        (["1_000"], pa.string(), ["1_000"]),
+        (["\u0663"], pa.string(), ["\u0663"]),  # an Arabic-Indic digit is text
+        (["1", ""], pa.int64(), [1, None]),
     ],
 )
-def test_infer_cell_type(cells, kind, example):
-    convert = _cli.infer_cell_type(cells)
-    cell, value = example
-    assert type(convert(cell)) is kind
-    assert convert(cell) == value
+def test_csv_column_types(tmp_path, monkeypatch, cells, kind, values):
+    monkeypatch.chdir(tmp_path)
+    table = read_events(
+        "p,ts,typ,n\n" + "".join(f"a,{i},x,{c}\n" for i, c in enumerate(cells)), "csv"
+    )
+    assert table.schema.field("n").type == kind
+    assert table.column("n").to_pylist() == values
 
 
-def read_csv(text, columns=_cli.Columns("p", "ts", "typ")):
-    lines = _cli.decoded_lines(io.BytesIO(text.encode()), _cli.Progress())
-    return _cli.csv_rows(lines, columns)
-
-
-def test_csv_rows_keep_keys_as_text_and_leave_out_empty_cells():
-    rows = read_csv('\ufeffp,ts,typ,n,tag\n1,5,2,,x\n\n"",6,b,3,\n')
-    assert rows == [
-        {"p": "1", "ts": 5, "typ": "2", "tag": "x"},
-        {"p": None, "ts": 6, "typ": "b", "n": 3},
+def test_csv_keeps_keys_as_text_and_reads_empty_cells_as_null(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    table = read_events('\ufeffp,ts,typ,n,tag\n1,5,2,,x\n\n"",6,b,3,\n', "csv")
+    assert table.to_pylist() == [
+        {"p": "1", "ts": 5, "typ": "2", "n": None, "tag": "x"},
+        {"p": None, "ts": 6, "typ": "b", "n": 3, "tag": None},
     ]
 
 
 @pytest.mark.parametrize(
-    "text, message",
+    "data, fmt, message",
     [
-        ("p,ts,p\n", "line 1: column `p` appears more than once"),
-        ('p,ts,typ\n"a\nb",1,x\nq,2\n', "line 4: expected 3 fields, found 2"),
+        ("p,ts,p\n1,2,3\n", "csv", "column `p` appears more than once"),
+        ('p,ts,typ\n"a\nb",1,x\nq,2\n', "csv", "Expected 3 columns, got 2"),
+        ('{"ts": 1}\n{"ts": "2024-06-01"}\n', "jsonl", "Column(/ts) changed from number to string"),
         (
-            "p,ts,typ\na,2024-01-01,x\nb,5,x\n",
-            "line 3: column `ts` holds an integer, but line 2 an ISO-8601 text",
+            '{"ts": "2024-06-01"}\n{"ts": "soon"}\n',
+            "jsonl",
+            "column `ts`: Failed to parse string: 'soon'",
         ),
+        ("[1, 2]\n", "jsonl", "changed from object to array in row 0"),
     ],
 )
-def test_csv_errors_name_the_line(text, message):
-    with pytest.raises(_cli.CliError, match=message):
-        read_csv(text)
+def test_reader_errors_name_the_column_or_row(tmp_path, monkeypatch, data, fmt, message):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(_cli.CliError, match=re.escape(message)):
+        read_events(data, fmt)
 
 
-def test_jsonl_rows_skip_blank_lines_and_convert_only_text_timestamps():
+def test_dates_become_nanoseconds_and_other_columns_stay(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     lines = [
-        '{"ts": "1970-01-01T00:00:05Z"}\n',
-        "  \n",
-        '{"ts": "1970-01-01T00:00:02Z", "x": "1970"}\n',
-        "{}",
+        '{"ts": "1970-01-01T00:00:05Z", "x": "1970"}',
+        "  ",
+        '{"ts": "1970-01-01T01:00:02+01:00"}',
+        '{"ts": "1970-01-01 00:00:00.000000007"}',
     ]
-    assert _cli.jsonl_rows(lines, "ts") == [{"ts": 5 * NS}, {"ts": 2 * NS, "x": "1970"}, {}]
-
-
-def test_jsonl_deep_nesting_is_a_line_error():
-    with pytest.raises(_cli.CliError, match="line 1: invalid JSON: nested too deeply"):
-        _cli.jsonl_rows(["[" * 100_000], "ts")
+    table = read_events("\n".join(lines) + "\n", "jsonl")
+    assert table.to_pylist() == [
+        {"ts": 5 * NS, "x": "1970"},
+        {"ts": 2 * NS, "x": None},
+        {"ts": 7, "x": None},
+    ]
 
 
 @pytest.mark.parametrize(
@@ -694,7 +708,7 @@ class FakeTerminal(io.StringIO):
         return self.tty
 
 
-LARGE = _cli.LARGE_INPUT_BYTES
+LARGE = _cli_progress.LARGE_INPUT_BYTES
 
 
 @pytest.mark.parametrize(
@@ -709,37 +723,24 @@ LARGE = _cli.LARGE_INPUT_BYTES
     ],
 )
 def test_progress_is_shown_for_large_input_on_a_terminal(tty, total, enabled, shown):
-    progress = _cli.progress_for(FakeTerminal(tty), total, "in.jsonl", enabled)
-    assert isinstance(progress, _cli.ProgressBar) is shown
+    bar = _cli_progress.progress_for(FakeTerminal(tty), total, enabled)
+    assert bar.disable is not shown
+    bar.close()
 
 
-class FakeClock:
-    def __init__(self):
-        self.now = 0.0
-
-    def __call__(self):
-        return self.now
-
-
-def feed(bar, lines, nbytes=10):
-    for _ in range(lines):
-        bar.advance(nbytes)
-
-
-@pytest.mark.parametrize("total, shows", [(4096 * 10, " 50% of 0.0 MB"), (None, "2,048 lines")])
-def test_progress_bar_is_throttled_and_cleared(total, shows):
-    stream, clock = FakeTerminal(True), FakeClock()
-    bar = _cli.ProgressBar(stream, total, "in.jsonl", clock)
-    feed(bar, 1024)
+@pytest.mark.parametrize("total, shows", [(4096 * 10, "50%"), (None, "2.05k events")])
+def test_progress_bar_waits_and_is_cleared(total, shows):
+    stream = FakeTerminal(True)
+    bar = _cli_progress.progress_for(stream, total, True)
+    bar.update(2048 * 10 if total else 2048)
     assert stream.getvalue() == ""  # a quick read shows nothing
-    clock.now = 1.0
-    feed(bar, 1024)
+    time.sleep(0.6)
+    bar.update(1)
+    bar.refresh()
     drawn = stream.getvalue()
-    assert drawn.startswith("\rkestrel: reading in.jsonl") and drawn.endswith(shows)
-    feed(bar, 1024)
-    assert stream.getvalue() == drawn  # no redraw within the interval
-    bar.finish()
-    assert stream.getvalue() == drawn + "\r" + " " * (len(drawn) - 1) + "\r"
+    assert drawn.startswith("\rkestrel: reading") and shows in drawn
+    bar.close()
+    assert stream.getvalue().endswith("\r")
 
 
 # ---------------------------------------------------------------------------
