@@ -2,7 +2,9 @@
 behaviour (exit codes, output, error lines), in-process for the readers,
 the timestamp parser and the progress display."""
 
+import bz2
 import calendar
+import gzip
 import importlib.metadata
 import io
 import json
@@ -17,12 +19,15 @@ from importlib import resources
 from pathlib import Path
 
 import pyarrow as pa
+import pyarrow.csv as pacsv
+import pyarrow.parquet as pq
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kestrel
 from kestrel import _cli, _cli_input, _cli_progress
+from kestrel._output import match_record
 from kestrel._timestamps import parse_timestamp
 
 PATTERN = "login[user as $u] -[<=300, no logout[user == $u]]-> purchase[user == $u]"
@@ -263,6 +268,116 @@ def test_text_is_written_as_utf8_without_escapes():
     )
     assert completed.stdout.decode("utf-8").startswith('{"partition": "zürich"')
     assert output_records(completed)[0]["captures"] == {"n": "日本"}
+
+
+# ---------------------------------------------------------------------------
+# Inputs: formats, compressions, several files; outputs: formats
+
+
+COMPRESSORS = {
+    None: lambda data: data,
+    "gzip": gzip.compress,
+    "bz2": bz2.compress,
+    "zstd": lambda data: pa.compress(data, "zstd", asbytes=True),
+}
+
+
+def write_events(path, rows, compress=None):
+    """`rows` in the format `path`'s name says (before a compression suffix)."""
+    table = pa.Table.from_pylist(rows)
+    sink = pa.BufferOutputStream()
+    name = path.name.removesuffix(".gz").removesuffix(".bz2").removesuffix(".zst")
+    if name.endswith(".jsonl"):
+        sink.write("".join(json.dumps(row) + "\n" for row in rows).encode())
+    elif name.endswith(".csv"):
+        pacsv.write_csv(table, sink)
+    elif name.endswith(".parquet"):
+        pq.write_table(table, sink)
+    else:
+        new = pa.ipc.new_file if name.endswith(".arrow") else pa.ipc.new_stream
+        with new(sink, table.schema) as writer:
+            writer.write_table(table)
+    data = sink.getvalue().to_pybytes()
+    path.write_bytes(COMPRESSORS[compress](data))
+    return path
+
+
+def by_start(records):
+    return sorted(records, key=lambda record: (record["partition"], record["indices"]))
+
+
+def run_here(*args):
+    """The command in this process (for speed), its JSON Lines output read back."""
+    *args, output = map(str, args)
+    assert _cli.main([*args, "--output", output]) == 0
+    return [json.loads(line) for line in Path(output).read_text().splitlines()]
+
+
+@pytest.mark.parametrize("compress", [None, "gzip", "bz2", "zstd"])
+@pytest.mark.parametrize("name", ["e.jsonl", "e.csv", "e.parquet", "e.arrow", "e.arrows"])
+def test_every_format_and_compression_reads_the_same_events(tmp_path, name, compress):
+    suffix = {None: "", "gzip": ".gz", "bz2": ".bz2", "zstd": ".zst"}[compress]
+    path = write_events(tmp_path / (name + suffix), SAMPLE_ROWS, compress)
+    args = ["explain", "--pattern", PATTERN, *SAMPLE_OPTIONS, path]
+    assert by_start(run_here(*args, tmp_path / "out.jsonl")) == by_start(reference("explain"))
+
+
+SPLIT = len(SAMPLE_ROWS) // 2
+INPUT_SETS = {
+    "directory": ["DIR"],
+    "glob": ["DIR/*.*"],
+    "two files": ["DIR/a.jsonl", "DIR/b.csv.gz"],
+    "standard input": ["-"],
+}
+
+
+@pytest.mark.parametrize("inputs", INPUT_SETS.values(), ids=INPUT_SETS.keys())
+def test_directories_globs_and_stdin_read_in_order(tmp_path, inputs):
+    folder = tmp_path / "events"
+    folder.mkdir()
+    write_events(folder / "a.jsonl", SAMPLE_ROWS[:SPLIT])
+    write_events(folder / "b.csv.gz", SAMPLE_ROWS[SPLIT:], "gzip")
+    args = [arg.replace("DIR", str(folder)) for arg in inputs]
+    completed = run("match", "--pattern", PATTERN, *SAMPLE_OPTIONS, *args, stdin=SAMPLE_BYTES)
+    assert by_start(output_records(completed)) == by_start(reference("match"))
+
+
+@pytest.mark.parametrize(
+    "output, option, read",
+    [
+        ("out.csv", [], pacsv.read_csv),
+        ("out.parquet", [], pq.read_table),
+        ("out.data", ["--output-format", "parquet"], pq.read_table),
+        ("out.jsonl", ["--output-format", "csv"], pacsv.read_csv),
+    ],
+)
+def test_tables_out_by_extension_or_option(tmp_path, output, option, read):
+    target = tmp_path / output
+    args = ["match", "--pattern", PATTERN, *SAMPLE_OPTIONS, sample_file(tmp_path), *option]
+    assert _cli.main([*map(str, args), "--output", str(target)]) == 0
+    expected = kestrel.match(PATTERN, SAMPLE_ROWS, **SAMPLE_KEYS).to_arrow()
+    if read is pacsv.read_csv:
+        lists = [name for name in expected.column_names if name in ("indices", "types")]
+        for name in lists:
+            texts = pa.array([json.dumps(cell) for cell in expected[name].to_pylist()])
+            expected = expected.set_column(expected.schema.get_field_index(name), name, texts)
+    order = [("partition", "ascending"), ("start", "ascending")]
+    assert read(target).sort_by(order).to_pylist() == expected.sort_by(order).to_pylist()
+
+
+def test_unsorted_input_needs_sort(tmp_path):
+    rows = SAMPLE_ROWS[::-1]
+    stdin = "".join(json.dumps(row) + "\n" for row in rows).encode()
+    args = ["match", "--pattern", PATTERN, *SAMPLE_OPTIONS]
+    refused = run(*args, stdin=stdin)
+    assert refused.returncode == 1
+    [line] = refused.stderr.decode().splitlines()
+    assert line.startswith("kestrel: error: ") and "--sort" in line
+    assert any(row["channel"] in line for row in rows)
+    sorted_ = run(*args, "--sort", stdin=stdin)
+    expected = [match_record(m) for m in kestrel.match(PATTERN, rows, **SAMPLE_KEYS)]
+    assert by_start(output_records(sorted_)) == by_start(expected)
+    assert sorted_.stderr.decode().startswith("kestrel: --sort: sorting 34 events")
 
 
 # ---------------------------------------------------------------------------

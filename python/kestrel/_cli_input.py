@@ -255,6 +255,7 @@ class _Opened:
     def __init__(self, source: Source) -> None:
         self._source = source
         self._raw: Any = None
+        self._size = 0
         self.stream: Any = None
 
     def __enter__(self) -> _Opened:
@@ -271,6 +272,7 @@ class _Opened:
                 self._raw = pa.PythonFile(sys.stdin.buffer, mode="r")
             else:
                 self._raw = pa.OSFile(source.path)
+                self._size = self._raw.size()
                 head = self._raw.read(4)
                 self._raw.seek(0)
         except OSError as error:
@@ -295,7 +297,10 @@ class _Opened:
 
     def consumed(self) -> int:
         """Bytes of the source read so far (0 for standard input)."""
-        return self._raw.tell() if self._source.path is not None else 0
+        if self._source.path is None:
+            return 0
+        # A decompressing stream closes the file once it has read all of it.
+        return self._size if self._raw.closed else self._raw.tell()
 
 
 def file_bytes(found: Sequence[Source]) -> int | None:
