@@ -744,8 +744,8 @@ Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColum
   try {
     Gathered gathered = read_batches(stream, columns, interrupt);
     put_in_canonical_order(gathered.table, interrupt);
-    return EventSource{std::move(gathered.table), std::move(gathered.time),
-                       std::move(gathered.carried)};
+    return EventSource{
+        std::move(gathered.table), std::move(gathered.time), std::move(gathered.carried), {}};
   } catch (ReadFailure& failure) {
     return Error{std::move(failure.message)};
   }

@@ -534,8 +534,9 @@ std::vector<Event> row_events(const EventTable& table, const Pattern& pattern,
   return events;
 }
 
-// Rows to the caller's positions, in every index the record holds.
-void to_positions(NearMiss& miss, const std::vector<std::size_t>& positions) {
+}  // namespace
+
+void renumber(NearMiss& miss, std::span<const std::size_t> positions) {
   miss.start_index = positions[miss.start_index];
   for (std::size_t& index : miss.indices) index = positions[index];
   std::visit(Overloaded{
@@ -549,8 +550,6 @@ void to_positions(NearMiss& miss, const std::vector<std::size_t>& positions) {
              },
              miss.detail);
 }
-
-}  // namespace
 
 std::string_view failure_type_text(const PredicateFailure& failure) noexcept {
   switch (failure.index()) {
@@ -606,7 +605,7 @@ std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& patter
   std::vector<NearMiss> out = search_rows(events, table, pattern, interrupt);
   for (NearMiss& miss : out) {
     interrupt.poll();
-    to_positions(miss, table.positions);
+    renumber(miss, table.positions);
   }
   return out;
 }
