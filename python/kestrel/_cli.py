@@ -13,6 +13,7 @@ import argparse
 import importlib.metadata
 import json
 import os
+import re
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
@@ -34,6 +35,7 @@ from ._cli_output import (
 from ._cli_progress import progress_for
 from ._core import Match, NearMiss
 from ._durations import UNITS, without_durations
+from ._stream import Stream
 
 __all__ = ["CliError", "Columns", "json_line", "main", "run"]
 
@@ -44,6 +46,7 @@ SAMPLE_TYP = "event"
 MAX_PATTERN_CHARS = 1 << 20
 _EXIT_BROKEN_PIPE = 128 + 13  # what a shell reports for a process ended by SIGPIPE
 _EXIT_INTERRUPTED = 130
+_ROW = re.compile(r"(`[^`]*`)|\brow (\d+)\b")  # a row number outside a quoted column name
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -244,8 +247,6 @@ def _streamed(
     args: argparse.Namespace, pattern: str, batches: EventBatches, keys: dict[str, Any], writer: Any
 ) -> None:
     """Feed the batches to a Stream, writing what each one made final."""
-    from ._stream import Stream
-
     events = iter(batches)
     first = next(events, None)  # tells whether the timestamps were dates
     explaining = args.command == "explain"
@@ -259,13 +260,27 @@ def _streamed(
     for batch in _chained(first, events):
         try:
             found = stream.push(batch)
-        except ValueError as error:
-            if stream.stats().late_dropped == 0 and "late" not in str(error):
-                raise
-            raise CliError(f"{error}; add --sort to sort the input first (in memory)") from None
+        except (ValueError, TypeError) as error:
+            if not str(error).startswith("late event"):
+                raise CliError(_rows_in_stream(str(error), batches.events - len(batch))) from None
+            raise CliError(
+                f"{error}; the input is not in time order per partition: "
+                "add --sort to sort it in memory first"
+            ) from None
         writer.write(stream.near_misses() if explaining else found)
     end = stream.flush()
     writer.write(end.near_misses if explaining else end.matches)
+
+
+def _rows_in_stream(message: str, first_row: int) -> str:
+    """The library's message on one batch, its row numbers made positions
+    in the whole input, as the results' indices are."""
+
+    def moved(found: re.Match[str]) -> str:
+        row = found.group(2)
+        return found.group(0) if row is None else f"row {first_row + int(row)}"
+
+    return _ROW.sub(moved, message)
 
 
 def _chained(first: Any, rest: Iterator[Any]) -> Iterator[Any]:

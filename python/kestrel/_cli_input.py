@@ -47,6 +47,10 @@ _READ_BYTES = 1 << 20
 BLOCK_BYTES = 16 << 20
 PARQUET_BATCH_ROWS = 1 << 16
 _ROW = re.compile(r"\bin row (\d+)")
+_BAD_UTF8 = re.compile(r"In column (\d+): Invalid: Invalid UTF8 sequence at string index (\d+)")
+_STRADDLING = "straddling object straddles two block boundaries"
+_UNPARSED = re.compile(r"Failed to parse string: '(.*)' as a scalar")
+_INTEGER = re.compile(r"\s*[+-]?\d+\s*", re.ASCII)
 # A time of day followed by its offset from UTC.
 _ZONED = r"[T ]\d\d(?::?\d\d)*(?:[.,]\d+)?(?:Z|[+-]\d\d(?::?\d\d)?)\s*$"
 
@@ -146,6 +150,8 @@ class EventBatches:
                 consumed = 0
                 for batch in batches:
                     _check_names(batch.schema.names, source.name)
+                    if source.format == "jsonl":
+                        self._check_utf8(batch)
                     batch = self._timed(batch, source.name)
                     self.events += batch.num_rows
                     self._on_read(batch.num_rows, opened.consumed() - consumed)
@@ -158,8 +164,10 @@ class EventBatches:
                 raise CliError(f"cannot read {source.name}: {self._message(error)}{hint}") from None
 
     def _message(self, error: Exception) -> str:
-        if isinstance(error, OSError) and error.strerror:
-            return str(error.strerror)
+        if isinstance(error, OSError):
+            return _reason(error)
+        if _STRADDLING in str(error):
+            return f"a line is longer than {BLOCK_BYTES >> 20} MiB"
         if isinstance(error, UnicodeDecodeError):
             return f"not valid UTF-8 ({error.reason})"
         # The readers count rows from their current block; results count
@@ -167,11 +175,26 @@ class EventBatches:
         text = _ROW.sub(lambda found: f"in row {self.events + int(found.group(1))}", str(error))
         return " ".join(text.split())
 
+    def _check_utf8(self, batch: Any) -> None:
+        """The JSON reader leaves texts' UTF-8 unchecked; the CSV reader checks it."""
+        pa = require_pyarrow()
+        try:
+            batch.validate(full=True)
+        except pa.ArrowInvalid as error:
+            found = _BAD_UTF8.search(str(error))
+            if found is None:
+                raise
+            name = batch.schema.names[int(found.group(1))]
+            row = self.events + int(found.group(2))
+            raise CliError(
+                f"row {row}: column `{name}` holds text that is not valid UTF-8"
+            ) from None
+
     def _timed(self, batch: Any, name: str) -> Any:
         index = batch.schema.get_field_index(self._columns.ts)
         if index < 0:
             return batch
-        column, dated = nanoseconds(batch.column(index), self._columns.ts)
+        column, dated = nanoseconds(batch.column(index), self._columns.ts, self.events)
         if self._form is None:
             self._form = name, dated
         elif self._form[1] != dated:
@@ -183,9 +206,10 @@ class EventBatches:
         return batch.set_column(index, self._columns.ts, column) if dated else batch
 
 
-def nanoseconds(column: Any, name: str) -> tuple[Any, bool]:
+def nanoseconds(column: Any, name: str, first_row: int = 0) -> tuple[Any, bool]:
     """`column` as integer nanoseconds when it holds dates (ISO-8601 texts
-    or Arrow timestamps), and whether it did; other columns as they are."""
+    or Arrow timestamps), and whether it did; other columns as they are.
+    `first_row` numbers the column's first row in messages."""
     pa = require_pyarrow()
     pc = require_pyarrow("compute")
     kind = column.type
@@ -198,8 +222,29 @@ def nanoseconds(column: Any, name: str) -> tuple[Any, bool]:
         aware = pc.if_else(zoned, column, None).cast(pa.timestamp("ns", "UTC"))
         naive = pc.if_else(zoned, None, column).cast(pa.timestamp("ns"))
     except pa.ArrowInvalid as error:
-        raise CliError(f"column `{name}`: {error}") from None
+        raise CliError(_unreadable_date(column, name, first_row, str(error))) from None
     return pc.if_else(zoned, aware.cast(pa.int64()), naive.cast(pa.int64())), True
+
+
+def _reason(error: OSError) -> str:
+    """What the system said, without the readers' wrapping."""
+    return os.strerror(error.errno) if error.errno else str(error)
+
+
+def _unreadable_date(column: Any, name: str, first_row: int, message: str) -> str:
+    """The reader's message on a timestamp text it could not parse, made to
+    say which row, and why when the text is an integer among dates."""
+    found = _UNPARSED.search(message)
+    if found is None:
+        return f"column `{name}`: {message}"
+    text = found.group(1)
+    row = first_row + require_pyarrow("compute").index(column, text).as_py()
+    if _INTEGER.fullmatch(text):
+        return (
+            f"row {row}: column `{name}`: {text!r} is an integer, but the column holds "
+            "ISO-8601 texts; use one form throughout (integers as JSON numbers)"
+        )
+    return f"row {row}: column `{name}`: {text!r} is neither an integer nor an ISO-8601 timestamp"
 
 
 def _check_names(names: list[str], source: str) -> None:
@@ -276,7 +321,7 @@ class _Opened:
                 head = self._raw.read(4)
                 self._raw.seek(0)
         except OSError as error:
-            raise CliError(f"cannot read {source.name}: {error.strerror}") from None
+            raise CliError(f"cannot read {source.name}: {_reason(error)}") from None
         codec = next((name for magic, name in _MAGIC.items() if head.startswith(magic)), None)
         self.stream = pa.CompressedInputStream(self._raw, codec) if codec else self._raw
         if source.format in ("parquet", "arrow"):
