@@ -21,7 +21,8 @@ from contextlib import contextmanager
 from importlib import resources
 from typing import IO, Any, NoReturn
 
-from ._api import explain, funnel, match, read_pattern
+from . import _core
+from ._api import KestrelWarning, explain, funnel, match, read_pattern
 from ._cli_errors import CliError, require_pyarrow, say
 from ._cli_input import FORMATS, Columns, EventBatches, file_bytes, sources
 from ._cli_output import (
@@ -35,6 +36,7 @@ from ._cli_output import (
 from ._cli_progress import progress_for
 from ._core import Match, NearMiss
 from ._durations import UNITS, without_durations
+from ._input import DEFAULT_KEYS, to_table
 from ._stream import Stream
 
 __all__ = ["CliError", "Columns", "json_line", "main", "run"]
@@ -250,13 +252,15 @@ def _streamed(
     events = iter(batches)
     first = next(events, None)  # tells whether the timestamps were dates
     explaining = args.command == "explain"
+    stream_unit = _unit(args.unit, batches.dated, keys["ts"])
     stream = Stream(
         pattern,
         exhaustive=getattr(args, "exhaustive", False),
         explain=explaining,
-        unit=_unit(args.unit, batches.dated, keys["ts"]),
+        unit=stream_unit,
         **keys,
     )
+    types: dict[str, None] = {}  # every event type seen, in order, for the pattern's warnings
     for batch in _chained(first, events):
         try:
             found = stream.push(batch)
@@ -268,8 +272,23 @@ def _streamed(
                 "add --sort to sort it in memory first"
             ) from None
         writer.write(stream.near_misses() if explaining else found)
+        types.update(dict.fromkeys(_unique(batch.column(keys["typ"]))))
     end = stream.flush()
     writer.write(end.near_misses if explaining else end.matches)
+    _warn(pattern, stream_unit, list(types))
+
+
+def _unique(column: Any) -> list[Any]:
+    return require_pyarrow("compute").unique(column).to_pylist()
+
+
+def _warn(pattern: str, unit: str | None, types: list[str]) -> None:
+    """What `match` warns of, once the stream has shown every event type:
+    the warnings depend on the pattern and the types alone."""
+    events = {"partition": [""] * len(types), "ts": [0] * len(types), "typ": types}
+    table = to_table(require_pyarrow().table(events), DEFAULT_KEYS)
+    for message in _core._warnings(read_pattern(pattern, unit), table):
+        warnings.warn(message, KestrelWarning, stacklevel=1)
 
 
 def _rows_in_stream(message: str, first_row: int) -> str:
