@@ -585,7 +585,7 @@ def limit_memory():
         ),
         (
             ["--pattern", "a", "/dev/zero"],
-            "cannot read /dev/zero: a line is longer than 16 MiB; "
+            "cannot read /dev/zero: a line is longer than 1 MiB; "
             "/dev/zero is read as JSON Lines, add --format csv for CSV",
         ),
     ],
