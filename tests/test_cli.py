@@ -366,6 +366,20 @@ def test_tables_out_by_extension_or_option(tmp_path, output, option, read):
     assert read(target).sort_by(order).to_pylist() == expected.sort_by(order).to_pylist()
 
 
+@pytest.mark.parametrize("args, code", [(["match", "--pattern", "a"], 1), ([], 0)])
+def test_without_pyarrow_the_error_names_the_extra(tmp_path, args, code):
+    blocked = tmp_path / "pyarrow"
+    blocked.mkdir()
+    (blocked / "__init__.py").write_text("raise ImportError('blocked')\n")
+    completed = run(*args, stdin=ROW.encode(), env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    assert completed.returncode == code
+    if code:  # the demonstration needs no pyarrow
+        assert completed.stderr.decode() == (
+            "kestrel: error: reading events needs pyarrow, which is not installed; "
+            "install it with pip install 'kestrel[cli]'\n"
+        )
+
+
 def test_unsorted_input_needs_sort(tmp_path):
     rows = SAMPLE_ROWS[::-1]
     stdin = "".join(json.dumps(row) + "\n" for row in rows).encode()
