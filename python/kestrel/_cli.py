@@ -279,7 +279,7 @@ def _streamed(
 
 
 def _unique(column: Any) -> list[Any]:
-    return require_pyarrow("compute").unique(column).to_pylist()
+    return list(require_pyarrow("compute").unique(column).to_pylist())
 
 
 def _warn(pattern: str, unit: str | None, types: list[str]) -> None:
@@ -429,7 +429,7 @@ def _demo() -> None:
         ),
     ]
     with _output(None) as stream:
-        writer_for("jsonl", stream).lines(lines)
+        JsonLinesWriter(stream).lines(lines)
 
 
 def _describe_match(found: Match) -> str:

@@ -12,11 +12,12 @@ epoch (a time without offset is UTC), the unit every later step assumes.
 from __future__ import annotations
 
 import glob
+import io
 import os
 import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, cast
 
 from ._cli_errors import CliError, require_pyarrow, say
 
@@ -270,7 +271,7 @@ def _reader(fmt: str, stream: Any, columns: Columns) -> Iterator[Any]:
         return iter(_csv_reader(stream, columns))
     if fmt == "parquet":
         parquet = require_pyarrow("parquet")
-        return parquet.ParquetFile(stream).iter_batches(batch_size=PARQUET_BATCH_ROWS)
+        return iter(parquet.ParquetFile(stream).iter_batches(batch_size=PARQUET_BATCH_ROWS))
     ipc = require_pyarrow("ipc")
     if stream.read(len(_IPC_FILE_MAGIC)) == _IPC_FILE_MAGIC:
         stream.seek(0)
@@ -320,7 +321,7 @@ class _Opened:
                 say("reading events from the terminal; end them with Ctrl-D")
         try:
             if source.path is None:
-                head = sys.stdin.buffer.peek(4)[:4]
+                head = cast(io.BufferedReader, sys.stdin.buffer).peek(4)[:4]
                 self._raw = pa.PythonFile(sys.stdin.buffer, mode="r")
             else:
                 self._raw = pa.OSFile(source.path)

@@ -3,6 +3,7 @@ shown only once reading has taken half a second, and cleared at the end."""
 
 from __future__ import annotations
 
+import importlib
 from typing import IO, Any
 
 LARGE_INPUT_BYTES = 4 << 20
@@ -18,7 +19,7 @@ def progress_for(stream: IO[str] | None, total: int | None, enabled: bool | None
         small = total is not None and total < LARGE_INPUT_BYTES
         enabled = stream is not None and not small and stream.isatty()
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return _Silent()
     return tqdm(
