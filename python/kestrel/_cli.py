@@ -267,10 +267,7 @@ def _streamed(
         except (ValueError, TypeError) as error:
             if not str(error).startswith("late event"):
                 raise CliError(_rows_in_stream(str(error), batches.events - len(batch))) from None
-            raise CliError(
-                f"{error}; the input is not in time order per partition: "
-                "add --sort to sort it in memory first"
-            ) from None
+            raise CliError(f"{error}; add --sort to sort the input in memory first") from None
         writer.write(stream.near_misses() if explaining else found)
         types.update(dict.fromkeys(_unique(batch.column(keys["typ"]))))
     end = stream.flush()
