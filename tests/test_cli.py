@@ -819,7 +819,8 @@ def test_reader_errors_name_the_column_or_row(tmp_path, monkeypatch, data, fmt, 
     ],
 )
 def test_rows_in_messages_count_from_the_first_input(tmp_path, capsys, second, message):
-    first = "".join(f'{{"partition": "p", "ts": {ts}, "typ": "a"}}\n' for ts in range(3))
+    # Its own columns: pushed to the stream apart from the second file.
+    first = "".join(f'{{"partition": "p", "ts": {ts}, "typ": "a", "x": 1}}\n' for ts in range(3))
     (tmp_path / "a.jsonl").write_text(first)
     (tmp_path / "b.jsonl").write_text(second)
     paths = [str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl")]
