@@ -60,11 +60,10 @@ PyObject* stream_flush(PyObject* self, PyObject*) {
 PyObject* stream_stats(PyObject* self, PyObject*) {
   return guarded([&] {
     const StreamStats stats = stream_of(self).matcher.stats();
-    return Py_BuildValue("(nnnnn)", static_cast<Py_ssize_t>(stats.events),
-                         static_cast<Py_ssize_t>(stats.late_dropped),
-                         static_cast<Py_ssize_t>(stats.matches),
-                         static_cast<Py_ssize_t>(stats.near_misses),
-                         static_cast<Py_ssize_t>(stats.buffered));
+    return Py_BuildValue(
+        "(nnnnn)", static_cast<Py_ssize_t>(stats.events),
+        static_cast<Py_ssize_t>(stats.late_dropped), static_cast<Py_ssize_t>(stats.matches),
+        static_cast<Py_ssize_t>(stats.near_misses), static_cast<Py_ssize_t>(stats.buffered));
   });
 }
 
@@ -80,8 +79,9 @@ PyObject* new_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     options.explain = to_strict_bool(values[2], "explain");
     options.late = to_strict_bool(values[3], "drop_late") ? LateEvents::Drop : LateEvents::Refuse;
     std::vector<std::string> captures = captured_names(pattern);
-    return make_wrapper(state().stream_type.get(),
-                        StreamRecord{StreamMatcher(std::move(pattern), options), std::move(captures)})
+    return make_wrapper(
+               state().stream_type.get(),
+               StreamRecord{StreamMatcher(std::move(pattern), options), std::move(captures)})
         .release();
   });
 }

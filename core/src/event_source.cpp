@@ -11,7 +11,8 @@ namespace kestrel {
 std::size_t input_position(const EventSource& source, std::size_t index) {
   const std::vector<std::size_t>& stream = source.stream_positions;
   if (stream.empty()) {
-    if (index >= source.table.size()) throw InternalError("a result names a position past the input");
+    if (index >= source.table.size())
+      throw InternalError("a result names a position past the input");
     return index;
   }
   const auto found = std::lower_bound(stream.begin(), stream.end(), index);

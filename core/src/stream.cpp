@@ -54,7 +54,8 @@ std::optional<std::int64_t> horizon_of(const Pattern& pattern) {
 std::int64_t saturated_difference(std::int64_t a, std::int64_t b) {
   std::int64_t gap = 0;
   if (!__builtin_sub_overflow(a, b, &gap)) return gap;
-  return a > b ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return a > b ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min();
 }
 
 // Copies rows of several sources into one table, re-interning texts, in
@@ -127,11 +128,14 @@ class SourceBuilder {
   }
 
   TextId text(TextId id) {
-    if (text_of_[id] == kUnmapped) text_of_[id] = source_.table.texts.intern(selected_->table.texts.text(id));
+    if (text_of_[id] == kUnmapped)
+      text_of_[id] = source_.table.texts.intern(selected_->table.texts.text(id));
     return text_of_[id];
   }
 
-  Cell cell(const Cell& in) { return in.kind == CellKind::String ? Cell::of_text(text(in.text)) : in; }
+  Cell cell(const Cell& in) {
+    return in.kind == CellKind::String ? Cell::of_text(text(in.text)) : in;
+  }
 
   EventSource source_;
   const EventSource* selected_ = nullptr;
@@ -186,7 +190,7 @@ struct StreamMatcher::State {
   bool started = false;
   EventSource buffer;  // stream_positions set, rows in canonical order
   std::unordered_map<std::string, std::int64_t> newest;  // by partition
-  std::unordered_set<std::size_t> decided;  // decided starts still in the buffer
+  std::unordered_set<std::size_t> decided;               // decided starts still in the buffer
   std::vector<Waiting> waiting;
   std::vector<NearMiss> ready;  // settled, not yet taken
   StreamStats stats;
@@ -223,14 +227,15 @@ StreamStats StreamMatcher::stats() const noexcept {
 Result<bool> StreamMatcher::State::check_columns(const EventSource& batch) {
   if (!started) {
     buffer.time = batch.time;
-    for (const CarriedColumn& carried : batch.carried) buffer.carried.push_back({carried.name, carried.format, {}});
+    for (const CarriedColumn& carried : batch.carried)
+      buffer.carried.push_back({carried.name, carried.format, {}});
     started = true;
     return true;
   }
   const TimeColumn& time = buffer.time;
-  if (batch.time.kind != time.kind || (time.kind == TimeColumn::Kind::Datetime &&
-                                       (batch.time.unit != time.unit ||
-                                        batch.time.timezone != time.timezone))) {
+  if (batch.time.kind != time.kind ||
+      (time.kind == TimeColumn::Kind::Datetime &&
+       (batch.time.unit != time.unit || batch.time.timezone != time.timezone))) {
     return Error{"a batch's timestamps are " + describe(batch.time) + ", but the stream's are " +
                  describe(time)};
   }
@@ -265,9 +270,8 @@ Result<std::vector<std::size_t>> StreamMatcher::State::accepted_rows(const Event
       }
       return Error{"late event at stream position " + std::to_string(stats.events + position) +
                    ": partition '" + std::string(table.texts.text(partition)) +
-                   "' is at timestamp " + std::to_string(*latest[partition]) +
-                   ", the event at " + std::to_string(ts) +
-                   "; each partition's events must come in time order"};
+                   "' is at timestamp " + std::to_string(*latest[partition]) + ", the event at " +
+                   std::to_string(ts) + "; each partition's events must come in time order"};
     }
     latest[partition] = ts;
     rows.push_back(row);
@@ -316,16 +320,15 @@ void StreamMatcher::State::settle_waiting(const EventSource& source, std::size_t
   for (Waiting& wait : waiting) {
     const std::optional<TextId> partition = table.texts.find(wait.miss.partition);
     const std::optional<TextId> type = table.texts.find(wait.miss.next_event_type);
-    const auto found =
-        partition && type ? first_row.find(key(*partition, *type)) : first_row.end();
+    const auto found = partition && type ? first_row.find(key(*partition, *type)) : first_row.end();
     if (found == first_row.end()) {
       still.push_back(std::move(wait));
       continue;
     }
     const std::size_t row = found->second;
-    wait.miss.detail = WindowExceeded{source.stream_positions[table.positions[row]],
-                                      saturated_difference(table.timestamps[row], wait.last_ts),
-                                      wait.window};
+    wait.miss.detail =
+        WindowExceeded{source.stream_positions[table.positions[row]],
+                       saturated_difference(table.timestamps[row], wait.last_ts), wait.window};
     ready.push_back(std::move(wait.miss));
   }
   waiting = std::move(still);
@@ -356,7 +359,8 @@ std::vector<Match> StreamMatcher::State::decide(EventSource& source, std::size_t
   // undecided: the rows kept run from that start to the partition's end.
   std::vector<std::int64_t> newest_of(table.texts.size(), std::numeric_limits<std::int64_t>::min());
   for (std::size_t row = 0; row < table.size(); ++row) {
-    newest_of[table.partitions[row]] = std::max(newest_of[table.partitions[row]], table.timestamps[row]);
+    newest_of[table.partitions[row]] =
+        std::max(newest_of[table.partitions[row]], table.timestamps[row]);
   }
   const auto horizon_passed = [&](std::size_t row) {
     std::int64_t reach = 0;
@@ -387,28 +391,30 @@ std::vector<Match> StreamMatcher::State::decide(EventSource& source, std::size_t
   for (const Match& start : compiled_matches(table, first_step, interrupt)) {
     is_start[finder.row(stream[start.indices.front()])] = true;
   }
-  std::unordered_set<std::size_t> still_decided;
+  std::vector<bool> settled(table.size());
   for (std::size_t row = 0, run = 0; row < table.size(); ++row) {
     interrupt.poll();
     if (row > 0 && table.partitions[row] != table.partitions[row - 1]) run = row;
-    const bool kept_run = row > run && keep[row - 1];
-    if (kept_run) keep[row] = true;
+    if (row > run && keep[row - 1]) keep[row] = true;
     if (!is_start[row]) continue;
     const std::size_t position = stream[table.positions[row]];
-    const bool settled =
+    settled[row] =
         decided.contains(position) || decided_now.contains(position) || horizon_passed(row);
-    if (settled && keep[row]) still_decided.insert(position);
-    if (!settled) keep[row] = true;
+    if (!settled[row]) keep[row] = true;
   }
   const auto pin = [&](const NearMiss& miss) {
     for (const std::size_t index : miss.indices) keep[finder.row(index)] = true;
-    if (keep[finder.row(miss.start_index)]) still_decided.insert(miss.start_index);
   };
   for (const NearMiss& miss : ready) pin(miss);
   for (const Waiting& wait : waiting) pin(wait.miss);
+  // A decided start stays decided while its row is kept, pinned or not.
+  std::unordered_set<std::size_t> still_decided;
   std::vector<std::size_t> kept;
   for (std::size_t row = 0; row < table.size(); ++row) {
-    if (keep[row]) kept.push_back(stream[table.positions[row]]);
+    if (!keep[row]) continue;
+    const std::size_t position = stream[table.positions[row]];
+    kept.push_back(position);
+    if (settled[row]) still_decided.insert(position);
   }
   std::sort(kept.begin(), kept.end());
   buffer = rows_of(source, kept, interrupt);
@@ -434,8 +440,10 @@ namespace {
 std::vector<std::size_t> named_positions(const std::vector<Match>& matches,
                                          const std::vector<NearMiss>& misses) {
   std::vector<std::size_t> positions;
-  for (const Match& match : matches) positions.insert(positions.end(), match.indices.begin(), match.indices.end());
-  for (const NearMiss& miss : misses) positions.insert(positions.end(), miss.indices.begin(), miss.indices.end());
+  for (const Match& match : matches)
+    positions.insert(positions.end(), match.indices.begin(), match.indices.end());
+  for (const NearMiss& miss : misses)
+    positions.insert(positions.end(), miss.indices.begin(), miss.indices.end());
   std::sort(positions.begin(), positions.end());
   positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
   return positions;
@@ -479,7 +487,9 @@ StreamOutput StreamMatcher::flush(Interrupt interrupt) {
     for (Waiting& wait : s.waiting) s.ready.push_back(std::move(wait.miss));
     s.waiting.clear();
   }
-  return take_near_misses(interrupt);
+  StreamOutput out = take_near_misses(interrupt);
+  s.buffer = s.rows_of(s.buffer, {}, interrupt);
+  return out;
 }
 
 }  // namespace kestrel
