@@ -1,84 +1,57 @@
-"""The `kestrel` command: run a pattern over events in JSON Lines or CSV.
+"""The `kestrel` command: run a pattern over events read from JSON Lines,
+CSV, Parquet or Arrow IPC, and write the results as they become final.
 
 Without arguments it runs a demonstration over the bundled sample events.
-Matches and near misses are written as JSON Lines, one object each; floats
-that JSON cannot hold (NaN, infinities) are written as the strings "NaN",
-"Infinity" and "-Infinity". The funnel is written as a text table.
+`match` and `explain` feed the events to a Stream batch by batch, so input
+that is in time order per partition streams through in constant memory;
+with --sort, and for `funnel`, the whole input is read first.
 """
 
 from __future__ import annotations
 
 import argparse
-import csv
 import importlib.metadata
 import json
-import math
 import os
 import re
-import stat
 import sys
-import time
 import warnings
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from importlib import resources
-from typing import IO, Any, BinaryIO, NamedTuple
+from typing import IO, Any, NoReturn
 
-from ._api import explain, funnel, match, read_pattern
+from . import _core
+from ._api import KestrelWarning, explain, funnel, match, read_pattern
+from ._cli_errors import CliError, require_pyarrow, say
+from ._cli_input import FORMATS, Columns, EventBatches, file_bytes, sources
+from ._cli_output import (
+    OUTPUT_FORMATS,
+    JsonLinesWriter,
+    finite,
+    json_line,
+    output_format,
+    writer_for,
+)
+from ._cli_progress import progress_for
 from ._core import Match, NearMiss
 from ._durations import UNITS, without_durations
-from ._output import match_record, near_miss_record
-from ._timestamps import parse_timestamp
+from ._input import DEFAULT_KEYS, to_table
+from ._stream import Stream
+
+__all__ = ["CliError", "Columns", "json_line", "main", "run"]
 
 DEMO_PATTERN = "login[user as $u] -[<=300, no logout[user == $u]]-> purchase[user == $u]"
 SAMPLE_PARTITION = "channel"
 SAMPLE_TYP = "event"
 
-LARGE_INPUT_BYTES = 4 << 20
-# Bounds on what is read whole into memory before it is parsed: without them
-# a device or a file without line breaks would be read until memory ran out,
-# in one call of the reader that Ctrl-C cannot stop.
-MAX_LINE_BYTES = 64 << 20
 MAX_PATTERN_CHARS = 1 << 20
-_PROGRESS_DELAY = 0.5
-_PROGRESS_INTERVAL = 0.2
-_PROGRESS_CHECK_EVERY = 1024
+# Rows per push to the stream: 300k events of W1 take 1.7 s in pushes of
+# 11k rows (a 1 MiB block), 0.5 s in pushes of 128k.
+PUSH_ROWS = 1 << 17
 _EXIT_BROKEN_PIPE = 128 + 13  # what a shell reports for a process ended by SIGPIPE
 _EXIT_INTERRUPTED = 130
-
-# ASCII digits only: int() and float() would also read other scripts' digits.
-_INTEGER = re.compile(r"[+-]?\d+", re.ASCII)
-_NUMBER = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?", re.ASCII)
 _ROW = re.compile(r"(`[^`]*`)|\brow (\d+)\b")  # a row number outside a quoted column name
-_BOOLEANS = {"true": True, "false": False}
-_ABSENT: Any = object()  # an empty CSV cell, left out of the row
-
-Row = dict[str, Any]
-
-
-class Rows(list[Row]):
-    """Rows read from the input, with the line each one starts on."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.line_numbers: list[int] = []
-        # Whether the timestamps were ISO-8601 texts, now nanoseconds.
-        self.dated = False
-
-    def add(self, row: Row, line_number: int) -> None:
-        self.append(row)
-        self.line_numbers.append(line_number)
-
-
-class Columns(NamedTuple):
-    """The names of the key columns."""
-
-    partition: str
-    ts: str
-    typ: str
-
-
-class CliError(Exception):
-    """A failure in the user's input, reported as one line with exit code 1."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -91,12 +64,27 @@ def main(argv: Sequence[str] | None = None) -> int:
             sys.stdout.flush()  # here, so that a closed pipe is handled below
         return code
     except KeyboardInterrupt:
-        _say("interrupted")
+        say("interrupted")
         return _EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (`kestrel ... | head`): stop quietly.
         _discard_stdout()
         return _EXIT_BROKEN_PIPE
+
+
+def run() -> NoReturn:
+    """The entry point of the `kestrel` program: `main`, then an exit that
+    skips the interpreter's shutdown. Arrow's readers read standard input
+    ahead on threads of their own; a read still pending when the interpreter
+    shuts down (after an error in the input, say) would abort the process."""
+    code = main()
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            try:
+                stream.flush()
+            except OSError:
+                pass  # main has reported what it could
+    os._exit(code)
 
 
 def _discard_stdout() -> None:
@@ -118,14 +106,9 @@ def _run(argv: Sequence[str] | None) -> int:
         else:
             _command(args)
     except CliError as error:
-        _say("error: " + str(error))
+        say("error: " + str(error))
         return 1
     return 0
-
-
-def _say(message: str) -> None:
-    if sys.stderr is not None:
-        print("kestrel: " + " ".join(message.splitlines()), file=sys.stderr)
 
 
 # ---------------------------------------------------------------------------
@@ -135,8 +118,9 @@ def _say(message: str) -> None:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kestrel",
-        description="Find ordered patterns in timestamped events read from JSON Lines or CSV. "
-        "Without a command, runs a demonstration over the bundled sample events.",
+        description="Find ordered patterns in timestamped events read from JSON Lines, CSV, "
+        "Parquet or Arrow IPC. Without a command, runs a demonstration over the bundled "
+        "sample events.",
     )
     parser.add_argument(
         "--version", action="version", version="kestrel " + importlib.metadata.version("kestrel")
@@ -144,9 +128,9 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     matching = commands.add_parser(
         "match",
-        help="write every match as a JSON line",
-        description="Write every match of "
-        "the pattern as a JSON line: partition, indices, types, start, end, captures.",
+        help="write every match as it becomes final",
+        description="Write every match of the pattern as it becomes final: partition, "
+        "indices, types, start, end, captures.",
     )
     _add_common_arguments(matching)
     matching.add_argument(
@@ -156,9 +140,9 @@ def _parser() -> argparse.ArgumentParser:
     )
     explaining = commands.add_parser(
         "explain",
-        help="write every near miss as a JSON line",
+        help="write every near miss as it becomes final",
         description="Write, for every "
-        "start that did not complete, how far it got and why it stopped, as a JSON line.",
+        "start that did not complete, how far it got and why it stopped.",
     )
     _add_common_arguments(explaining)
     funneling = commands.add_parser(
@@ -177,18 +161,20 @@ def _parser() -> argparse.ArgumentParser:
 def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "input",
-        nargs="?",
-        default="-",
+        nargs="*",
+        default=["-"],
         metavar="INPUT",
-        help="events file, JSON Lines or CSV (default: standard input)",
+        help="events: files, directories or globs, compressed or not; - for standard input "
+        "(the default)",
     )
     source = parser.add_mutually_exclusive_group(required=True)
     source.add_argument("--pattern", metavar="TEXT", help="the pattern, as text or JSON")
     source.add_argument("--pattern-file", metavar="FILE", help="a file holding the pattern")
     parser.add_argument(
         "--format",
-        choices=("jsonl", "csv"),
-        help="input format (default: csv for a .csv file, otherwise jsonl)",
+        choices=FORMATS,
+        help="input format (default: from each file's extension; JSON Lines for standard "
+        "input and names without one)",
     )
     parser.add_argument(
         "--partition",
@@ -210,7 +196,17 @@ def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
         choices=UNITS,
         help="unit of integer timestamps, for duration windows such as <=5m in the pattern",
     )
+    parser.add_argument(
+        "--sort",
+        action="store_true",
+        help="accept input out of time order per partition, by reading all of it into memory",
+    )
     parser.add_argument("--output", metavar="FILE", help="write here instead of standard output")
+    parser.add_argument(
+        "--output-format",
+        choices=OUTPUT_FORMATS,
+        help="output format (default: from the --output extension, else jsonl)",
+    )
     parser.add_argument(
         "--progress",
         action=argparse.BooleanOptionalAction,
@@ -226,52 +222,147 @@ def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
 def _command(args: argparse.Namespace) -> None:
     pattern = _read_pattern(args.pattern, args.pattern_file)
     columns = Columns(args.partition, args.ts, args.typ)
-    rows = _read_events(args.input, args.format, columns, args.progress)
+    found = sources(args.input, args.format)
+    fmt = output_format(args.output, args.output_format)
+    require_pyarrow()
+    total = file_bytes(found)
+    bar = progress_for(sys.stderr, total, args.progress)
+    batches = EventBatches(
+        found, columns, lambda events, nbytes: bar.update(nbytes if total else events)
+    )
     keys: dict[str, Any] = {"partition": columns.partition, "ts": columns.ts, "typ": columns.typ}
-    keys["unit"] = _unit(args.unit, rows.dated, columns.ts)
-    lines: Iterable[str]
-    try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            if args.command == "match":
-                found = match(pattern, rows, exhaustive=args.exhaustive, **keys)
-                lines = (json_line(match_record(one)) for one in found)
-            elif args.command == "explain":
-                misses = explain(pattern, rows, **keys)
-                lines = (json_line(near_miss_record(miss)) for miss in misses)
+    with _output(args.output) as stream, warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        writer = writer_for(fmt, stream)
+        try:
+            if args.command == "funnel" or args.sort:
+                _whole(args, pattern, batches, keys, writer)
             else:
-                lines = iter([str(funnel(pattern, rows, by=args.by, **keys))])
-    except (ValueError, TypeError, OverflowError) as error:
-        raise CliError(_rows_as_lines(str(error), rows.line_numbers)) from None
+                _streamed(args, pattern, batches, keys, writer)
+        except (ValueError, TypeError, OverflowError) as error:
+            raise CliError(str(error)) from None
+        finally:
+            bar.close()
+        writer.close()
     for warning in caught:
-        _say(f"warning: {warning.message}")
-    _write_output(lines, args.output)
+        say(f"warning: {warning.message}")
+
+
+def _streamed(
+    args: argparse.Namespace, pattern: str, batches: EventBatches, keys: dict[str, Any], writer: Any
+) -> None:
+    """Feed the batches to a Stream, writing what each one made final."""
+    events = iter(batches)
+    first = next(events, None)  # tells whether the timestamps were dates
+    explaining = args.command == "explain"
+    stream_unit = _unit(args.unit, batches.dated, keys["ts"])
+    stream = Stream(
+        pattern,
+        exhaustive=getattr(args, "exhaustive", False),
+        explain=explaining,
+        unit=stream_unit,
+        **keys,
+    )
+    types: dict[str, None] = {}  # every event type seen, in order, for the pattern's warnings
+    pushed = 0
+    for batch in _coalesced(_chained(first, events)):
+        try:
+            found = stream.push(batch)
+        except (ValueError, TypeError) as error:
+            if not str(error).startswith("late event"):
+                raise CliError(_rows_in_stream(str(error), pushed)) from None
+            raise CliError(f"{error}; add --sort to sort the input in memory first") from None
+        writer.write(stream.near_misses() if explaining else found)
+        pushed += batch.num_rows
+        types.update(dict.fromkeys(_unique(batch.column(keys["typ"]))))
+    end = stream.flush()
+    writer.write(end.near_misses if explaining else end.matches)
+    _warn(pattern, stream_unit, list(types))
+
+
+def _unique(column: Any) -> list[Any]:
+    return list(require_pyarrow("compute").unique(column).to_pylist())
+
+
+def _warn(pattern: str, unit: str | None, types: list[str]) -> None:
+    """What `match` warns of, once the stream has shown every event type:
+    the warnings depend on the pattern and the types alone."""
+    events = {"partition": [""] * len(types), "ts": [0] * len(types), "typ": types}
+    table = to_table(require_pyarrow().table(events), DEFAULT_KEYS)
+    for message in _core._warnings(read_pattern(pattern, unit), table):
+        warnings.warn(message, KestrelWarning, stacklevel=1)
+
+
+def _coalesced(batches: Iterator[Any]) -> Iterator[Any]:
+    """The readers' batches joined into pushes of at least PUSH_ROWS rows: a
+    push revisits the rows the stream holds, so few large pushes cost less
+    than many small ones. Batches of another schema start a new push."""
+    pa = require_pyarrow()
+    pending: list[Any] = []
+    rows = 0
+    for batch in batches:
+        if pending and batch.schema != pending[0].schema:
+            yield pa.Table.from_batches(pending)
+            pending, rows = [], 0
+        pending.append(batch)
+        rows += batch.num_rows
+        if rows >= PUSH_ROWS:
+            yield pa.Table.from_batches(pending)
+            pending, rows = [], 0
+    if pending:
+        yield pa.Table.from_batches(pending)
+
+
+def _rows_in_stream(message: str, first_row: int) -> str:
+    """The library's message on one batch, its row numbers made positions
+    in the whole input, as the results' indices are."""
+
+    def moved(found: re.Match[str]) -> str:
+        row = found.group(2)
+        return found.group(0) if row is None else f"row {first_row + int(row)}"
+
+    return _ROW.sub(moved, message)
+
+
+def _chained(first: Any, rest: Iterator[Any]) -> Iterator[Any]:
+    if first is not None:
+        yield first
+        yield from rest
+
+
+def _whole(
+    args: argparse.Namespace, pattern: str, batches: EventBatches, keys: dict[str, Any], writer: Any
+) -> None:
+    """Read every batch, then run the library on the whole table, which
+    sorts it."""
+    pa = require_pyarrow()
+    tables = [pa.Table.from_batches([batch]) for batch in batches]
+    table = pa.concat_tables(tables, promote_options="permissive") if tables else pa.table({})
+    if args.sort:
+        say(f"--sort: sorting {table.num_rows:,} events ({table.nbytes / 1e6:,.0f} MB) in memory")
+    keys["unit"] = _unit(args.unit, batches.dated, keys["ts"])
+    if args.command == "match":
+        writer.write(match(pattern, table, exhaustive=args.exhaustive, **keys))
+    elif args.command == "explain":
+        writer.write(explain(pattern, table, **keys))
+    else:
+        result = funnel(pattern, table, by=args.by, **keys)
+        if isinstance(writer, JsonLinesWriter):
+            writer.lines([str(result)])
+        else:
+            writer.write(result)
 
 
 def _unit(unit: str | None, dated: bool, ts: str) -> str | None:
-    """The unit of the timestamps: ISO-8601 texts are read as nanoseconds."""
+    """The unit of the timestamps: dates are read as nanoseconds."""
     if not dated:
         return unit
     if unit not in (None, "ns"):
         raise CliError(
-            f"--unit {unit} is for integer timestamps; column `{ts}` holds ISO-8601 texts, "
+            f"--unit {unit} is for integer timestamps; column `{ts}` holds dates, "
             "read as nanoseconds"
         )
     return "ns"
-
-
-def _rows_as_lines(message: str, line_numbers: list[int]) -> str:
-    """The library's message with its row numbers (counted from 0, like the
-    results' indices) replaced by the input lines they start on (from 1),
-    the unit of every other error of the command."""
-
-    def line(found: re.Match[str]) -> str:
-        row = found.group(2)
-        if row is None or int(row) >= len(line_numbers):
-            return found.group(0)
-        return f"line {line_numbers[int(row)]}"
-
-    return _ROW.sub(line, message)
 
 
 def _read_pattern(text: str | None, path: str | None) -> str:
@@ -302,44 +393,14 @@ def _read_text(path: str) -> str:
     return text
 
 
-def _read_events(path: str, fmt: str | None, columns: Columns, progress: bool | None) -> Rows:
-    stdin = path == "-"
-    hint = ""
-    if fmt is None:
-        fmt = "csv" if not stdin and path.lower().endswith(".csv") else "jsonl"
-        source = "standard input" if stdin else path
-        hint = f"; {source} is read as JSON Lines, add --format csv for CSV"
-    if stdin and sys.stdin is None:
-        raise CliError("standard input is closed")
-    if stdin and sys.stdin.isatty():
-        _say("reading events from the terminal; end them with Ctrl-D")
-    try:
-        stream: BinaryIO = sys.stdin.buffer if stdin else open(path, "rb")
-    except OSError as error:
-        raise CliError(f"cannot read {path}: {error.strerror}") from None
-    bar = progress_for(sys.stderr, _file_size(stream), "stdin" if stdin else path, progress)
-    try:
-        lines = decoded_lines(stream, bar)
-        return csv_rows(lines, columns) if fmt == "csv" else jsonl_rows(lines, columns.ts, hint)
-    except OSError as error:
-        raise CliError(f"cannot read {path}: {error.strerror}") from None
-    finally:
-        bar.finish()
-        if not stdin:
-            stream.close()
-
-
-def _file_size(stream: BinaryIO) -> int | None:
-    """The size of a regular file behind `stream` (also a redirected stdin), else None."""
-    status = os.fstat(stream.fileno())
-    return status.st_size if stat.S_ISREG(status.st_mode) else None
-
-
-def _write_output(lines: Iterable[str], path: str | None) -> None:
+@contextmanager
+def _output(path: str | None) -> Iterator[IO[bytes]]:
+    """The output, opened before any input is read so that a path that cannot
+    be written fails at once; a write that fails is one error line."""
     if path is None or path == "-":
         try:
             sys.stdout.flush()
-            _write_lines(lines, sys.stdout.buffer)
+            yield sys.stdout.buffer
             sys.stdout.buffer.flush()
         except BrokenPipeError:
             raise
@@ -348,329 +409,14 @@ def _write_output(lines: Iterable[str], path: str | None) -> None:
             raise CliError(f"cannot write standard output: {error.strerror}") from None
         return
     try:
-        with open(path, "wb") as file:
-            _write_lines(lines, file)
+        file = open(path, "wb")
     except OSError as error:
         raise CliError(f"cannot write {path}: {error.strerror}") from None
-
-
-def _write_lines(lines: Iterable[str], stream: IO[bytes]) -> None:
-    for line in lines:
-        stream.write(line.encode("utf-8") + b"\n")
-
-
-# ---------------------------------------------------------------------------
-# Reading events
-
-
-def decoded_lines(stream: IO[bytes], progress: Progress) -> Iterator[str]:
-    """The UTF-8 lines of `stream`, line ends kept and a leading byte order mark
-    dropped, reporting each line's bytes to `progress`. A line longer than
-    MAX_LINE_BYTES is an error."""
-    number = 0
-    while raw := stream.readline(MAX_LINE_BYTES + 1):
-        number += 1
-        if len(raw) > MAX_LINE_BYTES:
-            raise CliError(f"line {number}: longer than {MAX_LINE_BYTES >> 20} MiB")
-        progress.advance(len(raw))
-        try:
-            line = raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise CliError(f"line {number}: not valid UTF-8 ({error.reason})") from None
-        yield line.removeprefix("\ufeff") if number == 1 else line
-
-
-def jsonl_rows(lines: Iterable[str], ts: str, hint: str = "") -> Rows:
-    """One row per JSON object line, blank lines skipped; ISO-8601 texts in
-    the `ts` column become integer nanoseconds. `hint` ends the message of a
-    line that is not a JSON object when no row has been read yet."""
-    rows = Rows()
-    forms = _TimestampForms(ts)
-    for number, line in enumerate(lines, 1):
-        if not line.strip():
-            continue
-        try:
-            row = json.loads(line)
-        except json.JSONDecodeError as error:
-            raise CliError(
-                f"line {number}: invalid JSON: {error.msg} (column {error.colno})"
-                + ("" if rows else hint)
-            ) from None
-        except RecursionError:
-            raise CliError(f"line {number}: invalid JSON: nested too deeply") from None
-        except ValueError:  # the only other failure of the reader
-            raise CliError(
-                f"line {number}: a number has more than {sys.get_int_max_str_digits()} digits"
-            ) from None
-        if not isinstance(row, dict):
-            raise CliError(
-                f"line {number}: expected a JSON object, found {_json_kind(row)}"
-                + ("" if rows else hint)
-            )
-        value = row.get(ts)
-        if isinstance(value, str):
-            rows.dated = True
-            if _INTEGER.fullmatch(value.strip()):
-                raise CliError(
-                    f"line {number}: column `{ts}`: {json.dumps(value)} is text; "
-                    "write integer timestamps as JSON numbers"
-                )
-            row[ts] = _timestamp_cell(value, ts, number)
-        if isinstance(value, (str, int)) and not isinstance(value, bool):
-            forms.note(number, isinstance(value, str))
-        rows.add(row, number)
-    return rows
-
-
-def _json_kind(value: object) -> str:
-    if isinstance(value, list):
-        return "an array"
-    if isinstance(value, str):
-        return "a string"
-    if value is None or isinstance(value, bool):
-        return json.dumps(value)
-    return "a number"
-
-
-def csv_rows(lines: Iterable[str], columns: Columns) -> Rows:
-    """One row per CSV record after the header, with per-column types.
-
-    The partition and type columns stay text and the ts column holds
-    integers or ISO-8601 texts (made nanoseconds); in these an empty cell is
-    a null. Every other column is integers if all its non-empty cells are,
-    else floats if all are numbers, else booleans if all are true/false, else
-    text; there an empty cell leaves the attribute out.
-    """
-    header, records = _csv_records(lines)
-    line_numbers = [number for number, _ in records]
-    converted = []
-    dated = False
-    for i, name in enumerate(header):
-        cells = [record[i] for _, record in records]
-        if name == columns.ts:
-            converted.append(_ts_cells(cells, name, line_numbers))
-            dated = any(cell and not _INTEGER.fullmatch(cell) for cell in cells)
-        elif name in (columns.partition, columns.typ):
-            converted.append([cell or None for cell in cells])
-        else:
-            converted.append(_typed_cells(cells, name, line_numbers))
-    rows = Rows()
-    rows.dated = dated
-    for i, number in enumerate(line_numbers):
-        rows.add(
-            {
-                name: column[i]
-                for name, column in zip(header, converted)
-                if column[i] is not _ABSENT
-            },
-            number,
-        )
-    return rows
-
-
-def _csv_records(lines: Iterable[str]) -> tuple[list[str], list[tuple[int, list[str]]]]:
-    """The header and the non-blank records, each with the line it starts on."""
-    # Strict: a quote left open would otherwise swallow the rest of the input.
-    reader = csv.reader(lines, strict=True)
-    records = []
-    first_line = 1
     try:
-        header = next(reader, [])
-        _check_header(header)
-        first_line = reader.line_num + 1
-        for cells in reader:
-            if cells:
-                if len(cells) != len(header):
-                    raise CliError(
-                        f"line {first_line}: expected {len(header)} fields, found {len(cells)}"
-                    )
-                records.append((first_line, cells))
-            first_line = reader.line_num + 1
-    except csv.Error as error:
-        if str(error) == "unexpected end of data":
-            raise CliError(f"line {first_line}: a quoted field is not closed") from None
-        raise CliError(f"line {reader.line_num}: {error}") from None
-    return header, records
-
-
-def _check_header(header: list[str]) -> None:
-    seen = set()
-    for name in header:
-        if name in seen:
-            raise CliError(f"line 1: column `{name}` appears more than once")
-        seen.add(name)
-
-
-def _typed_cells(cells: list[str], name: str, line_numbers: list[int]) -> list[Any]:
-    convert = infer_cell_type([cell for cell in cells if cell])
-    if convert is int:
-        return [
-            _integer_cell(cell, name, number) if cell else _ABSENT
-            for cell, number in zip(cells, line_numbers)
-        ]
-    return [convert(cell) if cell else _ABSENT for cell in cells]
-
-
-def _integer_cell(text: str, column: str, line_number: int) -> int:
-    try:
-        return int(text)
-    except ValueError:  # more digits than the interpreter converts
-        raise CliError(
-            f"line {line_number}: column `{column}`: an integer of "
-            f"{len(text)} characters is too long"
-        ) from None
-
-
-def infer_cell_type(cells: Sequence[str]) -> Callable[[str], Any]:
-    """The conversion for a CSV column given its non-empty cells: int, float,
-    bool (true/false in any case) or str, the first that fits all of them."""
-    if all(_INTEGER.fullmatch(cell) for cell in cells):
-        return int
-    if all(_NUMBER.fullmatch(cell) for cell in cells):
-        return float
-    if all(cell.lower() in _BOOLEANS for cell in cells):
-        return lambda cell: _BOOLEANS[cell.lower()]
-    return str
-
-
-def _ts_cells(cells: list[str], name: str, line_numbers: list[int]) -> list[Any]:
-    forms = _TimestampForms(name)
-    out: list[Any] = []
-    for cell, number in zip(cells, line_numbers):
-        if not cell:
-            out.append(None)
-        elif _INTEGER.fullmatch(cell):
-            forms.note(number, False)
-            out.append(_integer_cell(cell, name, number))
-        else:
-            out.append(_timestamp_cell(cell, name, number))
-            forms.note(number, True)
-    return out
-
-
-class _TimestampForms:
-    """Refuses a timestamp column that holds both integers (in a unit only
-    the user knows) and ISO-8601 texts (which become nanoseconds)."""
-
-    def __init__(self, column: str) -> None:
-        self._column = column
-        self._first: tuple[int, bool] | None = None  # line, and whether it held text
-
-    def note(self, line_number: int, text: bool) -> None:
-        if self._first is None:
-            self._first = line_number, text
-        elif self._first[1] != text:
-            kinds = ("an integer", "an ISO-8601 text")
-            raise CliError(
-                f"line {line_number}: column `{self._column}` holds {kinds[text]}, but line "
-                f"{self._first[0]} {kinds[not text]}; use one form throughout"
-            )
-
-
-def _timestamp_cell(text: str, column: str, line_number: int) -> int:
-    try:
-        return parse_timestamp(text)
-    except ValueError as error:
-        raise CliError(f"line {line_number}: column `{column}`: {error}") from None
-
-
-# ---------------------------------------------------------------------------
-# Progress
-
-
-class Progress:
-    """Receives the bytes read; this base shows nothing."""
-
-    def advance(self, nbytes: int) -> None:
-        """Count one more line of `nbytes` bytes."""
-
-    def finish(self) -> None:
-        """Remove whatever was shown."""
-
-
-class ProgressBar(Progress):
-    """A one-line progress display on `stream`, redrawn in place with a
-    carriage return at most every 0.2 s, and only once reading has taken
-    longer than 0.5 s. With a known `total` it shows the percentage of bytes
-    read, otherwise a running count of lines."""
-
-    def __init__(
-        self,
-        stream: IO[str],
-        total: int | None,
-        label: str,
-        clock: Callable[[], float] = time.monotonic,
-    ) -> None:
-        self._stream = stream
-        self._total = total
-        self._label = label
-        self._clock = clock
-        self._bytes = 0
-        self._lines = 0
-        self._next_draw = clock() + _PROGRESS_DELAY
-        self._width = 0
-
-    def advance(self, nbytes: int) -> None:
-        """Count one more line of `nbytes` bytes, redrawing when it is time."""
-        self._bytes += nbytes
-        self._lines += 1
-        if self._lines % _PROGRESS_CHECK_EVERY == 0 and self._clock() >= self._next_draw:
-            self._draw()
-            self._next_draw = self._clock() + _PROGRESS_INTERVAL
-
-    def finish(self) -> None:
-        """Blank the line if anything was drawn."""
-        if self._width:
-            self._stream.write("\r" + " " * self._width + "\r")
-            self._stream.flush()
-            self._width = 0
-
-    def _draw(self) -> None:
-        if self._total:
-            done = min(self._bytes / self._total, 1.0)
-            filled = int(done * 30)
-            text = (
-                f"kestrel: reading {self._label} [{'#' * filled}{'.' * (30 - filled)}] "
-                f"{done:4.0%} of {self._total / 1e6:.1f} MB"
-            )
-        else:
-            text = f"kestrel: reading {self._label}: {self._lines:,} lines"
-        self._stream.write("\r" + text.ljust(self._width))
-        self._stream.flush()
-        self._width = max(self._width, len(text))
-
-
-def progress_for(stream: IO[str], total: int | None, label: str, enabled: bool | None) -> Progress:
-    """The progress display for reading `total` bytes (None: unknown, as for
-    a pipe) named `label`. `enabled` True forces a bar, False none; None
-    shows one when `stream` is a terminal and the input is not a small file."""
-    if enabled is None:
-        small = total is not None and total < LARGE_INPUT_BYTES
-        enabled = not small and stream.isatty()
-    return ProgressBar(stream, total, label) if enabled else Progress()
-
-
-# ---------------------------------------------------------------------------
-# Output lines
-
-
-def json_line(record: object) -> str:
-    """`record` as one line of JSON, non-ASCII kept, non-finite floats as
-    the strings "NaN", "Infinity" and "-Infinity"."""
-    try:
-        return json.dumps(record, ensure_ascii=False, allow_nan=False)
-    except ValueError:
-        return json.dumps(_finite(record), ensure_ascii=False, allow_nan=False)
-
-
-def _finite(value: object) -> object:
-    if isinstance(value, float) and not math.isfinite(value):
-        return "NaN" if math.isnan(value) else "Infinity" if value > 0 else "-Infinity"
-    if isinstance(value, dict):
-        return {key: _finite(item) for key, item in value.items()}
-    if isinstance(value, list):
-        return [_finite(item) for item in value]
-    return value
+        with file:
+            yield file
+    except OSError as error:
+        raise CliError(f"cannot write {path}: {error.strerror}") from None
 
 
 # ---------------------------------------------------------------------------
@@ -679,8 +425,7 @@ def _finite(value: object) -> object:
 
 def _demo() -> None:
     sample = resources.files("kestrel") / "data" / "sample.jsonl"
-    with sample.open("rb") as stream:
-        rows = jsonl_rows(decoded_lines(stream, Progress()), "ts")
+    rows = [json.loads(line) for line in sample.read_text(encoding="utf-8").splitlines()]
     matches = match(DEMO_PATTERN, rows, partition=SAMPLE_PARTITION, typ=SAMPLE_TYP)
     every_match = match(
         DEMO_PATTERN, rows, exhaustive=True, partition=SAMPLE_PARTITION, typ=SAMPLE_TYP
@@ -705,7 +450,8 @@ def _demo() -> None:
             for command in ("match", "explain")
         ),
     ]
-    _write_output(lines, None)
+    with _output(None) as stream:
+        JsonLinesWriter(stream).lines(lines)
 
 
 def _describe_match(found: Match) -> str:
@@ -767,4 +513,4 @@ def _describe_failure(failure: dict[str, Any]) -> str:
 
 
 def _show(value: object) -> str:
-    return json.dumps(_finite(value), ensure_ascii=False)
+    return json.dumps(finite(value), ensure_ascii=False)

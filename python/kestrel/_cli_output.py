@@ -1,0 +1,151 @@
+"""Writing results as they come: JSON Lines, CSV or Parquet.
+
+JSON Lines holds one object per match or near miss, as the library's
+records give them; floats that JSON cannot hold (NaN, infinities) are
+written as the strings "NaN", "Infinity" and "-Infinity". CSV and Parquet
+hold the result sets' Arrow tables; in CSV, list cells are JSON text.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from collections.abc import Iterable
+from typing import IO, Any
+
+from ._cli_errors import CliError, require_pyarrow
+from ._output import match_record, near_miss_record
+from ._results import Matches, NearMisses
+
+OUTPUT_FORMATS = ("jsonl", "csv", "parquet")
+_EXTENSIONS = {
+    ".jsonl": "jsonl",
+    ".ndjson": "jsonl",
+    ".json": "jsonl",
+    ".csv": "csv",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+}
+
+
+def output_format(path: str | None, fmt: str | None) -> str:
+    """`fmt`, else the one the output file's extension says; JSON Lines for
+    standard output and for a name without extension."""
+    if fmt is not None:
+        return fmt
+    if path is None or path == "-":
+        return "jsonl"
+    extension = os.path.splitext(path.lower())[1]
+    if not extension:
+        return "jsonl"
+    if extension not in _EXTENSIONS:
+        raise CliError(
+            f"cannot tell the output format of {path} from `{extension}`; "
+            f"add --output-format ({', '.join(OUTPUT_FORMATS)})"
+        )
+    return _EXTENSIONS[extension]
+
+
+def writer_for(fmt: str, stream: IO[bytes]) -> JsonLinesWriter | TableWriter:
+    if fmt == "jsonl":
+        return JsonLinesWriter(stream)
+    return TableWriter(stream, fmt)
+
+
+class JsonLinesWriter:
+    def __init__(self, stream: IO[bytes]) -> None:
+        self._stream = stream
+
+    def write(self, results: Matches | NearMisses) -> None:
+        record = match_record if isinstance(results, Matches) else near_miss_record
+        self.lines(json_line(record(one)) for one in results)  # type: ignore[arg-type]
+
+    def lines(self, lines: Iterable[str]) -> None:
+        for line in lines:
+            self._stream.write(line.encode("utf-8") + b"\n")
+
+    def close(self) -> None:
+        self._stream.flush()
+
+
+class TableWriter:
+    """CSV or Parquet. The first table with rows fixes the columns' types,
+    which later tables are cast to: a capture's type follows its values, and
+    a batch may hold none of them."""
+
+    def __init__(self, stream: IO[bytes], fmt: str) -> None:
+        self._stream = stream
+        self._format = fmt
+        self._writer: Any = None
+        self._empty: Any = None  # the last table without rows, for an output without any
+
+    def write(self, results: Matches | NearMisses) -> None:
+        table = results.to_arrow()
+        if self._format == "csv":
+            table = _lists_as_json(table)
+        if table.num_rows == 0:
+            self._empty = table
+            return
+        if self._writer is None:
+            self._writer = self._open(table.schema)
+        elif table.schema != self._writer.schema:
+            table = self._cast(table)
+        self._writer.write_table(table)
+
+    def _open(self, schema: Any) -> Any:
+        if self._format == "csv":
+            return require_pyarrow("csv").CSVWriter(self._stream, schema)
+        return require_pyarrow("parquet").ParquetWriter(self._stream, schema)
+
+    def _cast(self, table: Any) -> Any:
+        pa = require_pyarrow()
+        schema = self._writer.schema
+        try:
+            return table.cast(schema)
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError, ValueError):
+            changed = [f"`{field.name}`" for field in table.schema if field not in schema]
+            raise CliError(
+                f"column {', '.join(changed)} changed type between batches of results; "
+                "write JSON Lines, which takes any values"
+            ) from None
+
+    def close(self) -> None:
+        if self._writer is None and self._empty is not None:
+            self._writer = self._open(self._empty.schema)
+            self._writer.write_table(self._empty)
+        if self._writer is not None:
+            self._writer.close()
+        self._stream.flush()
+
+
+def _lists_as_json(table: Any) -> Any:
+    pa = require_pyarrow()
+    for index, field in enumerate(table.schema):
+        if pa.types.is_list(field.type) or pa.types.is_large_list(field.type):
+            texts = [_as_json(cell) for cell in table.column(index).to_pylist()]
+            table = table.set_column(index, field.name, pa.array(texts, pa.string()))
+    return table
+
+
+def _as_json(cell: object) -> str | None:
+    return None if cell is None else json_line(cell)
+
+
+def json_line(record: object) -> str:
+    """`record` as one line of JSON, non-ASCII kept, non-finite floats as
+    the strings "NaN", "Infinity" and "-Infinity"."""
+    try:
+        return json.dumps(record, ensure_ascii=False, allow_nan=False)
+    except ValueError:
+        return json.dumps(finite(record), ensure_ascii=False, allow_nan=False)
+
+
+def finite(value: object) -> object:
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else "Infinity" if value > 0 else "-Infinity"
+    if isinstance(value, dict):
+        return {key: finite(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [finite(item) for item in value]
+    return value
