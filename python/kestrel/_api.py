@@ -4,6 +4,7 @@ sorting required of the caller."""
 from __future__ import annotations
 
 import functools
+import os
 import warnings
 from collections.abc import Sequence
 
@@ -34,6 +35,7 @@ def match(
     carry: Sequence[str] | None = None,
     unit: str | None = None,
     max_matches: int | None = None,
+    threads: int | None = None,
 ) -> Matches:
     """Return every match of `pattern` in `events`.
 
@@ -70,17 +72,19 @@ def explain(
     attributes: Sequence[str] | None = None,
     carry: Sequence[str] | None = None,
     unit: str | None = None,
+    threads: int | None = None,
 ) -> NearMisses:
     """Return a near miss for every start of `pattern` in `events` that does
     not complete: how far it got and why it stopped.
 
-    Takes the same arguments as `match`; indices in the results are positions
-    in `events` as given.
+    Takes the same arguments as `match`, `threads` included; indices in the
+    results are positions in `events` as given.
     """
+    count = _checked_threads(threads)
     table = _table(events, _keys(partition, ts, typ, attributes), carry)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
-    return NearMisses(_core._explain(compiled, table))
+    return NearMisses(_core._explain(compiled, table, count))
 
 
 def funnel(
@@ -93,6 +97,7 @@ def funnel(
     typ: str = "typ",
     attributes: Sequence[str] | None = None,
     unit: str | None = None,
+    threads: int | None = None,
 ) -> Funnel:
     """Return the funnel of `pattern` over `events`: for each step, how many
     partitions reached it, how many stopped there and why, and how long
@@ -101,17 +106,19 @@ def funnel(
     A partition counts once, at its deepest progress over all its starts.
     With `by`, the starts are grouped by the value of that column at their
     start event, and each group has its own funnel. Takes the other
-    arguments of `match`. `str()` of the result is a printable table.
+    arguments of `match`, `threads` included. `str()` of the result is a
+    printable table.
     """
     if by is not None and not isinstance(by, str):
         raise TypeError(f"by must name a column, not {type(by).__name__}")
+    count = _checked_threads(threads)
     keys = _keys(partition, ts, typ, attributes)
     if by is not None and keys.attributes is not None and by not in keys.attributes:
         keys = keys._replace(attributes=[*keys.attributes, by])
     table = to_table(events, keys)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
-    return Funnel(_core._funnel(compiled, table, by), by)
+    return Funnel(_core._funnel(compiled, table, by, count), by)
 
 
 def _checked_max_matches(max_matches: object) -> int | None:
@@ -122,6 +129,24 @@ def _checked_max_matches(max_matches: object) -> int | None:
     if max_matches < 0:
         raise ValueError(f"max_matches must be 0 or more, not {max_matches}")
     return max_matches
+
+
+def _checked_threads(threads: object) -> int:
+    if threads is None:
+        return _usable_cores()
+    if type(threads) is not int:
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be 1 or more, not {threads}")
+    return threads
+
+
+def _usable_cores() -> int:
+    """The cores this process may run on, which a container or `taskset`
+    may make fewer than the machine has."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
 
 
 def _table(events: object, keys: Keys, carry: Sequence[str] | None) -> _core._EventTable:
