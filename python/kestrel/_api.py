@@ -52,14 +52,20 @@ def match(
     its indices. Events need not be sorted. Indices in the results are
     positions in `events` as given. With `max_matches`, finding more
     matches than that is a ValueError, raised as soon as the engine sees it.
+
+    `threads` is how many threads the engine may spread the partitions over,
+    with the interpreter lock released while they run; None means every core
+    this process may use. The results are the same, in the same order,
+    whatever the count.
     """
     if type(exhaustive) is not bool:
         raise TypeError(f"exhaustive must be True or False, not {type(exhaustive).__name__}")
     limit = _checked_max_matches(max_matches)
+    count = _checked_threads(threads)
     table = _table(events, _keys(partition, ts, typ, attributes), carry)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
-    return Matches(_core._match(compiled, table, exhaustive, limit))
+    return Matches(_core._match(compiled, table, exhaustive, limit, count))
 
 
 def explain(
