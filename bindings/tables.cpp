@@ -351,10 +351,10 @@ void nulls_to_missing(EventTable& table) {
 }
 
 PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 6> names = {"source", "partition",  "ts",
-                                                       "typ",    "attributes", "carry"};
+  static constexpr std::array<const char*, 7> names = {
+      "source", "partition", "ts", "typ", "attributes", "carry", "threads"};
   return guarded([&] {
-    std::array<PyObject*, 6> values{};
+    std::array<PyObject*, 7> values{};
     bind_fast({"_table_from_arrow()", names, 6}, args, nargs, kwnames, values);
     ArrowColumns columns;
     columns.partition = to_text(values[1], "partition");
@@ -363,7 +363,13 @@ PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     columns.attributes = names_of(values[4], "attributes", true);
     columns.carry = *names_of(values[5], "carry", false);
     OwnedStream owned = stream_from_py(values[0]);
-    Result<EventSource> source = read_arrow_events(owned.stream, columns, python_signals());
+    const std::size_t threads = thread_count(values[6]);
+    // The lock stays held: a producer's get_next may call into Python.
+    Result<EventSource> source =
+        threads > 1
+            ? read_arrow_events(owned.stream, columns,
+                                Parallel{threads, [] { return PyErr_CheckSignals() != 0; }})
+            : read_arrow_events(owned.stream, columns, python_signals());
     if (!source) raise_read_error(source.error());
     nulls_to_missing(source.value().table);
     return table_to_py(std::move(source).value()).release();
@@ -399,10 +405,10 @@ PyMethodDef table_functions[] = {
      "_explain(pattern, table, threads=1)\n--\n\nNear misses of a pattern over a table; "
      "indices are input positions. `threads` as for _match."},
     {"_table_from_arrow", fast(table_from_arrow), kFastKeywords,
-     "_table_from_arrow(source, partition, ts, typ, attributes, carry)\n--\n\nBuild a table "
-     "from an Arrow stream: `source` has __arrow_c_stream__ or __arrow_c_array__, or is an "
-     "arrow_array_stream capsule; `attributes` None keeps every other column; `carry` names "
-     "columns copied into results."},
+     "_table_from_arrow(source, partition, ts, typ, attributes, carry, threads=1)\n--\n\nBuild "
+     "a table from an Arrow stream: `source` has __arrow_c_stream__ or __arrow_c_array__, or is "
+     "an arrow_array_stream capsule; `attributes` None keeps every other column; `carry` names "
+     "columns copied into results; each batch's columns are read on up to `threads` threads."},
     {"_funnel", fast(funnel), kFastKeywords,
      "_funnel(pattern, table, by=None, threads=1)\n--\n\nThe funnel of a pattern over a "
      "table, one row per step (and per value of the `by` column). `threads` as for _match."},

@@ -4,6 +4,7 @@ error for a count that is not one."""
 
 from __future__ import annotations
 
+import random
 import signal
 import subprocess
 import sys
@@ -136,3 +137,57 @@ def test_ctrl_c_stops_a_threaded_call_promptly(threads: int) -> None:
     assert time.monotonic() - sent < 5
     assert child.returncode == 0, err
     assert out.splitlines() == ["interrupted", "1"]
+
+
+def arrow_events(rows: int, seed: int) -> object:
+    """Events as a pyarrow table in three batches, large enough that each
+    batch's columns are cut into pieces: a dictionary column, texts shared
+    between columns, nulls."""
+    pa = pytest.importorskip("pyarrow")
+    rng = random.Random(seed)
+    batches = []
+    for batch in range(3):
+        partitions = sorted(f"p{rng.randrange(40)}" for _ in range(rows))
+        batches.append(
+            pa.table(
+                {
+                    "partition": partitions,
+                    "ts": [batch * rows + i for i in range(rows)],
+                    "typ": pa.array([rng.choice("abc") for _ in range(rows)]).dictionary_encode(),
+                    "u": [rng.choice([None, 0, 1, 2]) for _ in range(rows)],
+                    "who": [rng.choice(["p1", "a", f"w{rng.randrange(500)}"]) for _ in range(rows)],
+                }
+            )
+        )
+    return pa.concat_tables(batches)
+
+
+def test_threaded_reading_gives_the_same_tables() -> None:
+    events = arrow_events(70_000, 7)
+    pattern = "a[who as $w] -[no c[who == $w]]-> b[who == $w]"
+    expected = [repr(m) for m in kestrel.match(pattern, events, threads=1)]
+    assert len(expected) > 1000
+    for threads in (2, 3):
+        assert [repr(m) for m in kestrel.match(pattern, events, threads=threads)] == expected
+
+
+@pytest.mark.parametrize(
+    "nulls_from",
+    [{"partition": 209_999, "ts": 5}, {"typ": 150_000, "partition": 100_000}, {"ts": 80_000}],
+)
+def test_threaded_reading_reports_the_cell_one_thread_meets_first(
+    nulls_from: dict[str, int],
+) -> None:
+    pa = pytest.importorskip("pyarrow")
+    table = arrow_events(70_000, 8)
+    for column, row in nulls_from.items():
+        values = table.column(column).to_pylist()
+        values[row:] = [None] * (len(values) - row)
+        array = pa.array(values, pa.string() if column == "typ" else None)
+        table = table.set_column(table.column_names.index(column), column, array)
+    messages = set()
+    for threads in (1, 2, 3):
+        with pytest.raises(ValueError) as raised:
+            kestrel.match("a -> b", table, threads=threads)
+        messages.add(str(raised.value))
+    assert len(messages) == 1, messages

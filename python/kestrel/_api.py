@@ -62,7 +62,7 @@ def match(
         raise TypeError(f"exhaustive must be True or False, not {type(exhaustive).__name__}")
     limit = _checked_max_matches(max_matches)
     count = _checked_threads(threads)
-    table = _table(events, _keys(partition, ts, typ, attributes), carry)
+    table = _table(events, _keys(partition, ts, typ, attributes), carry, count)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
     return Matches(_core._match(compiled, table, exhaustive, limit, count))
@@ -87,7 +87,7 @@ def explain(
     results are positions in `events` as given.
     """
     count = _checked_threads(threads)
-    table = _table(events, _keys(partition, ts, typ, attributes), carry)
+    table = _table(events, _keys(partition, ts, typ, attributes), carry, count)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
     return NearMisses(_core._explain(compiled, table, count))
@@ -121,7 +121,7 @@ def funnel(
     keys = _keys(partition, ts, typ, attributes)
     if by is not None and keys.attributes is not None and by not in keys.attributes:
         keys = keys._replace(attributes=[*keys.attributes, by])
-    table = to_table(events, keys)
+    table = to_table(events, keys, count)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
     return Funnel(_core._funnel(compiled, table, by, count), by)
@@ -155,11 +155,13 @@ def _usable_cores() -> int:
     return os.cpu_count() or 1
 
 
-def _table(events: object, keys: Keys, carry: Sequence[str] | None) -> _core._EventTable:
+def _table(
+    events: object, keys: Keys, carry: Sequence[str] | None, threads: int
+) -> _core._EventTable:
     names = _names("carry", carry)
     if names:
-        return table_with_carry(events, keys, names)
-    return to_table(events, keys)
+        return table_with_carry(events, keys, names, threads)
+    return to_table(events, keys, threads)
 
 
 def _keys(partition: str, ts: str, typ: str, attributes: Sequence[str] | None) -> Keys:

@@ -185,6 +185,7 @@ def _table_from_arrow(
     typ: str,
     attributes: list[str] | None,
     carry: list[str],
+    threads: SupportsIndex = 1,
 ) -> _EventTable: ...
 def _match(
     pattern: _PatternIn,
