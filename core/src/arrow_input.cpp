@@ -26,6 +26,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <span>
@@ -574,7 +575,7 @@ class Reader {
   // One batch, its columns cut into pieces read on up to parallel.threads
   // workers.
   void read(const ArrowArrayView& root, const Parallel& parallel) {
-    const std::size_t first = begin_batch(root);
+    const std::size_t first = begin_batch(root, &parallel);
     std::vector<Piece> work = pieces(root.length, parallel.threads);
     const std::size_t workers = std::clamp<std::size_t>(parallel.threads, 1, work.size());
     std::atomic<std::size_t> next = 0;
@@ -654,17 +655,32 @@ class Reader {
     return out;
   }
 
-  // Room for the batch in every column; returns its first row.
-  std::size_t begin_batch(const ArrowArrayView& root) {
+  // Room for the batch in every column, on `workers` threads when given
+  // (zeroing the new rows faults their pages in, a cost worth sharing);
+  // returns the batch's first row.
+  std::size_t begin_batch(const ArrowArrayView& root, const Parallel* parallel = nullptr) {
     const std::size_t first = rows_;
     const std::size_t rows = first + static_cast<std::size_t>(root.length);
     reserve_rows(rows);
     EventTable& table = gathered_.table;
-    table.partitions.resize(rows);
-    table.types.resize(rows);
-    table.timestamps.resize(rows);
-    for (std::vector<Cell>& column : table.columns) column.resize(rows);
-    for (CarriedColumn& column : gathered_.carried) column.values.resize(rows);
+    std::vector<std::function<void()>> growth = {
+        [&] { table.partitions.resize(rows); },
+        [&] { table.types.resize(rows); },
+        [&] { table.timestamps.resize(rows); },
+    };
+    for (std::vector<Cell>& column : table.columns) growth.push_back([&] { column.resize(rows); });
+    for (CarriedColumn& column : gathered_.carried) {
+      growth.push_back([&] { column.values.resize(rows); });
+    }
+    if (!parallel) {
+      for (const std::function<void()>& grow : growth) grow();
+      return first;
+    }
+    std::atomic<std::size_t> next = 0;
+    run_shares(std::clamp<std::size_t>(parallel->threads, 1, growth.size()), *parallel,
+               [&](std::size_t, Interrupt&) {
+                 for (std::size_t i = next++; i < growth.size(); i = next++) growth[i]();
+               });
     return first;
   }
 
