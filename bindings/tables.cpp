@@ -246,8 +246,8 @@ PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
                                      return compiled_matches(table, pattern,
                                                              limit.value_or(SIZE_MAX), parallel);
                                    })
-        : limit ? compiled_matches(table, pattern, *limit, python_signals())
-                : compiled_matches(table, pattern, python_signals());
+        : limit     ? compiled_matches(table, pattern, *limit, python_signals())
+                    : compiled_matches(table, pattern, python_signals());
     if (limit && matches.size() > *limit) {
       raise(PyExc_ValueError, "more than " + std::to_string(*limit) +
                                   " matches; raise max_matches or narrow the pattern");
@@ -351,8 +351,8 @@ void nulls_to_missing(EventTable& table) {
 }
 
 PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 7> names = {
-      "source", "partition", "ts", "typ", "attributes", "carry", "threads"};
+  static constexpr std::array<const char*, 7> names = {"source",     "partition", "ts",     "typ",
+                                                       "attributes", "carry",     "threads"};
   return guarded([&] {
     std::array<PyObject*, 7> values{};
     bind_fast({"_table_from_arrow()", names, 6}, args, nargs, kwnames, values);
@@ -366,10 +366,9 @@ PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     const std::size_t threads = thread_count(values[6]);
     // The lock stays held: a producer's get_next may call into Python.
     Result<EventSource> source =
-        threads > 1
-            ? read_arrow_events(owned.stream, columns,
-                                Parallel{threads, [] { return PyErr_CheckSignals() != 0; }})
-            : read_arrow_events(owned.stream, columns, python_signals());
+        threads > 1 ? read_arrow_events(owned.stream, columns,
+                                        Parallel{threads, [] { return PyErr_CheckSignals() != 0; }})
+                    : read_arrow_events(owned.stream, columns, python_signals());
     if (!source) raise_read_error(source.error());
     nulls_to_missing(source.value().table);
     return table_to_py(std::move(source).value()).release();

@@ -568,7 +568,8 @@ class Reader {
   void read(const ArrowArrayView& root, Interrupt& interrupt) {
     const std::size_t first = begin_batch(root);
     TextPool& pool = gathered_.table.texts;
-    for (const Piece& piece : pieces(root.length, 1)) read_piece(piece, root, first, pool, interrupt);
+    for (const Piece& piece : pieces(root.length, 1))
+      read_piece(piece, root, first, pool, interrupt);
     rows_ += static_cast<std::size_t>(root.length);
   }
 
@@ -584,8 +585,7 @@ class Reader {
         for (std::size_t i = next++; i < work.size(); i = next++) body(work[i], interrupt);
       };
     };
-    run_shares(workers, parallel,
-               each_piece([&](Piece& piece, Interrupt& interrupt) {
+    run_shares(workers, parallel, each_piece([&](Piece& piece, Interrupt& interrupt) {
                  try {
                    read_piece(piece, root, first, piece.pool, interrupt);
                  } catch (ReadFailure& failure) {
@@ -600,8 +600,7 @@ class Reader {
       }
     }
     next = 0;
-    run_shares(workers, parallel,
-               each_piece([&](const Piece& piece, Interrupt& interrupt) {
+    run_shares(workers, parallel, each_piece([&](const Piece& piece, Interrupt& interrupt) {
                  to_table_ids(piece, first, interrupt);
                }));
     rows_ += static_cast<std::size_t>(root.length);
@@ -684,8 +683,8 @@ class Reader {
     return first;
   }
 
-  void read_piece(const Piece& piece, const ArrowArrayView& root, std::size_t first,
-                  TextPool& pool, Interrupt& interrupt) {
+  void read_piece(const Piece& piece, const ArrowArrayView& root, std::size_t first, TextPool& pool,
+                  Interrupt& interrupt) {
     EventTable& table = gathered_.table;
     switch (piece.kind) {
       case PieceKind::Partition:
@@ -713,9 +712,8 @@ class Reader {
     switch (piece.kind) {
       case PieceKind::Partition:
       case PieceKind::Type:
-        for (TextId& id : rows((piece.kind == PieceKind::Partition ? table.partitions
-                                                                   : table.types)
-                                   .data())) {
+        for (TextId& id :
+             rows((piece.kind == PieceKind::Partition ? table.partitions : table.types).data())) {
           interrupt.poll();
           id = piece.to_table[id];
         }

@@ -635,8 +635,8 @@ std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& patter
   if (pattern.steps.size() == 1) return {};
   std::vector<Event> events(table.size());  // each share fills its own rows
   const std::vector<RowRange> shares = partition_shares(table.partitions, parallel.threads);
-  return joined(pieces_of<std::vector<NearMiss>>(
-      shares, parallel, [&](RowRange share, Interrupt& interrupt) {
+  return joined(
+      pieces_of<std::vector<NearMiss>>(shares, parallel, [&](RowRange share, Interrupt& interrupt) {
         return search_share(table, pattern, share, events, interrupt);
       }));
 }

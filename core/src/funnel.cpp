@@ -288,8 +288,7 @@ std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
 std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
                                 std::optional<std::size_t> by_column, const Parallel& parallel) {
   const Pattern first_successor = first_successor_form(pattern, by_column, table);
-  const std::vector<Match> matches =
-      compiled_matches(table, first_successor, SIZE_MAX, parallel);
+  const std::vector<Match> matches = compiled_matches(table, first_successor, SIZE_MAX, parallel);
   const std::vector<NearMiss> misses = near_misses(table, pattern, parallel);
   // One worker, so that the calling thread still answers a stop.
   std::vector<FunnelGroup> groups;

@@ -617,10 +617,9 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
       // One thread would have come to this share with `found` matches and
       // stopped within it at an earlier event, unless none came before.
       if (found > 0) {
-        pieces[i] = std::move(
-            pieces_of<std::vector<Match>>(std::span(shares).subspan(i, 1), parallel,
-                                          scan(limit - found))
-                .front());
+        pieces[i] = std::move(pieces_of<std::vector<Match>>(std::span(shares).subspan(i, 1),
+                                                            parallel, scan(limit - found))
+                                  .front());
       }
       pieces.resize(i + 1);
       break;

@@ -52,9 +52,8 @@ template <class Piece, class Work>
 std::vector<Piece> pieces_of(std::span<const RowRange> shares, const Parallel& parallel,
                              Work&& work) {
   std::vector<Piece> pieces(shares.size());
-  run_shares(shares.size(), parallel, [&](std::size_t i, Interrupt& interrupt) {
-    pieces[i] = work(shares[i], interrupt);
-  });
+  run_shares(shares.size(), parallel,
+             [&](std::size_t i, Interrupt& interrupt) { pieces[i] = work(shares[i], interrupt); });
   return pieces;
 }
 
