@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <random>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "describe.hpp"
 #include "generator.hpp"
+#include "kestrel/arrow_input.hpp"
 #include "kestrel/error.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/funnel.hpp"
@@ -81,6 +84,93 @@ TEST(ParallelForms, GiveTheOneThreadResults) {
       ASSERT_EQ(describe(near_misses(table, c.pattern, parallel)), misses) << describe(c);
       ASSERT_EQ(describe(funnel(table, c.pattern, by, parallel)), groups) << describe(c);
     }
+  }
+}
+
+// Two batches of 100,000 rows, enough to be cut into pieces: texts that
+// recur within and across columns and batches, and nulls.
+void make_events_stream(ArrowArrayStream* stream) {
+  ArrowSchema schema;
+  ASSERT_EQ(ArrowSchemaInitFromType(&schema, NANOARROW_TYPE_STRUCT), NANOARROW_OK);
+  ASSERT_EQ(ArrowSchemaAllocateChildren(&schema, 4), NANOARROW_OK);
+  const std::array<std::pair<const char*, ArrowType>, 4> columns = {{
+      {"p", NANOARROW_TYPE_STRING},
+      {"ts", NANOARROW_TYPE_INT64},
+      {"typ", NANOARROW_TYPE_STRING},
+      {"who", NANOARROW_TYPE_STRING},
+  }};
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    ArrowSchemaInit(schema.children[c]);
+    ASSERT_EQ(ArrowSchemaSetType(schema.children[c], columns[c].second), NANOARROW_OK);
+    ASSERT_EQ(ArrowSchemaSetName(schema.children[c], columns[c].first), NANOARROW_OK);
+  }
+  std::mt19937_64 rng(5);
+  const auto text = [](ArrowArray* array, const std::string& value) {
+    return ArrowArrayAppendString(array, {value.data(), static_cast<std::int64_t>(value.size())});
+  };
+  std::array<ArrowArray, 2> batches;
+  for (ArrowArray& batch : batches) {
+    ASSERT_EQ(ArrowArrayInitFromSchema(&batch, &schema, nullptr), NANOARROW_OK);
+    ASSERT_EQ(ArrowArrayStartAppending(&batch), NANOARROW_OK);
+    for (std::int64_t row = 0; row < 100'000; ++row) {
+      ASSERT_EQ(text(batch.children[0], "p" + std::to_string(rng() % 900)), NANOARROW_OK);
+      ASSERT_EQ(ArrowArrayAppendInt(batch.children[1], static_cast<std::int64_t>(rng() % 50)),
+                NANOARROW_OK);
+      ASSERT_EQ(text(batch.children[2], std::string(1, static_cast<char>('a' + rng() % 3))),
+                NANOARROW_OK);
+      const std::uint64_t who = rng() % 5000;
+      ASSERT_EQ(who < 100 ? ArrowArrayAppendNull(batch.children[3], 1)
+                          : text(batch.children[3], (who % 2 ? "p" : "w") + std::to_string(who)),
+                NANOARROW_OK);
+      ASSERT_EQ(ArrowArrayFinishElement(&batch), NANOARROW_OK);
+    }
+    ASSERT_EQ(ArrowArrayFinishBuildingDefault(&batch, nullptr), NANOARROW_OK);
+  }
+  ASSERT_EQ(ArrowBasicArrayStreamInit(stream, &schema, 2), NANOARROW_OK);
+  for (std::int64_t b = 0; b < 2; ++b) ArrowBasicArrayStreamSetArray(stream, b, &batches[b]);
+}
+
+EventSource read_events(std::size_t threads) {
+  ArrowArrayStream stream;
+  make_events_stream(&stream);
+  ArrowColumns columns{"p", "ts", "typ", std::nullopt, {"who"}};
+  Result<EventSource> source = threads == 0 ? read_arrow_events(stream, columns)
+                                            : read_arrow_events(stream, columns, {threads, {}});
+  if (!source) throw InternalError(source.error());
+  return std::move(source).value();
+}
+
+std::vector<std::string> texts(const TextPool& pool) {
+  std::vector<std::string> out;
+  for (TextId id = 0; id < pool.size(); ++id) out.emplace_back(pool.text(id));
+  return out;
+}
+
+// Cells as (kind, bits), text ids included.
+std::vector<std::pair<int, std::int64_t>> cells(const std::vector<Cell>& column) {
+  std::vector<std::pair<int, std::int64_t>> out;
+  for (const Cell& cell : column) {
+    out.emplace_back(static_cast<int>(cell.kind),
+                     cell.kind == CellKind::String ? std::int64_t{cell.text} : cell.integer);
+  }
+  return out;
+}
+
+// Read in pieces, the table is the one-thread table down to its text ids.
+TEST(ParallelRead, GivesTheOneThreadTable) {
+  const EventSource one = read_events(0);
+  for (const std::size_t threads : {1, 2, 3}) {
+    const EventSource many = read_events(threads);
+    EXPECT_EQ(texts(many.table.texts), texts(one.table.texts)) << threads;
+    EXPECT_EQ(many.table.partitions, one.table.partitions) << threads;
+    EXPECT_EQ(many.table.types, one.table.types) << threads;
+    EXPECT_EQ(many.table.timestamps, one.table.timestamps) << threads;
+    EXPECT_EQ(many.table.positions, one.table.positions) << threads;
+    ASSERT_EQ(many.table.columns.size(), one.table.columns.size());
+    for (std::size_t c = 0; c < one.table.columns.size(); ++c) {
+      EXPECT_EQ(cells(many.table.columns[c]), cells(one.table.columns[c])) << threads;
+    }
+    EXPECT_EQ(cells(many.carried.at(0).values), cells(one.carried.at(0).values)) << threads;
   }
 }
 
