@@ -74,6 +74,7 @@ Ref create_module() {
   s.near_miss_type = make_type(m, near_miss_layout());
   s.table_type = make_type(m, table_layout());
   s.results_type = make_type(m, results_layout());
+  s.stream_type = make_type(m, stream_layout());
   register_name(m, all.get(), "Event", s.event_type);
   register_name(m, all.get(), "Pattern", s.pattern_type);
   register_name(m, all.get(), "PatternBuilder", s.builder_type);
@@ -87,8 +88,11 @@ Ref create_module() {
   // The package's private interface, outside __all__.
   add_name(m, "_EventTable", s.table_type);
   add_name(m, "_Results", s.results_type);
-  for (PyMethodDef* def = table_functions; def->ml_name; ++def) {
-    add_name(m, def->ml_name, make_function(*def, m));
+  add_name(m, "_Stream", s.stream_type);
+  for (PyMethodDef* functions : {table_functions, stream_functions}) {
+    for (PyMethodDef* def = functions; def->ml_name; ++def) {
+      add_name(m, def->ml_name, make_function(*def, m));
+    }
   }
   return module;
 }

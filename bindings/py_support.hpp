@@ -183,6 +183,7 @@ struct ModuleState {
   Ref near_miss_type;
   Ref table_type;
   Ref results_type;
+  Ref stream_type;
   Ref internal_error;
   Ref unicodedata;
 };
@@ -346,5 +347,16 @@ Ref matches_to_py(std::vector<Match> matches, SourceRef source, std::vector<std:
 Ref near_misses_to_py(std::vector<NearMiss> near_misses, SourceRef source,
                       std::vector<std::string> captures);
 Ref funnel_to_py(std::vector<FunnelGroup> groups, std::optional<std::string> by, SourceRef source);
+
+// The source of an _EventTable; a TypeError for anything else (tables.cpp).
+const SourceRef& require_table(PyObject* object);
+// The names a pattern captures, each once, in byte order: the capture columns
+// of the result tables (tables.cpp).
+std::vector<std::string> captured_names(const Pattern& pattern);
+
+// ---------------------------------------------------------------------------
+// The incremental matcher (stream_type.cpp)
+TypeLayout stream_layout();
+extern PyMethodDef stream_functions[];
 
 }  // namespace kestrel::binding

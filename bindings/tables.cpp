@@ -28,7 +28,7 @@ SharedSource::SharedSource(EventSource from)
 
 Event SharedSource::event_at(std::size_t position) const {
   const EventTable& table = source.table;
-  const std::size_t row = row_of_position[position];
+  const std::size_t row = row_of_position[input_position(source, position)];
   Event event;
   event.partition = table.texts.text(table.partitions[row]);
   event.ts = table.timestamps[row];
@@ -113,13 +113,6 @@ PyType_Slot table_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(table_length)},
     {0, nullptr},
 };
-
-const SourceRef& require_table(PyObject* object) {
-  if (!PyObject_TypeCheck(object, as_type(state().table_type))) {
-    raise(PyExc_TypeError, "expected an EventTable, got " + type_name(object));
-  }
-  return record_of<TableRecord>(object).source;
-}
 
 void require_instance(PyObject* object, PyTypeObject* type, std::string_view parameter,
                       std::string_view kind) {
@@ -213,18 +206,6 @@ auto without_lock(std::size_t threads, Call&& call) {
                             return stop;
                           }};
   return call(parallel);
-}
-
-// The names a pattern captures, each once, in byte order: the capture columns
-// of the result tables.
-std::vector<std::string> captured_names(const Pattern& pattern) {
-  std::vector<std::string> names;
-  for (const Step& step : pattern.steps) {
-    for (const Capture& capture : step.atom.captures) names.push_back(capture.name);
-  }
-  std::sort(names.begin(), names.end());
-  names.erase(std::unique(names.begin(), names.end()), names.end());
-  return names;
 }
 
 PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -376,6 +357,25 @@ PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 }  // namespace
+
+const SourceRef& require_table(PyObject* object) {
+  if (!PyObject_TypeCheck(object, as_type(state().table_type))) {
+    raise(PyExc_TypeError, "expected an EventTable, got " + type_name(object));
+  }
+  return record_of<TableRecord>(object).source;
+}
+
+// The names a pattern captures, each once, in byte order: the capture columns
+// of the result tables.
+std::vector<std::string> captured_names(const Pattern& pattern) {
+  std::vector<std::string> names;
+  for (const Step& step : pattern.steps) {
+    for (const Capture& capture : step.atom.captures) names.push_back(capture.name);
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
 
 TypeLayout table_layout() {
   return {"kestrel._core._EventTable", sizeof(Wrapper<TableRecord>), table_slots};

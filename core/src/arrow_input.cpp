@@ -915,8 +915,8 @@ Result<EventSource> read_events(ArrowArrayStream& stream, const ArrowColumns& co
   try {
     Gathered gathered = read_batches(stream, columns, parallel, interrupt);
     put_in_canonical_order(gathered.table, interrupt);
-    return EventSource{std::move(gathered.table), std::move(gathered.time),
-                       std::move(gathered.carried)};
+    return EventSource{
+        std::move(gathered.table), std::move(gathered.time), std::move(gathered.carried), {}};
   } catch (ReadFailure& failure) {
     return Error{std::move(failure.message)};
   }

@@ -25,9 +25,9 @@ std::vector<std::size_t> rows_by_position(const EventTable& table) {
   return rows;
 }
 
-std::size_t row_of(const std::vector<std::size_t>& rows, std::size_t position) {
-  if (position >= rows.size()) throw InternalError("a result names a position past the input");
-  return rows[position];
+std::size_t row_of(const std::vector<std::size_t>& rows, const EventSource& source,
+                   std::size_t index) {
+  return rows[input_position(source, index)];
 }
 
 template <class Result>
@@ -108,10 +108,11 @@ void add_carried_columns(std::vector<Column>& columns, std::span<const Item> ite
            for (const Item& item : items) {
              interrupt.poll();
              for (const std::size_t index : item.indices) {
-               if (index >= carried.values.size()) {
+               const std::size_t position = input_position(source, index);
+               if (position >= carried.values.size()) {
                  throw InternalError("a result names a position past the input");
                }
-               arrow::append_cell(*a.children[0], carried.values[index], source.table.texts);
+               arrow::append_cell(*a.children[0], carried.values[position], source.table.texts);
              }
              arrow::finish_list_element(a);
            }
@@ -342,7 +343,7 @@ Result<bool> export_matches(std::span<const Match> matches, const EventSource& s
                        for (const Match& match : matches) {
                          interrupt.poll();
                          for (const std::size_t index : match.indices) {
-                           const TextId type = table.types[row_of(rows, index)];
+                           const TextId type = table.types[row_of(rows, source, index)];
                            arrow::append_text(*a.children[0], table.texts.text(type));
                          }
                          arrow::finish_list_element(a);

@@ -541,8 +541,25 @@ void read_rows_back(const EventTable& table, const Pattern& pattern, RowRange ro
   }
 }
 
-// Rows to the caller's positions, in every index the record holds.
-void to_positions(NearMiss& miss, const std::vector<std::size_t>& positions) {
+// The records of the runs in `rows`, with positions for indices; reads
+// those rows back into `events` first.
+std::vector<NearMiss> search_share(const EventTable& table, const Pattern& pattern, RowRange rows,
+                                   std::span<Event> events, Interrupt& interrupt) {
+  read_rows_back(table, pattern, rows, events, interrupt);
+  std::vector<NearMiss> out = search_rows(events, table, pattern, rows, interrupt);
+  // Freed here, each worker's events go back to its own heap arena rather
+  // than all to the calling thread at the end.
+  for (Event& event : events.subspan(rows.begin, rows.end - rows.begin)) event = Event{};
+  for (NearMiss& miss : out) {
+    interrupt.poll();
+    renumber(miss, table.positions);
+  }
+  return out;
+}
+
+}  // namespace
+
+void renumber(NearMiss& miss, std::span<const std::size_t> positions) {
   miss.start_index = positions[miss.start_index];
   for (std::size_t& index : miss.indices) index = positions[index];
   std::visit(Overloaded{
@@ -556,24 +573,6 @@ void to_positions(NearMiss& miss, const std::vector<std::size_t>& positions) {
              },
              miss.detail);
 }
-
-// The records of the runs in `rows`, with positions for indices; reads
-// those rows back into `events` first.
-std::vector<NearMiss> search_share(const EventTable& table, const Pattern& pattern, RowRange rows,
-                                   std::span<Event> events, Interrupt& interrupt) {
-  read_rows_back(table, pattern, rows, events, interrupt);
-  std::vector<NearMiss> out = search_rows(events, table, pattern, rows, interrupt);
-  // Freed here, each worker's events go back to its own heap arena rather
-  // than all to the calling thread at the end.
-  for (Event& event : events.subspan(rows.begin, rows.end - rows.begin)) event = Event{};
-  for (NearMiss& miss : out) {
-    interrupt.poll();
-    to_positions(miss, table.positions);
-  }
-  return out;
-}
-
-}  // namespace
 
 std::string_view failure_type_text(const PredicateFailure& failure) noexcept {
   switch (failure.index()) {

@@ -18,7 +18,7 @@ EventSource source(TimeColumn time) {
       {"a", 3'000'000'000, "buy", {}},
       {"b", 2'000'000'000, "login", {}},
   };
-  EventSource made{EventTable::from_events(events, {}), std::move(time), {}};
+  EventSource made{EventTable::from_events(events, {}), std::move(time), {}, {}};
   made.table.positions = {2, 0, 1};
   made.carried.push_back({"id", "l", {Cell::of_int(10), Cell::of_int(11), Cell::null()}});
   return made;

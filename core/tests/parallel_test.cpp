@@ -2,8 +2,8 @@
 
 #include <array>
 #include <atomic>
-#include <random>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 

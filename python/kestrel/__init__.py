@@ -16,6 +16,7 @@ from ._core import (
 )
 from ._output import to_arrow, to_pandas
 from ._results import Funnel, FunnelStep, Matches, NearMisses
+from ._stream import Stream, StreamEnd, StreamStats
 
 __all__ = [
     "Event",
@@ -35,6 +36,9 @@ __all__ = [
     "NearMisses",
     "Funnel",
     "FunnelStep",
+    "Stream",
+    "StreamEnd",
+    "StreamStats",
     "KestrelWarning",
     "to_pandas",
     "to_arrow",

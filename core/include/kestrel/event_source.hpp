@@ -36,6 +36,13 @@ struct EventSource {
   EventTable table;  // rows in canonical order
   TimeColumn time;
   std::vector<CarriedColumn> carried;
+  // Set for a stream's rows, whose results name stream positions: input
+  // position p stands for stream position stream_positions[p], ascending.
+  std::vector<std::size_t> stream_positions;
 };
+
+// The input position of the row a result index names. Throws InternalError
+// when no row has it.
+std::size_t input_position(const EventSource& source, std::size_t index);
 
 }  // namespace kestrel

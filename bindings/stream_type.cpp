@@ -1,0 +1,121 @@
+// The private incremental matcher type: a StreamMatcher behind a Python
+// object, handing out result sets that name stream positions.
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kestrel/stream.hpp"
+#include "py_support.hpp"
+
+namespace kestrel::binding {
+
+namespace {
+
+struct StreamRecord {
+  StreamMatcher matcher;
+  std::vector<std::string> captures;
+};
+
+StreamRecord& stream_of(PyObject* self) { return record_of<StreamRecord>(self); }
+
+SourceRef shared(EventSource source) {
+  return std::make_shared<const SharedSource>(std::move(source));
+}
+
+PyObject* stream_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"table"};
+  return guarded([&] {
+    std::array<PyObject*, 1> values{};
+    bind_fast({"_Stream.push()", names, 1}, args, nargs, kwnames, values);
+    const SourceRef& batch = require_table(values[0]);
+    StreamRecord& record = stream_of(self);
+    Result<StreamOutput> output = record.matcher.push(batch->source, python_signals());
+    if (!output) raise(PyExc_ValueError, output.error());
+    StreamOutput& out = output.value();
+    return matches_to_py(std::move(out.matches), shared(std::move(out.source)), record.captures)
+        .release();
+  });
+}
+
+Ref near_misses_of(StreamRecord& record, StreamOutput out) {
+  return near_misses_to_py(std::move(out.near_misses), shared(std::move(out.source)),
+                           record.captures);
+}
+
+PyObject* stream_near_misses(PyObject* self, PyObject*) {
+  return guarded([&] {
+    StreamRecord& record = stream_of(self);
+    return near_misses_of(record, record.matcher.take_near_misses(python_signals())).release();
+  });
+}
+
+PyObject* stream_flush(PyObject* self, PyObject*) {
+  return guarded([&] {
+    StreamRecord& record = stream_of(self);
+    return near_misses_of(record, record.matcher.flush(python_signals())).release();
+  });
+}
+
+PyObject* stream_stats(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const StreamStats stats = stream_of(self).matcher.stats();
+    return Py_BuildValue(
+        "(nnnnn)", static_cast<Py_ssize_t>(stats.events),
+        static_cast<Py_ssize_t>(stats.late_dropped), static_cast<Py_ssize_t>(stats.matches),
+        static_cast<Py_ssize_t>(stats.near_misses), static_cast<Py_ssize_t>(stats.buffered));
+  });
+}
+
+PyObject* new_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> names = {"pattern", "exhaustive", "explain",
+                                                       "drop_late"};
+  return guarded([&] {
+    std::array<PyObject*, 4> values{};
+    bind_fast({"_stream()", names, 4}, args, nargs, kwnames, values);
+    Pattern pattern = coerce_pattern(values[0]);
+    StreamOptions options;
+    options.exhaustive = to_strict_bool(values[1], "exhaustive");
+    options.explain = to_strict_bool(values[2], "explain");
+    options.late = to_strict_bool(values[3], "drop_late") ? LateEvents::Drop : LateEvents::Refuse;
+    std::vector<std::string> captures = captured_names(pattern);
+    return make_wrapper(
+               state().stream_type.get(),
+               StreamRecord{StreamMatcher(std::move(pattern), options), std::move(captures)})
+        .release();
+  });
+}
+
+PyMethodDef stream_methods[] = {
+    {"push", fast(stream_push), kFastKeywords,
+     "push($self, table)\n--\n\nTake the next events; return the matches that completed."},
+    {"near_misses", stream_near_misses, METH_NOARGS,
+     "near_misses($self)\n--\n\nThe near misses settled since the last call."},
+    {"flush", stream_flush, METH_NOARGS,
+     "flush($self)\n--\n\nEnd the stream; return the near misses left."},
+    {"stats", stream_stats, METH_NOARGS,
+     "stats($self)\n--\n\n(events, late_dropped, matches, near_misses, buffered)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("An incremental matcher over batches of events.")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<StreamRecord>)},
+    {Py_tp_methods, stream_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+TypeLayout stream_layout() {
+  return {"kestrel._core._Stream", sizeof(Wrapper<StreamRecord>), stream_slots};
+}
+
+PyMethodDef stream_functions[] = {
+    {"_stream", fast(new_stream), kFastKeywords,
+     "_stream(pattern, exhaustive, explain, drop_late)\n--\n\nA new incremental matcher."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace kestrel::binding

@@ -1,0 +1,76 @@
+// Matching events that arrive in batches, with results exactly those of one
+// call over the whole stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "kestrel/error.hpp"
+#include "kestrel/event_source.hpp"
+#include "kestrel/explain.hpp"
+#include "kestrel/interrupt.hpp"
+#include "kestrel/model.hpp"
+
+namespace kestrel {
+
+enum class LateEvents { Refuse, Drop };
+
+struct StreamOptions {
+  bool exhaustive = false;
+  bool explain = true;  // also work out near misses
+  LateEvents late = LateEvents::Refuse;
+};
+
+// Results that became final, with indices that are stream positions. The
+// source holds the rows they name, with `stream_positions` set.
+struct StreamOutput {
+  EventSource source;
+  std::vector<Match> matches;
+  std::vector<NearMiss> near_misses;
+};
+
+struct StreamStats {
+  std::size_t events = 0;        // pushed, late ones included
+  std::size_t late_dropped = 0;  // dropped under LateEvents::Drop
+  std::size_t matches = 0;       // handed out so far
+  std::size_t near_misses = 0;   // handed out so far
+  std::size_t buffered = 0;      // rows held now
+};
+
+// Feeds batches through the batch matcher and near-miss search, holding only
+// the rows that a start not yet decided can still reach. Each partition's
+// events must come in timestamp order; partitions may interleave.
+class StreamMatcher {
+ public:
+  StreamMatcher(Pattern pattern, StreamOptions options);
+  ~StreamMatcher();
+  StreamMatcher(StreamMatcher&&) noexcept;
+  StreamMatcher& operator=(StreamMatcher&&) noexcept;
+
+  // Takes the batch's rows as the next stream positions, in the batch's
+  // input order, and returns the matches that completed. Near misses that
+  // became final wait for `take_near_misses`. A late event is refused (the
+  // whole batch, with nothing taken) or dropped, as the options say; so is a
+  // batch whose time column or carried columns differ from the first's.
+  Result<StreamOutput> push(const EventSource& batch, Interrupt interrupt = {});
+
+  // The near misses that became final since the last call, by start.
+  StreamOutput take_near_misses(Interrupt interrupt = {});
+
+  // Ends the stream: every start is decided, and the near misses left are
+  // returned. Events cannot follow.
+  StreamOutput flush(Interrupt interrupt = {});
+
+  StreamStats stats() const noexcept;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace kestrel

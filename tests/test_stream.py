@@ -1,0 +1,207 @@
+"""A stream fed any split of a list of events gives exactly what one call
+over the whole list gives."""
+
+from __future__ import annotations
+
+import datetime as dt
+import json
+
+import pyarrow as pa
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from test_properties import ATTRS, TYPES, atoms, attr_values
+
+import kestrel
+from kestrel import Event, Stream
+
+
+@st.composite
+def patterns(draw):
+    """Mostly windows on every step, so that near misses settle mid-stream."""
+    transitions = st.fixed_dictionaries(
+        {
+            "max_elapsed": st.one_of(st.integers(-1, 6), st.integers(0, 3), st.none()),
+            "absence": st.lists(atoms(1), max_size=1),
+        }
+    )
+    steps = [{"atom": draw(atoms(1)), "transition_from_previous": None}]
+    for atom, transition in draw(
+        st.lists(st.tuples(atoms(1), transitions), min_size=1, max_size=2)
+    ):
+        steps.append({"atom": atom, "transition_from_previous": transition})
+    return kestrel.pattern_from_json(
+        json.dumps({"steps": steps, "consumption": "FirstSuccessorPerStart"})
+    )
+
+
+@st.composite
+def streams(draw):
+    """Events in stream order, each partition in time order (with ties),
+    and the cut points that split them into batches."""
+    rows = draw(
+        st.lists(
+            st.tuples(
+                st.sampled_from(["p", "q", "r"]),
+                st.integers(0, 3),
+                st.sampled_from(TYPES),
+                st.dictionaries(st.sampled_from(ATTRS), attr_values, max_size=2),
+            ),
+            max_size=30,
+        )
+    )
+    clock: dict[str, int] = {}
+    evs = []
+    for partition, step, typ, attrs in rows:
+        clock[partition] = clock.get(partition, 0) + step
+        evs.append(Event(partition, clock[partition], typ, attrs))
+    cuts = sorted(draw(st.lists(st.integers(0, len(evs)), max_size=8)))
+    return evs, [evs[a:b] for a, b in zip([0, *cuts], [*cuts, len(evs)])]
+
+
+def match_fields(m):
+    return (m.partition, m.indices, m.start, m.end, repr(m.captures), repr(m.events))
+
+
+def miss_fields(n):
+    return (n.partition, n.indices, n.next_event_type, repr(n.detail), repr(n.captures))
+
+
+def streamed(pattern, batches, exhaustive):
+    stream = Stream(pattern, exhaustive=exhaustive)
+    matches, misses = [], []
+    for batch in batches:
+        matches += stream.push(batch)
+        misses += stream.near_misses()
+    end = stream.flush()
+    return [*matches, *end.matches], [*misses, *end.near_misses], stream
+
+
+@settings(max_examples=500, deadline=None)
+@given(patterns(), streams(), st.booleans())
+def test_any_split_gives_the_batch_results(pattern, stream_and_batches, exhaustive):
+    evs, batches = stream_and_batches
+    matches, misses, stream = streamed(pattern, batches, exhaustive)
+    expected = kestrel.match(pattern, evs, exhaustive=exhaustive)
+    assert sorted(map(match_fields, matches)) == sorted(map(match_fields, expected))
+    assert sorted(map(miss_fields, misses)) == sorted(
+        map(miss_fields, kestrel.explain(pattern, evs))
+    )
+    assert stream.stats().buffered == 0
+
+
+@pytest.mark.parametrize(
+    "pattern, batches",
+    [
+        # Settled at ts 3 with no b yet: the b at 5 makes it "window_exceeded".
+        ("a -[<=2]-> b", [[("a", 0), ("c", 3)], [("b", 5)]]),
+        # The newest timestamp equals the start's plus the window: a b can still come.
+        ("a -[<=2]-> b", [[("a", 0), ("c", 2)], [("b", 2)]]),
+        ("a -[<=2]-> b -[<=1]-> c", [[("a", 0), ("b", 1), ("c", 3)], [("c", 3), ("b", 9)]]),
+        ("a -[<=2, no c]-> b", [[("a", 0), ("c", 1)], [("b", 2), ("b", 9)]]),
+        ("a -> b", [[("a", 0)], [("c", 100)], [("b", 10**9)]]),
+    ],
+)
+def test_decisions_wait_for_what_can_still_change(pattern, batches):
+    batches = [[Event("p", ts, typ, {}) for typ, ts in batch] for batch in batches]
+    evs = [e for batch in batches for e in batch]
+    for exhaustive in (False, True):
+        matches, misses, _ = streamed(pattern, batches, exhaustive)
+        assert list(map(match_fields, matches)) == list(
+            map(match_fields, kestrel.match(pattern, evs, exhaustive=exhaustive))
+        )
+        assert list(map(miss_fields, misses)) == list(
+            map(miss_fields, kestrel.explain(pattern, evs))
+        )
+
+
+def test_memory_follows_open_starts():
+    stream = Stream("a -[<=5]-> b")
+    for t in range(0, 10_000, 10):
+        stream.push(
+            [Event("p", t, "a", {}), Event("p", t + 1, "c", {}), Event("p", t + 7, "b", {})]
+        )
+        assert len(stream.near_misses()) == 1
+        assert stream.stats().buffered <= 4
+
+
+@pytest.mark.parametrize(
+    "late, batches, error, dropped, last_matches",
+    [
+        (
+            "error",
+            [[("p", 5)], [("p", 4)]],
+            "late event at stream position 1: partition 'p'",
+            0,
+            [[0, 1]],
+        ),
+        ("error", [[("p", 5), ("q", 1), ("p", 4)]], "stream position 2", 0, []),
+        ("drop", [[("p", 5)], [("p", 4), ("p", 6)]], None, 1, [[0, 2]]),
+    ],
+)
+def test_late_events(late, batches, error, dropped, last_matches):
+    stream = Stream("a -> a", late=late)
+    *before, last = [[Event(p, ts, "a", {}) for p, ts in batch] for batch in batches]
+    for batch in before:
+        stream.push(batch)
+    if error:
+        with pytest.raises(ValueError, match=error):
+            stream.push(last)
+        last = [Event("p", 6, "a", {})]  # a refused batch leaves the stream as it was
+    assert [m.indices for m in stream.push(last)] == last_matches
+    assert stream.stats().late_dropped == dropped
+
+
+def test_arrow_batches_with_datetimes_and_carried_columns():
+    start = dt.datetime(2026, 1, 1, tzinfo=dt.timezone.utc)
+    table = pa.table(
+        {
+            "partition": ["u1", "u2", "u1", "u2", "u1", "u2"],
+            "ts": [start + dt.timedelta(seconds=s) for s in (0, 1, 30, 200, 400, 401)],
+            "typ": ["login", "login", "buy", "buy", "login", "buy"],
+            "id": [10, 11, 12, 13, 14, 15],
+        }
+    )
+    pattern = "login -[<=60s]-> buy"
+    stream = Stream(pattern, carry=["id"])
+    parts = [stream.push(batch).to_arrow() for batch in table.to_batches(max_chunksize=2)]
+    end = stream.flush()
+    assert (
+        pa.concat_tables(parts).to_pylist()
+        == kestrel.match(pattern, table, carry=["id"]).to_arrow().to_pylist()
+    )
+    assert sorted(end.near_misses.to_arrow().to_pylist(), key=str) == sorted(
+        kestrel.explain(pattern, table, carry=["id"]).to_arrow().to_pylist(), key=str
+    )
+
+
+@pytest.mark.parametrize(
+    "first, second, message",
+    [
+        (
+            [Event("p", 1, "a", {})],
+            pa.table({"partition": ["p"], "ts": [dt.datetime(2026, 1, 1)], "typ": ["a"]}),
+            "timestamps are datetimes",
+        ),
+        ([Event("p", 1, "a", {})], [Event("p", 2, "a", {})], None),
+    ],
+)
+def test_batches_must_agree_on_their_columns(first, second, message):
+    stream = Stream("a -> b")
+    stream.push(first)
+    if message:
+        with pytest.raises(ValueError, match=message):
+            stream.push(second)
+    else:
+        stream.push(second)
+
+
+def test_misuse_is_refused():
+    stream = Stream("a -> b")
+    stream.flush()
+    with pytest.raises(ValueError, match="no events can follow"):
+        stream.push([Event("p", 1, "a", {})])
+    with pytest.raises(ValueError, match="explain=True"):
+        Stream("a -> b", explain=False).near_misses()
+    with pytest.raises(ValueError, match="late must be"):
+        Stream("a -> b", late="skip")
