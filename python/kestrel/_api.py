@@ -156,7 +156,7 @@ def _usable_cores() -> int:
 
 
 def _table(
-    events: object, keys: Keys, carry: Sequence[str] | None, threads: int
+    events: object, keys: Keys, carry: Sequence[str] | None, threads: int = 1
 ) -> _core._EventTable:
     names = _names("carry", carry)
     if names:
