@@ -180,20 +180,55 @@ std::optional<std::size_t> match_limit(PyObject* object) {
   return static_cast<std::size_t>(limit);
 }
 
+// An int of at least 1, one when absent.
+std::size_t thread_count(PyObject* object) {
+  if (!object) return 1;
+  const std::int64_t threads = to_int64(object, "threads");
+  if (threads < 1)
+    raise(PyExc_ValueError, "threads must be at least 1, not " + std::to_string(threads));
+  return static_cast<std::size_t>(threads);
+}
+
+// Runs the engine's threaded form, call(parallel), with the interpreter lock
+// released. The workers cannot ask Python about signals, so the calling
+// thread takes the lock back between its waits to let the handlers run; one
+// that raises stops the call, and its error stands.
+template <class Call>
+auto without_lock(std::size_t threads, Call&& call) {
+  struct Released {
+    PyThreadState* state = PyEval_SaveThread();
+    ~Released() { PyEval_RestoreThread(state); }
+  } released;
+  const Parallel parallel{threads, [&released] {
+                            PyEval_RestoreThread(released.state);
+                            const bool stop = PyErr_CheckSignals() != 0;
+                            released.state = PyEval_SaveThread();
+                            return stop;
+                          }};
+  return call(parallel);
+}
+
 PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> names = {"pattern", "table", "exhaustive",
-                                                       "max_matches"};
+  static constexpr std::array<const char*, 5> names = {"pattern", "table", "exhaustive",
+                                                       "max_matches", "threads"};
   return guarded([&] {
-    std::array<PyObject*, 4> values{};
+    std::array<PyObject*, 5> values{};
     bind_fast({"_match()", names, 2}, args, nargs, kwnames, values);
     const SourceRef& source = require_table(values[1]);
     const bool exhaustive = to_strict_bool(values[2], "exhaustive");
     Pattern pattern = coerce_pattern(values[0]);
     if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
     const std::optional<std::size_t> limit = match_limit(values[3]);
+    const std::size_t threads = thread_count(values[4]);
     const EventTable& table = source->source.table;
-    std::vector<Match> matches = limit ? compiled_matches(table, pattern, *limit, python_signals())
-                                       : compiled_matches(table, pattern, python_signals());
+    std::vector<Match> matches =
+        threads > 1 ? without_lock(threads,
+                                   [&](const Parallel& parallel) {
+                                     return compiled_matches(table, pattern,
+                                                             limit.value_or(SIZE_MAX), parallel);
+                                   })
+        : limit     ? compiled_matches(table, pattern, *limit, python_signals())
+                    : compiled_matches(table, pattern, python_signals());
     if (limit && matches.size() > *limit) {
       raise(PyExc_ValueError, "more than " + std::to_string(*limit) +
                                   " matches; raise max_matches or narrow the pattern");
@@ -203,21 +238,28 @@ PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 2> names = {"pattern", "table"};
+  static constexpr std::array<const char*, 3> names = {"pattern", "table", "threads"};
   return guarded([&] {
-    std::array<PyObject*, 2> values{};
+    std::array<PyObject*, 3> values{};
     bind_fast({"_explain()", names, 2}, args, nargs, kwnames, values);
     const SourceRef& source = require_table(values[1]);
     const Pattern pattern = coerce_pattern(values[0]);
-    std::vector<NearMiss> records = near_misses(source->source.table, pattern, python_signals());
+    const std::size_t threads = thread_count(values[2]);
+    const EventTable& table = source->source.table;
+    std::vector<NearMiss> records =
+        threads > 1 ? without_lock(threads,
+                                   [&](const Parallel& parallel) {
+                                     return near_misses(table, pattern, parallel);
+                                   })
+                    : near_misses(table, pattern, python_signals());
     return near_misses_to_py(std::move(records), source, captured_names(pattern)).release();
   });
 }
 
 PyObject* funnel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 3> names = {"pattern", "table", "by"};
+  static constexpr std::array<const char*, 4> names = {"pattern", "table", "by", "threads"};
   return guarded([&] {
-    std::array<PyObject*, 3> values{};
+    std::array<PyObject*, 4> values{};
     bind_fast({"_funnel()", names, 2}, args, nargs, kwnames, values);
     const SourceRef& source = require_table(values[1]);
     const Pattern pattern = coerce_pattern(values[0]);
@@ -231,7 +273,13 @@ PyObject* funnel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         raise(PyExc_ValueError, "by: column `" + *by + "` is not an attribute of the events");
       }
     }
-    std::vector<FunnelGroup> groups = kestrel::funnel(table, pattern, by_column, python_signals());
+    const std::size_t threads = thread_count(values[3]);
+    std::vector<FunnelGroup> groups =
+        threads > 1 ? without_lock(threads,
+                                   [&](const Parallel& parallel) {
+                                     return kestrel::funnel(table, pattern, by_column, parallel);
+                                   })
+                    : kestrel::funnel(table, pattern, by_column, python_signals());
     return funnel_to_py(std::move(groups), std::move(by), source).release();
   });
 }
@@ -284,10 +332,10 @@ void nulls_to_missing(EventTable& table) {
 }
 
 PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 6> names = {"source", "partition",  "ts",
-                                                       "typ",    "attributes", "carry"};
+  static constexpr std::array<const char*, 7> names = {"source",     "partition", "ts",     "typ",
+                                                       "attributes", "carry",     "threads"};
   return guarded([&] {
-    std::array<PyObject*, 6> values{};
+    std::array<PyObject*, 7> values{};
     bind_fast({"_table_from_arrow()", names, 6}, args, nargs, kwnames, values);
     ArrowColumns columns;
     columns.partition = to_text(values[1], "partition");
@@ -296,7 +344,12 @@ PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     columns.attributes = names_of(values[4], "attributes", true);
     columns.carry = *names_of(values[5], "carry", false);
     OwnedStream owned = stream_from_py(values[0]);
-    Result<EventSource> source = read_arrow_events(owned.stream, columns, python_signals());
+    const std::size_t threads = thread_count(values[6]);
+    // The lock stays held: a producer's get_next may call into Python.
+    Result<EventSource> source =
+        threads > 1 ? read_arrow_events(owned.stream, columns,
+                                        Parallel{threads, [] { return PyErr_CheckSignals() != 0; }})
+                    : read_arrow_events(owned.stream, columns, python_signals());
     if (!source) raise_read_error(source.error());
     nulls_to_missing(source.value().table);
     return table_to_py(std::move(source).value()).release();
@@ -343,19 +396,21 @@ PyMethodDef table_functions[] = {
     {"_table_from_events", fast(table_from_events), kFastKeywords,
      "_table_from_events(events)\n--\n\nBuild a table from a sequence of Event objects."},
     {"_match", fast(match), kFastKeywords,
-     "_match(pattern, table, exhaustive=False, max_matches=None)\n--\n\nMatch a pattern over a "
-     "table; indices are input positions."},
+     "_match(pattern, table, exhaustive=False, max_matches=None, threads=1)\n--\n\nMatch a "
+     "pattern over a table; indices are input positions. With `threads` above 1 the partitions "
+     "are split across that many threads, the interpreter lock released; the result is the "
+     "same."},
     {"_explain", fast(explain), kFastKeywords,
-     "_explain(pattern, table)\n--\n\nNear misses of a pattern over a table; indices are input "
-     "positions."},
+     "_explain(pattern, table, threads=1)\n--\n\nNear misses of a pattern over a table; "
+     "indices are input positions. `threads` as for _match."},
     {"_table_from_arrow", fast(table_from_arrow), kFastKeywords,
-     "_table_from_arrow(source, partition, ts, typ, attributes, carry)\n--\n\nBuild a table "
-     "from an Arrow stream: `source` has __arrow_c_stream__ or __arrow_c_array__, or is an "
-     "arrow_array_stream capsule; `attributes` None keeps every other column; `carry` names "
-     "columns copied into results."},
+     "_table_from_arrow(source, partition, ts, typ, attributes, carry, threads=1)\n--\n\nBuild "
+     "a table from an Arrow stream: `source` has __arrow_c_stream__ or __arrow_c_array__, or is "
+     "an arrow_array_stream capsule; `attributes` None keeps every other column; `carry` names "
+     "columns copied into results; each batch's columns are read on up to `threads` threads."},
     {"_funnel", fast(funnel), kFastKeywords,
-     "_funnel(pattern, table, by=None)\n--\n\nThe funnel of a pattern over a table, one row "
-     "per step (and per value of the `by` column)."},
+     "_funnel(pattern, table, by=None, threads=1)\n--\n\nThe funnel of a pattern over a "
+     "table, one row per step (and per value of the `by` column). `threads` as for _match."},
     {"_warnings", fast(warnings), kFastKeywords,
      "_warnings(pattern, table)\n--\n\nWhy a pattern cannot match the table's events, one "
      "sentence per problem."},

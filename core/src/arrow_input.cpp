@@ -7,13 +7,26 @@
 // interned once per batch. Rows are gathered in input order and put in
 // canonical order at the end. Failures deep in the loops throw ReadFailure,
 // which read_arrow_events turns into the Error it returns.
+//
+// The threaded form cuts each batch into pieces, a range of rows of one
+// column each (the timestamps whole, as their reader keeps state), and
+// workers read them straight into their places in the table. A shared pool
+// would need a lock per text, so each piece interns into a pool of its own;
+// then, in the order one thread reads the pieces, each piece's texts are
+// interned into the table's pool, which thus meets every text in the same
+// order as on one thread and gives the same ids, and the workers rewrite
+// the pieces' ids. The cost is that second pass over the text cells and one
+// look-up per distinct text per piece. A failing piece keeps its message;
+// the first in that order is reported, the one a single thread meets first.
 #include "kestrel/arrow_input.hpp"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <span>
@@ -23,6 +36,7 @@
 
 #include "canonical_sort.hpp"
 #include "iso8601.hpp"
+#include "kestrel/parallel.hpp"
 #include "kestrel/utf8.hpp"
 
 namespace kestrel {
@@ -550,26 +564,46 @@ class Reader {
     }
   }
 
+  // One batch, on the calling thread.
   void read(const ArrowArrayView& root, Interrupt& interrupt) {
-    const std::size_t first = rows_;
-    const std::int64_t length = root.length;
-    EventTable& table = gathered_.table;
-    reserve_rows(first + static_cast<std::size_t>(length));
-    read_key(partition_, root, first, table.partitions, interrupt);
-    read_key(typ_, root, first, table.types, interrupt);
-    ColumnCursor ts(ts_, root, first);
-    for (std::int64_t i = 0; i < length; ++i) {
-      interrupt.poll();
-      if (ts.is_null(i)) fail(null_key(ts_, ts.row(i)));
-      table.timestamps.push_back(time_->read(ts, i));
+    const std::size_t first = begin_batch(root);
+    TextPool& pool = gathered_.table.texts;
+    for (const Piece& piece : pieces(root.length, 1))
+      read_piece(piece, root, first, pool, interrupt);
+    rows_ += static_cast<std::size_t>(root.length);
+  }
+
+  // One batch, its columns cut into pieces read on up to parallel.threads
+  // workers.
+  void read(const ArrowArrayView& root, const Parallel& parallel) {
+    const std::size_t first = begin_batch(root, &parallel);
+    std::vector<Piece> work = pieces(root.length, parallel.threads);
+    const std::size_t workers = std::clamp<std::size_t>(parallel.threads, 1, work.size());
+    std::atomic<std::size_t> next = 0;
+    const auto each_piece = [&](const auto& body) {
+      return [&](std::size_t, Interrupt& interrupt) {
+        for (std::size_t i = next++; i < work.size(); i = next++) body(work[i], interrupt);
+      };
+    };
+    run_shares(workers, parallel, each_piece([&](Piece& piece, Interrupt& interrupt) {
+                 try {
+                   read_piece(piece, root, first, piece.pool, interrupt);
+                 } catch (ReadFailure& failure) {
+                   piece.failure = std::move(failure.message);
+                 }
+               }));
+    for (Piece& piece : work) {
+      if (piece.failure) fail(std::move(*piece.failure));
+      piece.to_table.reserve(piece.pool.size());
+      for (TextId id = 0; id < piece.pool.size(); ++id) {
+        piece.to_table.push_back(gathered_.table.texts.intern(piece.pool.text(id)));
+      }
     }
-    for (std::size_t c = 0; c < attributes_.size(); ++c) {
-      read_cells(attributes_[c], root, first, table.columns[c], interrupt, true);
-    }
-    for (std::size_t c = 0; c < carry_.size(); ++c) {
-      read_cells(carry_[c], root, first, gathered_.carried[c].values, interrupt);
-    }
-    rows_ += static_cast<std::size_t>(length);
+    next = 0;
+    run_shares(workers, parallel, each_piece([&](const Piece& piece, Interrupt& interrupt) {
+                 to_table_ids(piece, first, interrupt);
+               }));
+    rows_ += static_cast<std::size_t>(root.length);
   }
 
   Gathered finish() && {
@@ -578,6 +612,127 @@ class Reader {
   }
 
  private:
+  enum class PieceKind : std::uint8_t { Partition, Type, Time, Attribute, Carried };
+
+  // Rows [begin, end) of one column of a batch. Read on a worker, its texts
+  // go to a pool of its own, and `to_table` then maps that pool's ids to
+  // the table's.
+  struct Piece {
+    PieceKind kind = PieceKind::Partition;
+    std::size_t column = 0;  // among the attributes or the carried columns
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+    TextPool pool;
+    std::vector<TextId> to_table;
+    std::optional<std::string> failure;
+  };
+
+  // Below this many rows a piece costs more than it saves.
+  static constexpr std::int64_t kPieceRows = std::int64_t{1} << 15;
+
+  // The batch's pieces in the order one thread reads them, so that texts
+  // meet the table's pool in the same order however they were cut. The
+  // timestamps stay whole: their reader keeps state from row to row.
+  std::vector<Piece> pieces(std::int64_t length, std::size_t threads) const {
+    const std::int64_t cuts = std::clamp<std::int64_t>(
+        length / kPieceRows, 1, static_cast<std::int64_t>(std::max<std::size_t>(threads, 1)));
+    std::vector<Piece> out;
+    const auto add = [&](PieceKind kind, std::size_t column, std::int64_t count) {
+      for (std::int64_t k = 0; k < count; ++k) {
+        Piece& piece = out.emplace_back();
+        piece.kind = kind;
+        piece.column = column;
+        piece.begin = length * k / count;
+        piece.end = length * (k + 1) / count;
+      }
+    };
+    add(PieceKind::Partition, 0, cuts);
+    add(PieceKind::Type, 0, cuts);
+    add(PieceKind::Time, 0, 1);
+    for (std::size_t c = 0; c < attributes_.size(); ++c) add(PieceKind::Attribute, c, cuts);
+    for (std::size_t c = 0; c < carry_.size(); ++c) add(PieceKind::Carried, c, cuts);
+    return out;
+  }
+
+  // Room for the batch in every column, on `workers` threads when given
+  // (zeroing the new rows faults their pages in, a cost worth sharing);
+  // returns the batch's first row.
+  std::size_t begin_batch(const ArrowArrayView& root, const Parallel* parallel = nullptr) {
+    const std::size_t first = rows_;
+    const std::size_t rows = first + static_cast<std::size_t>(root.length);
+    reserve_rows(rows);
+    EventTable& table = gathered_.table;
+    std::vector<std::function<void()>> growth = {
+        [&] { table.partitions.resize(rows); },
+        [&] { table.types.resize(rows); },
+        [&] { table.timestamps.resize(rows); },
+    };
+    for (std::vector<Cell>& column : table.columns) growth.push_back([&] { column.resize(rows); });
+    for (CarriedColumn& column : gathered_.carried) {
+      growth.push_back([&] { column.values.resize(rows); });
+    }
+    if (!parallel) {
+      for (const std::function<void()>& grow : growth) grow();
+      return first;
+    }
+    std::atomic<std::size_t> next = 0;
+    run_shares(std::clamp<std::size_t>(parallel->threads, 1, growth.size()), *parallel,
+               [&](std::size_t, Interrupt&) {
+                 for (std::size_t i = next++; i < growth.size(); i = next++) growth[i]();
+               });
+    return first;
+  }
+
+  void read_piece(const Piece& piece, const ArrowArrayView& root, std::size_t first, TextPool& pool,
+                  Interrupt& interrupt) {
+    EventTable& table = gathered_.table;
+    switch (piece.kind) {
+      case PieceKind::Partition:
+        return read_key(partition_, root, first, piece, table.partitions.data(), pool, interrupt);
+      case PieceKind::Type:
+        return read_key(typ_, root, first, piece, table.types.data(), pool, interrupt);
+      case PieceKind::Time: return read_time(root, first, piece, interrupt);
+      case PieceKind::Attribute:
+        return read_cells(attributes_[piece.column], root, first, piece,
+                          table.columns[piece.column].data(), pool, interrupt, true);
+      case PieceKind::Carried:
+        return read_cells(carry_[piece.column], root, first, piece,
+                          gathered_.carried[piece.column].values.data(), pool, interrupt);
+    }
+  }
+
+  // The piece's texts from its own pool's ids to the table's.
+  void to_table_ids(const Piece& piece, std::size_t first, Interrupt& interrupt) {
+    if (piece.to_table.empty()) return;
+    const auto rows = [&](auto* column) {
+      return std::span(column + first + static_cast<std::size_t>(piece.begin),
+                       static_cast<std::size_t>(piece.end - piece.begin));
+    };
+    EventTable& table = gathered_.table;
+    switch (piece.kind) {
+      case PieceKind::Partition:
+      case PieceKind::Type:
+        for (TextId& id :
+             rows((piece.kind == PieceKind::Partition ? table.partitions : table.types).data())) {
+          interrupt.poll();
+          id = piece.to_table[id];
+        }
+        return;
+      case PieceKind::Time: return;
+      case PieceKind::Attribute:
+      case PieceKind::Carried: {
+        Cell* column = piece.kind == PieceKind::Attribute
+                           ? table.columns[piece.column].data()
+                           : gathered_.carried[piece.column].values.data();
+        for (Cell& cell : rows(column)) {
+          interrupt.poll();
+          if (cell.kind == CellKind::String) cell.text = piece.to_table[cell.text];
+        }
+        return;
+      }
+    }
+  }
+
   static std::string null_key(const ColumnInfo& info, std::size_t row) {
     return "column " + quoted_name(info.name) + " is null at row " + std::to_string(row);
   }
@@ -594,30 +749,41 @@ class Reader {
     for (CarriedColumn& column : gathered_.carried) column.values.reserve(room);
   }
 
-  void read_key(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
-                std::vector<TextId>& out, Interrupt& interrupt) {
+  static void read_key(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
+                       const Piece& piece, TextId* out, TextPool& pool, Interrupt& interrupt) {
     ColumnCursor cursor(info, root, first);
-    TextPool& pool = gathered_.table.texts;
-    for (std::int64_t i = 0; i < root.length; ++i) {
+    for (std::int64_t i = piece.begin; i < piece.end; ++i) {
       interrupt.poll();
       if (cursor.is_null(i)) fail(null_key(info, cursor.row(i)));
-      out.push_back(info.family == Family::Text ? cursor.text(i, pool)
-                                                : cursor.integer_text(i, pool));
+      out[cursor.row(i)] =
+          info.family == Family::Text ? cursor.text(i, pool) : cursor.integer_text(i, pool);
+    }
+  }
+
+  void read_time(const ArrowArrayView& root, std::size_t first, const Piece& piece,
+                 Interrupt& interrupt) {
+    ColumnCursor ts(ts_, root, first);
+    std::int64_t* out = gathered_.table.timestamps.data();
+    for (std::int64_t i = piece.begin; i < piece.end; ++i) {
+      interrupt.poll();
+      if (ts.is_null(i)) fail(null_key(ts_, ts.row(i)));
+      out[ts.row(i)] = time_->read(ts, i);
     }
   }
 
   // Carried cells stay in their column's unit, as they are written back in
   // it; an attribute's datetimes and durations become nanoseconds, the unit
   // of the event timestamps they are compared with.
-  void read_cells(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
-                  std::vector<Cell>& out, Interrupt& interrupt, bool in_nanoseconds = false) {
+  static void read_cells(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first,
+                         const Piece& piece, Cell* out, TextPool& pool, Interrupt& interrupt,
+                         bool in_nanoseconds = false) {
     ColumnCursor cursor(info, root, first);
     const std::int64_t factor = in_nanoseconds ? nanoseconds_per_value(info) : 1;
-    for (std::int64_t i = 0; i < root.length; ++i) {
+    for (std::int64_t i = piece.begin; i < piece.end; ++i) {
       interrupt.poll();
-      Cell cell = cursor.cell(i, gathered_.table.texts);
+      Cell cell = cursor.cell(i, pool);
       if (factor != 1 && cell.kind == CellKind::Int) cell.integer = scaled(info, cursor, i, factor);
-      out.push_back(cell);
+      out[cursor.row(i)] = cell;
     }
   }
 
@@ -711,7 +877,10 @@ void put_in_canonical_order(EventTable& table, Interrupt& interrupt) {
   table.positions = std::move(order);
 }
 
-Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns, Interrupt& interrupt) {
+// Every batch, each read on the calling thread, or in pieces on workers
+// when `parallel` is given.
+Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
+                      const Parallel* parallel, Interrupt& interrupt) {
   const StreamSchema schema(stream);
   Reader reader(schema.schema(), columns);
   BatchView view(schema.schema());
@@ -725,16 +894,18 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns, Int
     }
     if (batch.ended()) break;
     view.set(*batch.get(), rows);
-    reader.read(view.root(), interrupt);
+    if (parallel) {
+      reader.read(view.root(), *parallel);
+    } else {
+      reader.read(view.root(), interrupt);
+    }
     rows += static_cast<std::size_t>(view.root().length);
   }
   return std::move(reader).finish();
 }
 
-}  // namespace
-
-Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
-                                      Interrupt interrupt) {
+Result<EventSource> read_events(ArrowArrayStream& stream, const ArrowColumns& columns,
+                                const Parallel* parallel, Interrupt& interrupt) {
   struct Release {
     ArrowArrayStream& stream;
     ~Release() {
@@ -742,13 +913,26 @@ Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColum
     }
   } release{stream};
   try {
-    Gathered gathered = read_batches(stream, columns, interrupt);
+    Gathered gathered = read_batches(stream, columns, parallel, interrupt);
     put_in_canonical_order(gathered.table, interrupt);
     return EventSource{
         std::move(gathered.table), std::move(gathered.time), std::move(gathered.carried), {}};
   } catch (ReadFailure& failure) {
     return Error{std::move(failure.message)};
   }
+}
+
+}  // namespace
+
+Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
+                                      Interrupt interrupt) {
+  return read_events(stream, columns, nullptr, interrupt);
+}
+
+Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
+                                      const Parallel& parallel) {
+  Interrupt interrupt(parallel.stop_requested);
+  return read_events(stream, columns, &parallel, interrupt);
 }
 
 }  // namespace kestrel

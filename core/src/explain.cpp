@@ -36,6 +36,13 @@
 // events holding just the attributes the pattern reads (one pass over rows
 // and read columns) and maps rows to their positions at the end; the span
 // form's events are its rows already and skip that copy.
+//
+// Over several threads, each takes a share of whole partition runs
+// (parallel.hpp) and does all three passes for it: reading its rows back,
+// searching its runs, mapping its records to positions. Runs are searched
+// independently and records come in row order, so the shares' records
+// joined in share order are the one-thread records. Each worker builds its
+// own atoms and run index, a cost per share, not per row.
 
 #include "kestrel/explain.hpp"
 
@@ -494,16 +501,18 @@ void explain_run(std::span<const Event> events, RunIndex& rows, std::size_t begi
 }
 
 // The near misses of `events`, row i of `table` as events[i], with row
-// numbers for indices, in ascending order of their start's row.
+// numbers for indices, in ascending order of their start's row; `rows` holds
+// whole partition runs.
 std::vector<NearMiss> search_rows(std::span<const Event> events, const EventTable& table,
-                                  const Pattern& pattern, Interrupt& interrupt) {
+                                  const Pattern& pattern, RowRange rows, Interrupt& interrupt) {
   std::vector<NearMiss> out;
   const BindingUse use(pattern);
   const PatternAtoms atoms(pattern, table);
-  RunIndex rows(table, atoms);
-  for (std::size_t begin = 0; begin < events.size();) {
-    const std::size_t end = partition_run_end(events, begin);
-    explain_run(events, rows, begin, end, pattern, use, atoms, interrupt, out);
+  RunIndex index(table, atoms);
+  for (std::size_t begin = rows.begin; begin < rows.end;) {
+    // Rows past the share may be another worker's, being written.
+    const std::size_t end = partition_run_end(events.first(rows.end), begin);
+    explain_run(events, index, begin, end, pattern, use, atoms, interrupt, out);
     begin = end;
   }
   return out;
@@ -512,15 +521,14 @@ std::vector<NearMiss> search_rows(std::span<const Event> events, const EventTabl
 // The search evaluates atoms on events, so it reads the rows back as events
 // that hold just the attributes the pattern reads: columns it does not read
 // cost nothing, and no row holds an attribute its cell lacks.
-std::vector<Event> row_events(const EventTable& table, const Pattern& pattern,
-                              Interrupt& interrupt) {
+void read_rows_back(const EventTable& table, const Pattern& pattern, RowRange rows,
+                    std::span<Event> events, Interrupt& interrupt) {
   std::vector<std::pair<std::string, std::size_t>> read;
   for (std::string& name : attributes_read(pattern)) {
     if (const auto column = table.column_of(name)) read.emplace_back(std::move(name), *column);
   }
   std::sort(read.begin(), read.end());
-  std::vector<Event> events(table.size());
-  for (std::size_t row = 0; row < table.size(); ++row) {
+  for (std::size_t row = rows.begin; row < rows.end; ++row) {
     interrupt.poll();
     Event& event = events[row];
     event.partition = table.texts.text(table.partitions[row]);
@@ -531,7 +539,22 @@ std::vector<Event> row_events(const EventTable& table, const Pattern& pattern,
       if (auto value = table.value_of(table.columns[column][row])) event.attrs.set(name, *value);
     }
   }
-  return events;
+}
+
+// The records of the runs in `rows`, with positions for indices; reads
+// those rows back into `events` first.
+std::vector<NearMiss> search_share(const EventTable& table, const Pattern& pattern, RowRange rows,
+                                   std::span<Event> events, Interrupt& interrupt) {
+  read_rows_back(table, pattern, rows, events, interrupt);
+  std::vector<NearMiss> out = search_rows(events, table, pattern, rows, interrupt);
+  // Freed here, each worker's events go back to its own heap arena rather
+  // than all to the calling thread at the end.
+  for (Event& event : events.subspan(rows.begin, rows.end - rows.begin)) event = Event{};
+  for (NearMiss& miss : out) {
+    interrupt.poll();
+    renumber(miss, table.positions);
+  }
+  return out;
 }
 
 }  // namespace
@@ -601,13 +624,20 @@ std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& patter
   check_structure(pattern);
   // A one-step pattern completes at every start.
   if (pattern.steps.size() == 1) return {};
-  const std::vector<Event> events = row_events(table, pattern, interrupt);
-  std::vector<NearMiss> out = search_rows(events, table, pattern, interrupt);
-  for (NearMiss& miss : out) {
-    interrupt.poll();
-    renumber(miss, table.positions);
-  }
-  return out;
+  std::vector<Event> events(table.size());
+  return search_share(table, pattern, {0, table.size()}, events, interrupt);
+}
+
+std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
+                                  const Parallel& parallel) {
+  check_structure(pattern);
+  if (pattern.steps.size() == 1) return {};
+  std::vector<Event> events(table.size());  // each share fills its own rows
+  const std::vector<RowRange> shares = partition_shares(table.partitions, parallel.threads);
+  return joined(
+      pieces_of<std::vector<NearMiss>>(shares, parallel, [&](RowRange share, Interrupt& interrupt) {
+        return search_share(table, pattern, share, events, interrupt);
+      }));
 }
 
 std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern,
@@ -617,7 +647,7 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
   // The events are the rows already, in the same order: the table form's
   // search without reading them back.
   const EventTable table = EventTable::from_events(events, attributes_read(pattern), interrupt);
-  return search_rows(events, table, pattern, interrupt);
+  return search_rows(events, table, pattern, {0, table.size()}, interrupt);
 }
 
 }  // namespace kestrel

@@ -14,6 +14,11 @@
 // linear in the rows (mapping positions back to rows), the records and the
 // (group, partition) pairs.
 //
+// Over several threads, both searches split their partition runs
+// (parallel.hpp) and return what they return on one; the walk that pairs
+// starts with records and the counting stay on one worker, being linear
+// and a small share of the cost.
+//
 // A start that completes only along a path the first-successor rule does not
 // take has no match to time: it counts as complete, and its partition's
 // times come from its first start with a match, if any.
@@ -248,21 +253,49 @@ class FunnelBuilder {
   std::unordered_map<std::pair<std::size_t, TextId>, std::size_t, PairHash> deepest_of_;
 };
 
-}  // namespace
+// The groups from both searches' records.
+std::vector<FunnelGroup> groups_of(const EventTable& table, const Pattern& pattern,
+                                   std::optional<std::size_t> by_column,
+                                   const std::vector<Match>& matches,
+                                   const std::vector<NearMiss>& misses, Interrupt& interrupt) {
+  const std::vector<std::size_t> rows_of = rows_by_position(table);
+  FunnelBuilder builder(table, pattern, by_column, rows_of, interrupt);
+  return builder.build(outcomes(table, pattern, matches, misses, rows_of, interrupt));
+}
 
-std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
-                                std::optional<std::size_t> by_column, Interrupt interrupt) {
+// The pattern's first-successor form, whose matches time the starts.
+Pattern first_successor_form(const Pattern& pattern, std::optional<std::size_t> by_column,
+                             const EventTable& table) {
   check_structure(pattern);
   if (by_column && *by_column >= table.columns.size()) {
     throw InternalError("the funnel's `by` column is a column of the table");
   }
   Pattern first_successor = pattern;
   first_successor.consumption = MatchConsumption::FirstSuccessorPerStart;
+  return first_successor;
+}
+
+}  // namespace
+
+std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
+                                std::optional<std::size_t> by_column, Interrupt interrupt) {
+  const Pattern first_successor = first_successor_form(pattern, by_column, table);
   const std::vector<Match> matches = compiled_matches(table, first_successor, interrupt);
   const std::vector<NearMiss> misses = near_misses(table, pattern, interrupt);
-  const std::vector<std::size_t> rows_of = rows_by_position(table);
-  FunnelBuilder builder(table, pattern, by_column, rows_of, interrupt);
-  return builder.build(outcomes(table, pattern, matches, misses, rows_of, interrupt));
+  return groups_of(table, pattern, by_column, matches, misses, interrupt);
+}
+
+std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
+                                std::optional<std::size_t> by_column, const Parallel& parallel) {
+  const Pattern first_successor = first_successor_form(pattern, by_column, table);
+  const std::vector<Match> matches = compiled_matches(table, first_successor, SIZE_MAX, parallel);
+  const std::vector<NearMiss> misses = near_misses(table, pattern, parallel);
+  // One worker, so that the calling thread still answers a stop.
+  std::vector<FunnelGroup> groups;
+  run_shares(1, parallel, [&](std::size_t, Interrupt& interrupt) {
+    groups = groups_of(table, pattern, by_column, matches, misses, interrupt);
+  });
+  return groups;
 }
 
 }  // namespace kestrel

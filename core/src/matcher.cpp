@@ -37,6 +37,14 @@
 // complete later). Finding the prefix itself would mean finishing the
 // partition, which is the cost the bound exists to avoid. The unbounded path
 // pays one comparison per event and one per match.
+//
+// Over several threads, each scans a share of whole partition runs with the
+// same bound (parallel.hpp). A share that one thread would have reached
+// with `found` matches already, and in which the bound would have stopped
+// it, is scanned again with the bound lowered by `found`, so that even a
+// bounded result is the one-thread result: the extra cost falls only on
+// calls that end in refusal, and is at most one share's scan. Shares after
+// it are dropped; each did at most limit + 1 matches of work.
 
 #include "kestrel/matcher.hpp"
 
@@ -242,11 +250,12 @@ class Scan {
     }
   }
 
-  // Partitions are the runs of equal partition ids.
-  std::vector<Match> run() {
-    const std::size_t rows = table_.size();
-    for (std::size_t row = 0; row < rows; ++row) {
-      if (row > 0 && table_.partitions[row] != table_.partitions[row - 1]) end_partition();
+  // Partitions are the runs of equal partition ids; `rows` holds whole runs.
+  std::vector<Match> run(RowRange rows) {
+    for (std::size_t row = rows.begin; row < rows.end; ++row) {
+      if (row > rows.begin && table_.partitions[row] != table_.partitions[row - 1]) {
+        end_partition();
+      }
       interrupt_.poll();
       offer(row);
       if (full()) break;
@@ -586,7 +595,38 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
   check_structure(pattern);
   if (table.size() == 0) return {};
   const CompiledPattern compiled(pattern, table);
-  return Scan(compiled, table, limit, interrupt).run();
+  return Scan(compiled, table, limit, interrupt).run({0, table.size()});
+}
+
+std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
+                                    std::size_t limit, const Parallel& parallel) {
+  check_structure(pattern);
+  if (table.size() == 0) return {};
+  const CompiledPattern compiled(pattern, table);
+  const std::vector<RowRange> shares = partition_shares(table.partitions, parallel.threads);
+  auto scan = [&](std::size_t share_limit) {
+    return [&, share_limit](RowRange share, Interrupt& interrupt) {
+      return Scan(compiled, table, share_limit, interrupt).run(share);
+    };
+  };
+  std::vector<std::vector<Match>> pieces =
+      pieces_of<std::vector<Match>>(shares, parallel, scan(limit));
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (pieces[i].size() > limit - found) {
+      // One thread would have come to this share with `found` matches and
+      // stopped within it at an earlier event, unless none came before.
+      if (found > 0) {
+        pieces[i] = std::move(pieces_of<std::vector<Match>>(std::span(shares).subspan(i, 1),
+                                                            parallel, scan(limit - found))
+                                  .front());
+      }
+      pieces.resize(i + 1);
+      break;
+    }
+    found += pieces[i].size();
+  }
+  return joined(std::move(pieces));
 }
 
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,

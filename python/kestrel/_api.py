@@ -4,6 +4,7 @@ sorting required of the caller."""
 from __future__ import annotations
 
 import functools
+import os
 import warnings
 from collections.abc import Sequence
 
@@ -34,6 +35,7 @@ def match(
     carry: Sequence[str] | None = None,
     unit: str | None = None,
     max_matches: int | None = None,
+    threads: int | None = None,
 ) -> Matches:
     """Return every match of `pattern` in `events`.
 
@@ -50,14 +52,20 @@ def match(
     its indices. Events need not be sorted. Indices in the results are
     positions in `events` as given. With `max_matches`, finding more
     matches than that is a ValueError, raised as soon as the engine sees it.
+
+    `threads` is how many threads the engine may spread the partitions over,
+    with the interpreter lock released while they run; None means every core
+    this process may use. The results are the same, in the same order,
+    whatever the count.
     """
     if type(exhaustive) is not bool:
         raise TypeError(f"exhaustive must be True or False, not {type(exhaustive).__name__}")
     limit = _checked_max_matches(max_matches)
-    table = _table(events, _keys(partition, ts, typ, attributes), carry)
+    count = _checked_threads(threads)
+    table = _table(events, _keys(partition, ts, typ, attributes), carry, count)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
-    return Matches(_core._match(compiled, table, exhaustive, limit))
+    return Matches(_core._match(compiled, table, exhaustive, limit, count))
 
 
 def explain(
@@ -70,17 +78,19 @@ def explain(
     attributes: Sequence[str] | None = None,
     carry: Sequence[str] | None = None,
     unit: str | None = None,
+    threads: int | None = None,
 ) -> NearMisses:
     """Return a near miss for every start of `pattern` in `events` that does
     not complete: how far it got and why it stopped.
 
-    Takes the same arguments as `match`; indices in the results are positions
-    in `events` as given.
+    Takes the same arguments as `match`, `threads` included; indices in the
+    results are positions in `events` as given.
     """
-    table = _table(events, _keys(partition, ts, typ, attributes), carry)
+    count = _checked_threads(threads)
+    table = _table(events, _keys(partition, ts, typ, attributes), carry, count)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
-    return NearMisses(_core._explain(compiled, table))
+    return NearMisses(_core._explain(compiled, table, count))
 
 
 def funnel(
@@ -93,6 +103,7 @@ def funnel(
     typ: str = "typ",
     attributes: Sequence[str] | None = None,
     unit: str | None = None,
+    threads: int | None = None,
 ) -> Funnel:
     """Return the funnel of `pattern` over `events`: for each step, how many
     partitions reached it, how many stopped there and why, and how long
@@ -101,17 +112,19 @@ def funnel(
     A partition counts once, at its deepest progress over all its starts.
     With `by`, the starts are grouped by the value of that column at their
     start event, and each group has its own funnel. Takes the other
-    arguments of `match`. `str()` of the result is a printable table.
+    arguments of `match`, `threads` included. `str()` of the result is a
+    printable table.
     """
     if by is not None and not isinstance(by, str):
         raise TypeError(f"by must name a column, not {type(by).__name__}")
+    count = _checked_threads(threads)
     keys = _keys(partition, ts, typ, attributes)
     if by is not None and keys.attributes is not None and by not in keys.attributes:
         keys = keys._replace(attributes=[*keys.attributes, by])
-    table = to_table(events, keys)
+    table = to_table(events, keys, count)
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
-    return Funnel(_core._funnel(compiled, table, by), by)
+    return Funnel(_core._funnel(compiled, table, by, count), by)
 
 
 def _checked_max_matches(max_matches: object) -> int | None:
@@ -124,11 +137,31 @@ def _checked_max_matches(max_matches: object) -> int | None:
     return max_matches
 
 
-def _table(events: object, keys: Keys, carry: Sequence[str] | None) -> _core._EventTable:
+def _checked_threads(threads: object) -> int:
+    if threads is None:
+        return _usable_cores()
+    if type(threads) is not int:
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be 1 or more, not {threads}")
+    return threads
+
+
+def _usable_cores() -> int:
+    """The cores this process may run on, which a container or `taskset`
+    may make fewer than the machine has."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def _table(
+    events: object, keys: Keys, carry: Sequence[str] | None, threads: int = 1
+) -> _core._EventTable:
     names = _names("carry", carry)
     if names:
-        return table_with_carry(events, keys, names)
-    return to_table(events, keys)
+        return table_with_carry(events, keys, names, threads)
+    return to_table(events, keys, threads)
 
 
 def _keys(partition: str, ts: str, typ: str, attributes: Sequence[str] | None) -> Keys:

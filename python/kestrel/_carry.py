@@ -12,11 +12,14 @@ from ._input import Keys, _row_mapping
 from ._optional import optional as _optional
 
 
-def table_with_carry(events: object, keys: Keys, carry: list[str]) -> _core._EventTable:
-    """The event table of `events` with the columns `carry` kept aside."""
+def table_with_carry(
+    events: object, keys: Keys, carry: list[str], threads: int = 1
+) -> _core._EventTable:
+    """The event table of `events` with the columns `carry` kept aside, read
+    on up to `threads` threads."""
     attributes = None if keys.attributes is None else list(keys.attributes)
     return _core._table_from_arrow(
-        _arrow_source(events), keys.partition, keys.ts, keys.typ, attributes, carry
+        _arrow_source(events), keys.partition, keys.ts, keys.typ, attributes, carry, threads
     )
 
 

@@ -185,16 +185,20 @@ def _table_from_arrow(
     typ: str,
     attributes: list[str] | None,
     carry: list[str],
+    threads: SupportsIndex = 1,
 ) -> _EventTable: ...
 def _match(
     pattern: _PatternIn,
     table: _EventTable,
     exhaustive: bool = False,
     max_matches: SupportsIndex | None = None,
+    threads: SupportsIndex = 1,
 ) -> _Results[Match]: ...
-def _explain(pattern: _PatternIn, table: _EventTable) -> _Results[NearMiss]: ...
+def _explain(
+    pattern: _PatternIn, table: _EventTable, threads: SupportsIndex = 1
+) -> _Results[NearMiss]: ...
 def _funnel(
-    pattern: _PatternIn, table: _EventTable, by: str | None = None
+    pattern: _PatternIn, table: _EventTable, by: str | None = None, threads: SupportsIndex = 1
 ) -> _Results[tuple[Any, ...]]: ...
 def _warnings(pattern: _PatternIn, table: _EventTable) -> list[str]: ...
 @final

@@ -69,8 +69,9 @@ class Column(NamedTuple):
     mask: Any
 
 
-def to_table(events: object, keys: Keys) -> _core._EventTable:
-    """Build the engine event table for any supported event source."""
+def to_table(events: object, keys: Keys, threads: int = 1) -> _core._EventTable:
+    """Build the engine event table for any supported event source; an Arrow
+    source's columns are read on up to `threads` threads."""
     if isinstance(events, _core._EventTable):
         return events
     if isinstance(events, (str, bytes)):
@@ -78,7 +79,7 @@ def to_table(events: object, keys: Keys) -> _core._EventTable:
     if _is_instance(events, "polars", "LazyFrame"):
         events = events.collect()  # type: ignore[attr-defined]
     if _exports_arrow(events) and not _is_empty_pandas(events):
-        return _from_arrow(events, keys)
+        return _from_arrow(events, keys, threads)
     frame = _frame_source(events)
     if frame is not None:
         return _from_source(frame, keys)
@@ -433,7 +434,7 @@ def _is_empty_pandas(events: object) -> bool:
     return _is_instance(events, "pandas", "DataFrame") and len(events) == 0  # type: ignore[arg-type]
 
 
-def _from_arrow(events: object, keys: Keys) -> _core._EventTable:
+def _from_arrow(events: object, keys: Keys, threads: int) -> _core._EventTable:
     if _is_instance(events, "pandas", "DataFrame"):
         _column_names(events.columns)  # type: ignore[attr-defined]  # Arrow would make them text
     if _is_instance(events, "polars", "DataFrame"):
@@ -444,7 +445,7 @@ def _from_arrow(events: object, keys: Keys) -> _core._EventTable:
     attributes = None
     if keys.attributes is not None:
         attributes = [name for name in dict.fromkeys(keys.attributes) if name not in key_names]
-    return _core._table_from_arrow(events, *key_names, attributes, [])
+    return _core._table_from_arrow(events, *key_names, attributes, [], threads)
 
 
 def _typed_nulls(frame: Any) -> Any:

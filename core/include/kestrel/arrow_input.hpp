@@ -10,6 +10,7 @@
 #include "kestrel/error.hpp"
 #include "kestrel/event_source.hpp"
 #include "kestrel/interrupt.hpp"
+#include "kestrel/parallel.hpp"
 
 namespace kestrel {
 
@@ -28,5 +29,11 @@ struct ArrowColumns {
 // A bad column, cell or batch is an Error naming the column and the row.
 Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
                                       Interrupt interrupt = {});
+
+// The same with each batch's columns read on up to `parallel.threads`
+// threads; `parallel.stop_requested` also stops the steps that stay on the
+// calling thread.
+Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
+                                      const Parallel& parallel);
 
 }  // namespace kestrel

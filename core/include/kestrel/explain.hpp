@@ -13,6 +13,7 @@
 
 #include "kestrel/event_table.hpp"
 #include "kestrel/model.hpp"
+#include "kestrel/parallel.hpp"
 
 namespace kestrel {
 
@@ -121,5 +122,9 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
 // rows' positions, records in ascending order of their start's row.
 std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
                                   Interrupt interrupt = {});
+
+// The same over `parallel.threads` threads at most, with the same result.
+std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
+                                  const Parallel& parallel);
 
 }  // namespace kestrel

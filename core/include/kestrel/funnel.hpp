@@ -12,6 +12,7 @@
 #include "kestrel/event_table.hpp"
 #include "kestrel/interrupt.hpp"
 #include "kestrel/model.hpp"
+#include "kestrel/parallel.hpp"
 
 namespace kestrel {
 
@@ -43,5 +44,9 @@ struct FunnelGroup {
 std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
                                 std::optional<std::size_t> by_column = {},
                                 Interrupt interrupt = {});
+
+// The same over `parallel.threads` threads at most, with the same result.
+std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
+                                std::optional<std::size_t> by_column, const Parallel& parallel);
 
 }  // namespace kestrel

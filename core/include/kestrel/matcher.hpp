@@ -7,6 +7,7 @@
 
 #include "kestrel/event_table.hpp"
 #include "kestrel/model.hpp"
+#include "kestrel/parallel.hpp"
 
 namespace kestrel {
 
@@ -25,6 +26,10 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
 // without the engine building them all.
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
                                     std::size_t limit, Interrupt interrupt = {});
+
+// The same over `parallel.threads` threads at most, with the same result.
+std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
+                                    std::size_t limit, const Parallel& parallel);
 
 // The reference matcher; returns exactly what compiled_matches returns.
 std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern,
