@@ -441,6 +441,16 @@ def table_cases() -> Iterator[Case]:
     yield fails("_match(not a table)", TypeError, lambda: core._match(PATTERN, EVENTS, False))
     yield fails("_match(not a pattern)", TypeError, lambda: core._match("a", TABLE, False))
     yield fails("_explain(not a table)", TypeError, lambda: core._explain(PATTERN, None))
+    yield ok("_Stream push, near_misses, flush", stream_through)
+    yield fails("_Stream.push(after flush)", ValueError, lambda: stream_through().push(TABLE))
+
+
+def stream_through() -> core._Stream:
+    stream = core._stream(DETAIL_PATTERNS["absence_blocked"], False, True, False)
+    list(stream.push(TABLE))
+    list(stream.near_misses())
+    list(stream.flush())
+    return stream
 
 
 CASES = [
