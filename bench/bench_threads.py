@@ -8,8 +8,8 @@ same results in the same order. Flags: --partitions, --events-per-partition,
 
 import argparse
 import statistics
-import time
 
+from bench_peer import timed
 from datasets import SESSION_PATTERN, session_table
 
 import kestrel
@@ -19,12 +19,6 @@ CALLS = {
     "explain": lambda table, threads: kestrel.explain(SESSION_PATTERN, table, threads=threads),
     "funnel": lambda table, threads: kestrel.funnel(SESSION_PATTERN, table, threads=threads),
 }
-
-
-def timed(call):
-    start = time.perf_counter()
-    result = call()
-    return time.perf_counter() - start, result
 
 
 def main():
