@@ -143,3 +143,37 @@ def test_to_pandas_of_no_matches_gives_the_match_columns():
     frame = kestrel.to_pandas([])
     assert list(frame.columns) == ["partition", "indices", "types", "start", "end"]
     assert frame["partition"].value_counts().to_dict() == {}
+
+
+# Integers with nulls: a gap past 2**53, the detail indices, captures the
+# second match lacks, and carried ids with a null.
+BIG = 2**60 + 1
+EXACT_ROWS = [
+    {"p": "a", "ts": 0, "typ": "login", "n": BIG, "on": True, "x": 0.5, "id": 2**62 + 1},
+    {"p": "a", "ts": 5, "typ": "buy", "id": None},
+    {"p": "b", "ts": 0, "typ": "login", "id": 3},
+    {"p": "b", "ts": BIG, "typ": "buy", "id": 2**62 + 3},
+    {"p": "c", "ts": 0, "typ": "login", "id": 5},
+    {"p": "d", "ts": 0, "typ": "login"},
+    {"p": "d", "ts": 1, "typ": "buy"},
+]
+EXACT_PATTERN = "login[n as $n, on as $on, x as $x] -[<=10]-> buy"
+
+
+def plain(cell):
+    return cell.tolist() if hasattr(cell, "tolist") else cell
+
+
+@pytest.mark.parametrize(
+    ("call", "column"), [(kestrel.match, "capture.n"), (kestrel.explain, "detail.gap")]
+)
+def test_result_frames_keep_integers_exact(call, column):
+    results = call(EXACT_PATTERN, pa.Table.from_pylist(EXACT_ROWS), carry=["id"], **KEYS)
+    frame = results.to_pandas()
+    listed = kestrel.to_pandas(list(results))
+    for name in listed.columns:
+        assert frame[name].dtype == listed[name].dtype, name
+        assert plain(frame[name][0]) == plain(listed[name][0]), name
+    assert frame[column][0] == BIG
+    assert [plain(ids) for ids in frame["id"]] == results.to_arrow().column("id").to_pylist()
+

@@ -88,8 +88,10 @@ class _ResultSet(Generic[_Row]):
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame of the rows, by way of Arrow: timestamps stay
-        datetime64 with their time zone, windows and gaps timedelta64."""
-        return self.to_arrow().to_pandas()
+        datetime64 with their time zone, windows and gaps timedelta64, and
+        integers and booleans with nulls keep their type (nullable Int64 and
+        boolean; Python ints inside lists) as `kestrel.to_pandas` keeps them."""
+        return _exact_frame(self.to_arrow())
 
     def to_polars(self) -> Any:
         """A polars DataFrame of the rows."""
@@ -169,6 +171,21 @@ class Funnel(_ResultSet[FunnelStep]):
         from ._funnel_plot import plot_funnel
 
         return plot_funnel(list(self), self.by, ax)
+
+
+def _exact_frame(table: Any) -> Any:
+    """pyarrow's own conversion turns integers with nulls into floats, which
+    round past 2**53, so columns with nulls are converted one by one."""
+    pd = _optional("pandas")
+    pa = _optional("pyarrow")
+    nullable = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
+    columns = {
+        name: column.to_pandas(
+            types_mapper=nullable.get if column.null_count else None, integer_object_nulls=True
+        )
+        for name, column in zip(table.column_names, table.columns, strict=True)
+    }
+    return pd.DataFrame(columns, index=pd.RangeIndex(table.num_rows))
 
 
 def delegated(results: object) -> _ResultSet[Any] | None:
