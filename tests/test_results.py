@@ -177,3 +177,20 @@ def test_result_frames_keep_integers_exact(call, column):
     assert frame[column][0] == BIG
     assert [plain(ids) for ids in frame["id"]] == results.to_arrow().column("id").to_pylist()
 
+
+def test_mixed_groups_and_captures_stay_distinct():
+    rows = [
+        {"p": "a", "ts": 0, "typ": "login", "k": 1},
+        {"p": "b", "ts": 0, "typ": "login", "k": "1"},
+        {"p": "c", "ts": 0, "typ": "login", "k": 1.0},
+        {"p": "d", "ts": 0, "typ": "login", "k": True},
+    ]
+    groups = kestrel.funnel("login", rows, **KEYS, by="k").to_arrow().column("k").to_pylist()
+    assert groups == ["1", '"1"', "1.0", "true"]
+    found = kestrel.match("login[k as $k]", rows, **KEYS).to_arrow().column("capture.k")
+    assert len(set(found.to_pylist())) == 4
+    ints = rows[:1] + [{"p": "e", "ts": 0, "typ": "login", "k": 5}]
+    assert (
+        kestrel.funnel("login", ints, **KEYS, by="k").to_arrow().schema.field("k").type
+        == pa.int64()
+    )
