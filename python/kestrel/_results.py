@@ -47,6 +47,9 @@ class _ResultSet(Generic[_Row]):
     def _with(self, results: _Results[Any]) -> Self:
         return type(self)(results)
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self._results,)
+
     def __iter__(self) -> Iterator[_Row]:
         results = self._results
         for i in range(len(results)):
@@ -158,6 +161,9 @@ class Funnel(_ResultSet[FunnelStep]):
 
     def _with(self, results: _Results[Any]) -> Self:
         return type(self)(results, self.by)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self._results, self.by)
 
     def _row(self, native: Any) -> FunnelStep:
         return FunnelStep(*native) if self.by is not None else FunnelStep(None, *native)
