@@ -80,7 +80,7 @@ def test_results_round_trip(rows, pattern, call):
         warnings.simplefilter("ignore", kestrel.KestrelWarning)
         results = CALLS[call](pattern, rows)
     for copied in round_trips(results):
-        assert type(copied) is type(results)
+        assert type(copied) is type(results) and copied == results
         assert observed(copied) == observed(results)
         assert observed(copied[1:]) == observed(results[1:])
     for row in results:
@@ -140,6 +140,17 @@ def test_single_objects_round_trip():
             found[0].captures,
             ["a", "b"],
         )
+
+
+def test_result_sets_compare_by_contents():
+    rows = [{"p": "x", "ts": 1, "typ": "a", "k": 1}, {"p": "x", "ts": 2, "typ": "b", "k": "1"}]
+    again = list(rows)
+    assert kestrel.match("a -> b", rows, **KEYS) == kestrel.match("a -> b", again, **KEYS)
+    assert kestrel.match("a -> b", rows, **KEYS) != kestrel.match("a", rows, **KEYS)
+    assert kestrel.funnel("a -> b", rows, **KEYS) != kestrel.funnel("a -> b", rows, **KEYS, by="k")
+    assert kestrel.match("a", rows, **KEYS) != kestrel.explain("a -[<=0]-> b", rows, **KEYS)[:1]
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(kestrel.match("a", rows, **KEYS))
 
 
 def state_of(value):

@@ -50,6 +50,18 @@ class _ResultSet(Generic[_Row]):
     def __reduce__(self) -> tuple[Any, ...]:
         return type(self), (self._results,)
 
+    def _contents(self) -> tuple[object, ...]:
+        # The pickled state holds the records, the events they name and the
+        # carried cells, each written one way: equal states, equal contents.
+        return (self._results.__reduce__(),)
+
+    def __eq__(self, other: object) -> bool:
+        """Result sets of one class are equal when their rows, events and
+        carried columns are; they are unhashable, as lists are."""
+        if not isinstance(other, _ResultSet) or type(other) is not type(self):
+            return NotImplemented
+        return self._contents() == other._contents()
+
     def __iter__(self) -> Iterator[_Row]:
         results = self._results
         for i in range(len(results)):
@@ -164,6 +176,9 @@ class Funnel(_ResultSet[FunnelStep]):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return type(self), (self._results, self.by)
+
+    def _contents(self) -> tuple[object, ...]:
+        return (self.by, *super()._contents())
 
     def _row(self, native: Any) -> FunnelStep:
         return FunnelStep(*native) if self.by is not None else FunnelStep(None, *native)
