@@ -116,6 +116,24 @@ PyObject* event_repr(PyObject* self) {
   });
 }
 
+// Event(partition, ts, typ, attrs) rebuilds every event exactly.
+PyObject* event_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const kestrel::Event& event = event_of(self);
+    Ref partition = text_to_py(event.partition);
+    Ref ts = own(PyLong_FromLongLong(event.ts));
+    Ref typ = text_to_py(event.typ);
+    Ref attrs = map_to_dict(event.attrs);
+    Ref arguments = own(PyTuple_Pack(4, partition.get(), ts.get(), typ.get(), attrs.get()));
+    return own(PyTuple_Pack(2, Py_TYPE(self), arguments.get())).release();
+  });
+}
+
+PyMethodDef event_methods[] = {
+    {"__reduce__", event_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef event_getset[] = {
     {"partition", event_partition, nullptr, nullptr, nullptr},
     {"ts", event_ts, nullptr, nullptr, nullptr},
@@ -131,6 +149,7 @@ PyType_Slot event_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<kestrel::Event>)},
     {Py_tp_repr, reinterpret_cast<void*>(event_repr)},
     {Py_tp_getset, event_getset},
+    {Py_tp_methods, event_methods},
     {0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kestrel/matcher.hpp"
+#include "pickled_state.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -56,6 +57,30 @@ PyObject* match_repr(PyObject* self) {
   });
 }
 
+PyObject* match_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const MatchRecord& record = match_of(self);
+    StateWriter writer('m');
+    writer(record.match, record.events);
+    return reduce_to("_match_from_state", writer.bytes()).release();
+  });
+}
+
+PyObject* match_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    StateReader reader(state_argument("_match_from_state()", args, nargs, kwnames), 'm');
+    MatchRecord record;
+    reader(record.match, record.events);
+    reader.finish();
+    return new_match(std::move(record.match), std::move(record.events)).release();
+  });
+}
+
+PyMethodDef match_methods[] = {
+    {"__reduce__", match_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef match_getset[] = {
     {"partition", match_partition, nullptr, nullptr, nullptr},
     {"indices", match_indices, nullptr, nullptr, nullptr},
@@ -75,6 +100,7 @@ PyType_Slot match_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<MatchRecord>)},
     {Py_tp_repr, reinterpret_cast<void*>(match_repr)},
     {Py_tp_getset, match_getset},
+    {Py_tp_methods, match_methods},
     {0, nullptr},
 };
 
@@ -126,5 +152,9 @@ PyMethodDef match_events_def = {
     "already-sorted events.\n\nRaises `ValueError` if the events are not grouped by partition "
     "and sorted by\n`(timestamp, input order)`; callers should use the high-level `match`\n"
     "wrapper or [`sort_events`] first."};
+
+PyMethodDef match_from_state_def = {
+    "_match_from_state", fast(match_from_state), kFastKeywords,
+    "_match_from_state(state)\n--\n\nA Match from the state its pickle holds."};
 
 }  // namespace kestrel::binding

@@ -14,6 +14,7 @@
 
 #include <string>
 
+#include "pickled_state.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -93,6 +94,10 @@ Ref create_module() {
     for (PyMethodDef* def = functions; def->ml_name; ++def) {
       add_name(m, def->ml_name, make_function(*def, m));
     }
+  }
+  for (PyMethodDef* def : {&match_from_state_def, &near_miss_from_state_def,
+                           &results_from_state_def, &builder_from_json_def}) {
+    add_name(m, def->ml_name, make_function(*def, m));
   }
   return module;
 }

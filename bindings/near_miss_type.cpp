@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kestrel/explain.hpp"
+#include "pickled_state.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -109,6 +110,31 @@ PyObject* near_miss_repr(PyObject* self) {
   });
 }
 
+PyObject* near_miss_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const NearMissRecord& record = near_miss_of(self);
+    StateWriter writer('n');
+    writer(record.near_miss, record.events);
+    return reduce_to("_near_miss_from_state", writer.bytes()).release();
+  });
+}
+
+PyObject* near_miss_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&] {
+    StateReader reader(state_argument("_near_miss_from_state()", args, nargs, kwnames), 'n');
+    NearMissRecord record;
+    reader(record.near_miss, record.events);
+    reader.finish();
+    return new_near_miss(std::move(record.near_miss), std::move(record.events)).release();
+  });
+}
+
+PyMethodDef near_miss_methods[] = {
+    {"__reduce__", near_miss_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef near_miss_getset[] = {
     {"partition", near_miss_partition, nullptr, nullptr, nullptr},
     {"start_index", near_miss_start_index, nullptr, nullptr, nullptr},
@@ -134,6 +160,7 @@ PyType_Slot near_miss_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_wrapper<NearMissRecord>)},
     {Py_tp_repr, reinterpret_cast<void*>(near_miss_repr)},
     {Py_tp_getset, near_miss_getset},
+    {Py_tp_methods, near_miss_methods},
     {0, nullptr},
 };
 
@@ -180,5 +207,9 @@ PyMethodDef near_miss_events_def = {
     "near_miss_events(pattern, events)\n--\n\nExplain near-misses: starts that did not match, "
     "with their deepest partial\npath and the reason. Requires already-sorted events (see "
     "[`match_events`])."};
+
+PyMethodDef near_miss_from_state_def = {
+    "_near_miss_from_state", fast(near_miss_from_state), kFastKeywords,
+    "_near_miss_from_state(state)\n--\n\nA NearMiss from the state its pickle holds."};
 
 }  // namespace kestrel::binding

@@ -9,6 +9,7 @@
 
 #include "kestrel/json.hpp"
 #include "kestrel/parser.hpp"
+#include "pickled_state.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -191,6 +192,30 @@ PyObject* builder_repr(PyObject* self) {
   });
 }
 
+// A builder's steps are exactly the pattern it builds, whose JSON form is
+// exact; the consumption is always the builder's.
+PyObject* builder_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    return reduce_to("_builder_from_json",
+                     text_to_py(kestrel::pattern_to_json(built_pattern(self))))
+        .release();
+  });
+}
+
+PyObject* builder_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* json = state_argument("_builder_from_json()", args, nargs, kwnames);
+    kestrel::Result<kestrel::Pattern> result = kestrel::pattern_from_json(to_text(json, "state"));
+    if (!result) raise(PyExc_ValueError, result.error());
+    kestrel::Pattern pattern = std::move(result).value();
+    if (pattern.steps.empty() ||
+        pattern.consumption != kestrel::MatchConsumption::FirstSuccessorPerStart) {
+      raise(PyExc_ValueError, "a pattern builder matches the first successor of each start");
+    }
+    return builder_to_py(std::move(pattern.steps)).release();
+  });
+}
+
 using Op = kestrel::ComparisonOperator;
 
 PyMethodDef builder_methods[] = {
@@ -217,6 +242,7 @@ PyMethodDef builder_methods[] = {
      "type `no`."},
     {"build", fast(builder_build), kFastKeywords,
      "build($self)\n--\n\nFinalise the builder into a [`PyPattern`]."},
+    {"__reduce__", builder_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -281,5 +307,10 @@ PyMethodDef pattern_from_json_def = {
     "pattern_from_json", fast(pattern_from_json), kFastKeywords,
     "pattern_from_json(json)\n--\n\nBuild a pattern from the stable JSON AST, validating its "
     "structure."};
+
+PyMethodDef builder_from_json_def = {
+    "_builder_from_json", fast(builder_from_json), kFastKeywords,
+    "_builder_from_json(state)\n--\n\nA PatternBuilder of the steps of a pattern's JSON "
+    "form."};
 
 }  // namespace kestrel::binding

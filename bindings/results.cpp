@@ -4,6 +4,7 @@
 // Match and NearMiss objects are made only when asked for, one per item,
 // rebuilding the events they name from the table's rows, so a result set of
 // a million matches costs no Python objects until they are read.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "kestrel/arrow_output.hpp"
+#include "pickled_state.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -41,6 +43,9 @@ struct FunnelRows {
     return out;
   }
 };
+
+void describe(auto& io, Is<FunnelRow> auto& row) { io(row.group, row.key, row.step); }
+void describe(auto& io, Is<FunnelRows> auto& funnel) { io(funnel.by, funnel.rows); }
 
 struct ResultsRecord {
   SourceRef source;
@@ -248,7 +253,57 @@ PyObject* results_repr(PyObject* self) {
   });
 }
 
+// The result indices of the records, each once, ascending: the events a
+// pickle keeps.
+std::vector<std::size_t> named_indices(const ResultsRecord& record) {
+  std::vector<std::size_t> indices;
+  std::visit(
+      [&](const auto& items) {
+        if constexpr (!std::is_same_v<std::decay_t<decltype(items)>, FunnelRows>) {
+          for (const auto& item : items) {
+            indices.insert(indices.end(), item.indices.begin(), item.indices.end());
+          }
+        }
+      },
+      record.items);
+  std::sort(indices.begin(), indices.end());
+  indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
+  return indices;
+}
+
+// A carried column's cells at the kept events, Missing as none.
+std::vector<std::optional<Value>> carried_cells(const CarriedColumn& carried,
+                                                const SharedSource& shared,
+                                                const std::vector<std::size_t>& indices) {
+  std::vector<std::optional<Value>> cells;
+  cells.reserve(indices.size());
+  for (std::size_t index : indices) {
+    const Cell& cell = carried.values.at(input_position(shared.source, index));
+    cells.push_back(shared.source.table.value_of(cell));
+  }
+  return cells;
+}
+
+// The state: the records, and of the source only the events they name (by
+// their result indices), the time column and the carried cells there.
+PyObject* results_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    const ResultsRecord& record = results_of(self);
+    const SharedSource& shared = *record.source;
+    const std::vector<std::size_t> indices = named_indices(record);
+    StateWriter writer('r');
+    writer(record.captures, shared.source.time, indices, events_of(shared, indices),
+           static_cast<std::uint64_t>(shared.source.carried.size()));
+    for (const CarriedColumn& carried : shared.source.carried) {
+      writer(carried.name, carried.format, carried_cells(carried, shared, indices));
+    }
+    writer(record.items);
+    return reduce_to("_results_from_state", writer.bytes()).release();
+  });
+}
+
 PyMethodDef results_methods[] = {
+    {"__reduce__", results_reduce, METH_NOARGS, nullptr},
     {"take", fast(results_take), kFastKeywords,
      "take($self, indices)\n--\n\nThe results at `indices` (each in range), as a new result "
      "set."},
@@ -277,7 +332,111 @@ PyType_Slot results_slots[] = {
     {0, nullptr},
 };
 
+// Whether the Arrow export writes a carried column of `format` with `cell`.
+bool fits(const std::string& format, const std::optional<Value>& cell) {
+  if (!cell || kind_of(*cell) == ValueKind::Null) return true;
+  switch (kind_of(*cell)) {
+    case ValueKind::String: return format == "u";
+    case ValueKind::Int: return format == "l" || (format.size() > 1 && format[0] == 't');
+    case ValueKind::Float: return format == "g";
+    case ValueKind::Bool: return format == "b";
+    case ValueKind::Null: break;
+  }
+  return true;
+}
+
+TimeColumn read_time(StateReader& reader) {
+  TimeColumn time;
+  reader(time);
+  const bool known_unit =
+      time.unit == "s" || time.unit == "ms" || time.unit == "us" || time.unit == "ns";
+  if (!known_unit) StateReader::fail("it holds an unknown time unit");
+  return time;
+}
+
+std::vector<std::string> attribute_names_of(const std::vector<Event>& events) {
+  std::vector<std::string> names;
+  for (const Event& event : events) {
+    for (const auto& [name, value] : event.attrs) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+// The kept events as a source whose result indices are those they had.
+EventSource read_source(StateReader& reader) {
+  TimeColumn time = read_time(reader);
+  std::vector<std::size_t> indices;
+  std::vector<Event> events;
+  std::uint64_t carried_count = 0;
+  reader(indices, events, carried_count);
+  if (events.size() != indices.size() ||
+      std::adjacent_find(indices.begin(), indices.end(), std::greater_equal<>()) != indices.end()) {
+    StateReader::fail("its events do not match their indices");
+  }
+  const std::vector<std::string> attributes = attribute_names_of(events);
+  EventSource source = source_from_events(std::move(events), attributes, std::move(time));
+  source.stream_positions = indices;
+  for (std::uint64_t c = 0; c < carried_count; ++c) {
+    CarriedColumn carried;
+    std::vector<std::optional<Value>> cells;
+    reader(carried.name, carried.format, cells);
+    const bool known = carried.format == "u" || carried.format == "l" || carried.format == "g" ||
+                       carried.format == "b" || carried.format == "n" ||
+                       (carried.format.size() > 1 && carried.format[0] == 't');
+    if (!known || cells.size() != indices.size() ||
+        !std::all_of(cells.begin(), cells.end(),
+                     [&](const auto& cell) { return fits(carried.format, cell); })) {
+      StateReader::fail("its carried column `" + carried.name + "` is malformed");
+    }
+    for (const std::optional<Value>& cell : cells) {
+      carried.values.push_back(cell ? source.table.cell_of(*cell) : Cell{});
+    }
+    source.carried.push_back(std::move(carried));
+  }
+  return source;
+}
+
+// Every event a record names is kept, and a funnel key needs a `by`.
+void check_items(const ResultsRecord& record) {
+  const std::vector<std::size_t>& kept = record.source->source.stream_positions;
+  const bool all_kept = std::visit(
+      [&](const auto& items) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(items)>, FunnelRows>) {
+          return items.by || std::none_of(items.rows.begin(), items.rows.end(),
+                                          [](const FunnelRow& row) { return row.key; });
+        } else {
+          return std::all_of(items.begin(), items.end(), [&](const auto& item) {
+            return std::all_of(item.indices.begin(), item.indices.end(), [&](std::size_t i) {
+              return std::binary_search(kept.begin(), kept.end(), i);
+            });
+          });
+        }
+      },
+      record.items);
+  if (!all_kept) StateReader::fail("its records name events it lacks");
+}
+
+PyObject* results_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&] {
+    StateReader reader(state_argument("_results_from_state()", args, nargs, kwnames), 'r');
+    ResultsRecord record;
+    reader(record.captures);
+    record.source = std::make_shared<const SharedSource>(read_source(reader));
+    reader(record.items);
+    reader.finish();
+    check_items(record);
+    return results_to_py(std::move(record)).release();
+  });
+}
+
 }  // namespace
+
+PyMethodDef results_from_state_def = {
+    "_results_from_state", fast(results_from_state), kFastKeywords,
+    "_results_from_state(state)\n--\n\nA result set from the state its pickle holds."};
 
 TypeLayout results_layout() {
   return {"kestrel._core._Results", sizeof(Wrapper<ResultsRecord>), results_slots};

@@ -143,3 +143,54 @@ def test_to_pandas_of_no_matches_gives_the_match_columns():
     frame = kestrel.to_pandas([])
     assert list(frame.columns) == ["partition", "indices", "types", "start", "end"]
     assert frame["partition"].value_counts().to_dict() == {}
+
+
+# Integers with nulls: a gap past 2**53, the detail indices, captures the
+# second match lacks, and carried ids with a null.
+BIG = 2**60 + 1
+EXACT_ROWS = [
+    {"p": "a", "ts": 0, "typ": "login", "n": BIG, "on": True, "x": 0.5, "id": 2**62 + 1},
+    {"p": "a", "ts": 5, "typ": "buy", "id": None},
+    {"p": "b", "ts": 0, "typ": "login", "id": 3},
+    {"p": "b", "ts": BIG, "typ": "buy", "id": 2**62 + 3},
+    {"p": "c", "ts": 0, "typ": "login", "id": 5},
+    {"p": "d", "ts": 0, "typ": "login"},
+    {"p": "d", "ts": 1, "typ": "buy"},
+]
+EXACT_PATTERN = "login[n as $n, on as $on, x as $x] -[<=10]-> buy"
+
+
+def plain(cell):
+    return cell.tolist() if hasattr(cell, "tolist") else cell
+
+
+@pytest.mark.parametrize(
+    ("call", "column"), [(kestrel.match, "capture.n"), (kestrel.explain, "detail.gap")]
+)
+def test_result_frames_keep_integers_exact(call, column):
+    results = call(EXACT_PATTERN, pa.Table.from_pylist(EXACT_ROWS), carry=["id"], **KEYS)
+    frame = results.to_pandas()
+    listed = kestrel.to_pandas(list(results))
+    for name in listed.columns:
+        assert frame[name].dtype == listed[name].dtype, name
+        assert plain(frame[name][0]) == plain(listed[name][0]), name
+    assert frame[column][0] == BIG
+    assert [plain(ids) for ids in frame["id"]] == results.to_arrow().column("id").to_pylist()
+
+
+def test_mixed_groups_and_captures_stay_distinct():
+    rows = [
+        {"p": "a", "ts": 0, "typ": "login", "k": 1},
+        {"p": "b", "ts": 0, "typ": "login", "k": "1"},
+        {"p": "c", "ts": 0, "typ": "login", "k": 1.0},
+        {"p": "d", "ts": 0, "typ": "login", "k": True},
+    ]
+    groups = kestrel.funnel("login", rows, **KEYS, by="k").to_arrow().column("k").to_pylist()
+    assert groups == ["1", '"1"', "1.0", "true"]
+    found = kestrel.match("login[k as $k]", rows, **KEYS).to_arrow().column("capture.k")
+    assert len(set(found.to_pylist())) == 4
+    ints = rows[:1] + [{"p": "e", "ts": 0, "typ": "login", "k": 5}]
+    assert (
+        kestrel.funnel("login", ints, **KEYS, by="k").to_arrow().schema.field("k").type
+        == pa.int64()
+    )

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <set>
 
 #include "json_writer.hpp"
 
@@ -58,25 +59,34 @@ bool exact_as_double(std::int64_t value) {
   return number < 9223372036854775808.0 && static_cast<std::int64_t>(number) == value;
 }
 
-// Python's text for a float, as its str() would write it.
-void append_float_text(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += "nan";
-  } else if (std::isinf(value)) {
-    out += value < 0 ? "-inf" : "inf";
-  } else {
-    json::append_float(out, value);
+// Whether a float of `values` equals one of the integers: as float64 the two
+// would read as one value.
+bool collide(std::span<const Value* const> values, const std::set<double>& ints_as_doubles) {
+  for (const Value* value : values) {
+    const auto* number = value == nullptr ? nullptr : std::get_if<double>(value);
+    // NaN is ordered before nothing, so a set would find it "equal" to anything.
+    if (number != nullptr && !std::isnan(*number) && ints_as_doubles.contains(*number)) return true;
   }
+  return false;
 }
 
-std::string value_text(const Value& value) {
+// A value of a column of mixed kinds as JSON text, so that 1, 1.0, "1" and
+// true stay four values; NaN and the infinities as Python's json.dumps
+// writes them.
+std::string value_json(const Value& value) {
   std::string text;
   switch (kind_of(value)) {
-    case ValueKind::String: return std::get<std::string>(value);
+    case ValueKind::String: json::append_quoted(text, std::get<std::string>(value)); break;
     case ValueKind::Int: json::append_integer(text, std::get<std::int64_t>(value)); break;
-    case ValueKind::Float: append_float_text(text, std::get<double>(value)); break;
     case ValueKind::Bool: text = std::get<bool>(value) ? "true" : "false"; break;
-    case ValueKind::Null: break;
+    case ValueKind::Null: text = "null"; break;
+    case ValueKind::Float: {
+      const double number = std::get<double>(value);
+      if (std::isnan(number)) return "NaN";
+      if (std::isinf(number)) return number < 0 ? "-Infinity" : "Infinity";
+      json::append_float(text, number);
+      break;
+    }
   }
   return text;
 }
@@ -163,28 +173,30 @@ std::int64_t time_divisor(const TimeColumn& time) {
 }
 
 ValueColumn::ValueColumn(std::span<const Value* const> values) {
-  bool ints = false, floats = false, bools = false, texts = false, inexact = false;
+  std::set<ValueKind> kinds;
+  bool inexact = false;
+  std::set<double> ints_as_doubles;
   for (const Value* value : values) {
-    if (value == nullptr) continue;
-    switch (kind_of(*value)) {
-      case ValueKind::Int:
-        ints = true;
-        inexact = inexact || !exact_as_double(std::get<std::int64_t>(*value));
-        break;
-      case ValueKind::Float: floats = true; break;
-      case ValueKind::Bool: bools = true; break;
-      case ValueKind::String: texts = true; break;
-      case ValueKind::Null: break;
+    if (value == nullptr || kind_of(*value) == ValueKind::Null) continue;
+    kinds.insert(kind_of(*value));
+    if (const auto* integer = std::get_if<std::int64_t>(value)) {
+      inexact = inexact || !exact_as_double(*integer);
+      ints_as_doubles.insert(static_cast<double>(*integer));
     }
   }
-  if (texts || (bools && (ints || floats)) || !(ints || floats || bools)) {
+  const auto only = [&](ValueKind kind) { return kinds == std::set<ValueKind>{kind}; };
+  if (kinds.empty() || only(ValueKind::String)) {
     kind_ = Kind::Text;
-  } else if (bools) {
+  } else if (only(ValueKind::Bool)) {
     kind_ = Kind::Bool;
-  } else if (!floats) {
+  } else if (only(ValueKind::Int)) {
     kind_ = Kind::Int;
+  } else if (only(ValueKind::Float) ||
+             (kinds == std::set<ValueKind>{ValueKind::Int, ValueKind::Float} && !inexact &&
+              !collide(values, ints_as_doubles))) {
+    kind_ = Kind::Float;
   } else {
-    kind_ = ints && inexact ? Kind::Text : Kind::Float;
+    kind_ = Kind::Json;
   }
 }
 
@@ -193,7 +205,8 @@ const char* ValueColumn::format() const noexcept {
     case Kind::Int: return "l";
     case Kind::Float: return "g";
     case Kind::Bool: return "b";
-    case Kind::Text: break;
+    case Kind::Text:
+    case Kind::Json: break;
   }
   return "u";
 }
@@ -208,7 +221,8 @@ void ValueColumn::append(ArrowArray& array, const Value* value) const {
       }
       return append_double(array, std::get<double>(*value));
     case Kind::Bool: return append_int(array, std::get<bool>(*value) ? 1 : 0);
-    case Kind::Text: return append_text(array, value_text(*value));
+    case Kind::Text: return append_text(array, std::get<std::string>(*value));
+    case Kind::Json: return append_text(array, value_json(*value));
   }
 }
 

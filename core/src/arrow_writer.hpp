@@ -49,8 +49,10 @@ void finish_list_element(ArrowArray& list);
 std::int64_t time_divisor(const TimeColumn& time);
 
 // A column of loose values typed from their kinds: Int -> int64, Float (and
-// Ints exactly representable as doubles) -> float64, Bool -> bool, anything
-// else -> utf8 holding the values' text. Absent and Null values are nulls.
+// Ints exactly representable as doubles none of which equals a Float) ->
+// float64, Bool -> bool, String -> utf8; any other mix -> utf8 holding each
+// value's JSON text, so that distinct values stay distinct. Absent and Null
+// values are nulls.
 class ValueColumn {
  public:
   explicit ValueColumn(std::span<const Value* const> values);
@@ -59,7 +61,7 @@ class ValueColumn {
   void append(ArrowArray& array, const Value* value) const;
 
  private:
-  enum class Kind : std::uint8_t { Int, Float, Bool, Text };
+  enum class Kind : std::uint8_t { Int, Float, Bool, Text, Json };
   Kind kind_ = Kind::Text;
 };
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <nanoarrow/nanoarrow.h>
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -134,6 +135,35 @@ TEST(ArrowExport, MatchesInTheInputsUnitWithCapturesAndCarriedColumns) {
             "id:+l[l]=[null 10]|[11]; ");
 }
 
+// A column of loose values keeps one type when it can without two distinct
+// values reading as one; any other mix is each value's JSON text.
+TEST(ArrowExport, MixedCapturesStayDistinct) {
+  const struct {
+    Value first, second;
+    const char* column;
+  } cases[] = {
+      {std::int64_t{1}, std::string("1"), "capture.k:u=1|\"1\"; "},
+      {std::int64_t{1}, 1.0, "capture.k:u=1|1.0; "},
+      {std::int64_t{0}, -0.0, "capture.k:u=0|-0.0; "},
+      {true, std::string("true"), "capture.k:u=true|\"true\"; "},
+      {true, std::int64_t{1}, "capture.k:u=true|1; "},
+      {std::int64_t{1}, 2.5, "capture.k:g=1.000000|2.500000; "},
+      {std::int64_t{1}, std::nan(""), "capture.k:g=1.000000|nan; "},
+      {std::int64_t{7}, Null{}, "capture.k:l=7|null; "},
+      {std::string("a"), Null{}, "capture.k:u=a|null; "},
+  };
+  EventSource events = source({});
+  events.carried.clear();
+  for (const auto& [first, second, column] : cases) {
+    const std::vector<Match> matches = {{"a", {0}, 0, 0, bindings({{"k", first}})},
+                                        {"a", {1}, 0, 0, bindings({{"k", second}})}};
+    const std::string columns = exported([&](ArrowArrayStream& out) {
+                                  return export_matches(matches, events, out);
+                                }).columns;
+    EXPECT_EQ(columns.substr(columns.find("capture.")), column);
+  }
+}
+
 TEST(ArrowExport, StopsWhenInterrupted) {
   const EventSource events = source(kMilliseconds);
   const std::vector<Match> matches(Interrupt::kInterval, Match{"a", {0}, 0, 0, {}});
@@ -199,12 +229,13 @@ TEST(ArrowExport, FunnelRowsPerGroupAndStep) {
   const Table table = exported([&](ArrowArrayStream& out) {
     return export_funnel(groups, source(kMilliseconds), out, std::string_view("country"));
   });
-  EXPECT_EQ(table.columns,
-            "country:u=de|de|7; step:l=1|2|1; event_type:u=login|buy|login; entered:l=4|3|4; "
-            "dropped:l=1|3|1; dropped_predicate_failed:l=1|0|1; dropped_absence_blocked:l=0|1|0; "
-            "dropped_window_exceeded:l=0|1|0; dropped_no_successor:l=0|1|0; "
-            "conversion:g=null|0.750000|null; time_p50:tDm=null|1|null; "
-            "time_p90:tDm=null|3|null; ");
+  EXPECT_EQ(
+      table.columns,
+      "country:u=\"de\"|\"de\"|7; step:l=1|2|1; event_type:u=login|buy|login; entered:l=4|3|4; "
+      "dropped:l=1|3|1; dropped_predicate_failed:l=1|0|1; dropped_absence_blocked:l=0|1|0; "
+      "dropped_window_exceeded:l=0|1|0; dropped_no_successor:l=0|1|0; "
+      "conversion:g=null|0.750000|null; time_p50:tDm=null|1|null; "
+      "time_p90:tDm=null|3|null; ");
 }
 
 }  // namespace

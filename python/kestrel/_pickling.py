@@ -1,6 +1,8 @@
 """Patterns pickle as their JSON form, so that they travel to worker
 processes and cluster executors; the JSON form is exact and versioned by
-the reader that checks it."""
+the reader that checks it. Events, matches, near misses, result sets and
+pattern builders pickle by their own __reduce__: a versioned, checked state
+of their engine records (a builder as the JSON form of its steps)."""
 
 from __future__ import annotations
 

@@ -47,6 +47,21 @@ class _ResultSet(Generic[_Row]):
     def _with(self, results: _Results[Any]) -> Self:
         return type(self)(results)
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self._results,)
+
+    def _contents(self) -> tuple[object, ...]:
+        # The pickled state holds the records, the events they name and the
+        # carried cells, each written one way: equal states, equal contents.
+        return (self._results.__reduce__(),)
+
+    def __eq__(self, other: object) -> bool:
+        """Result sets of one class are equal when their rows, events and
+        carried columns are; they are unhashable, as lists are."""
+        if not isinstance(other, _ResultSet) or type(other) is not type(self):
+            return NotImplemented
+        return self._contents() == other._contents()
+
     def __iter__(self) -> Iterator[_Row]:
         results = self._results
         for i in range(len(results)):
@@ -88,8 +103,10 @@ class _ResultSet(Generic[_Row]):
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame of the rows, by way of Arrow: timestamps stay
-        datetime64 with their time zone, windows and gaps timedelta64."""
-        return self.to_arrow().to_pandas()
+        datetime64 with their time zone, windows and gaps timedelta64, and
+        integers and booleans with nulls keep their type (nullable Int64 and
+        boolean; Python ints inside lists) as `kestrel.to_pandas` keeps them."""
+        return _exact_frame(self.to_arrow())
 
     def to_polars(self) -> Any:
         """A polars DataFrame of the rows."""
@@ -157,6 +174,12 @@ class Funnel(_ResultSet[FunnelStep]):
     def _with(self, results: _Results[Any]) -> Self:
         return type(self)(results, self.by)
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), (self._results, self.by)
+
+    def _contents(self) -> tuple[object, ...]:
+        return (self.by, *super()._contents())
+
     def _row(self, native: Any) -> FunnelStep:
         return FunnelStep(*native) if self.by is not None else FunnelStep(None, *native)
 
@@ -169,6 +192,21 @@ class Funnel(_ResultSet[FunnelStep]):
         from ._funnel_plot import plot_funnel
 
         return plot_funnel(list(self), self.by, ax)
+
+
+def _exact_frame(table: Any) -> Any:
+    """pyarrow's own conversion turns integers with nulls into floats, which
+    round past 2**53, so columns with nulls are converted one by one."""
+    pd = _optional("pandas")
+    pa = _optional("pyarrow")
+    nullable = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
+    columns = {
+        name: column.to_pandas(
+            types_mapper=nullable.get if column.null_count else None, integer_object_nulls=True
+        )
+        for name, column in zip(table.column_names, table.columns, strict=True)
+    }
+    return pd.DataFrame(columns, index=pd.RangeIndex(table.num_rows))
 
 
 def delegated(results: object) -> _ResultSet[Any] | None:
