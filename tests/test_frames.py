@@ -528,6 +528,11 @@ def test_empty_frames_are_no_events_and_null_key_columns_are_null(call, make, nu
 def test_object_columns_of_mixed_types_read_as_rows_do():
     rows = [dict(r, v=v) for r, v in zip(ROWS, [1, "one", True, None, 2.5])]
     assert observed(pandas_frame, rows, **KEYS) == observed(list, rows, **KEYS)
+    dated = [dict(r, ts=STAMP + dt.timedelta(seconds=r["ts"])) for r in rows]
+    for zone in (None, "UTC"):
+        frame = pandas_frame(dated).assign(ts=lambda f: f["ts"].dt.tz_localize(zone))
+        start = match("login -[<=1m]-> buy", frame, **KEYS).to_arrow().schema.field("start")
+        assert start.type.unit == "ns" and start.type.tz == zone
 
 
 def test_any_aware_datetime_makes_results_aware():

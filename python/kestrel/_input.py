@@ -209,6 +209,8 @@ def _time_zone(column: Column) -> str | None:
     """None for integer timestamps; for datetimes, read as nanoseconds, the
     zone they are written back in: UTC when any is aware (naive ones are
     read as UTC), "" when all are naive."""
+    if column.arrow_format is not None and column.arrow_format.startswith("tsn:"):
+        return column.arrow_format.removeprefix("tsn:")  # a frame's datetime column
     if column.kind != "object" or not column.data or not _is_datetime(column.data[0]):
         return None
     return "UTC" if any(_is_aware(value) for value in column.data) else ""
