@@ -533,6 +533,7 @@ def test_object_columns_of_mixed_types_read_as_rows_do():
         frame = pandas_frame(dated).assign(ts=lambda f: f["ts"].dt.tz_localize(zone))
         start = match("login -[<=1m]-> buy", frame, **KEYS).to_arrow().schema.field("start")
         assert start.type.unit == "ns" and start.type.tz == zone
+        assert not match("login -[<=1m]-> buy", frame.iloc[:0], **KEYS)
 
 
 def test_any_aware_datetime_makes_results_aware():

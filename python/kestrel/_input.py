@@ -113,7 +113,9 @@ def to_table(
 
 def _from_source(source: Source, keys: Keys, carry: Sequence[str]) -> _core._EventTable:
     _check_key_names(keys, source.names, carry)
-    partition, ts, typ, zone = _key_columns(source, keys) if source.length else _no_keys(keys)
+    partition, ts, typ, zone = (
+        _key_columns(source, keys) if source.length else _no_keys(source, keys)
+    )
     attributes = [source.read(name)[:4] for name in _attribute_names(keys, source.names)]
     carried = [_carried_column(source.read(name)) for name in carry]
     return _core._table_from_columns(source.length, partition, ts, typ, attributes, zone, carried)
@@ -128,13 +130,14 @@ def _key_columns(source: Source, keys: Keys) -> tuple[Any, Any, Any, str | None]
     return partition, ts, typ, _time_zone(ts_column)
 
 
-def _no_keys(keys: Keys) -> tuple[Any, Any, Any, None]:
-    """The key columns of no events, whatever the types of the source's."""
+def _no_keys(source: Source, keys: Keys) -> tuple[Any, Any, Any, str | None]:
+    """The key columns of no events, whatever the types of the source's;
+    a datetime ts column still makes the timestamps datetimes."""
     return (
         (keys.partition, "object", []),
         (keys.ts, array.array("q")),
         (keys.typ, "object", []),
-        None,
+        _time_zone(source.read(keys.ts)),
     )
 
 
