@@ -382,6 +382,65 @@ ColumnEvents events_from_columns(std::size_t rows, PyObject* partition, PyObject
   return out;
 }
 
+// A carried column arrives as an attribute column with the Arrow format its
+// values are written back as, which the Python layer infers from its cells.
+struct CarriedInput {
+  AttributeColumn column;
+  std::string format;
+};
+
+std::vector<CarriedInput> parse_carried_columns(PyObject* carry) {
+  std::vector<CarriedInput> out;
+  for (Py_ssize_t i = 0; i < PyList_Size(carry); ++i) {
+    PyObject* item = PyList_GetItem(carry, i);
+    PyObject *name = nullptr, *kind = nullptr, *format = nullptr;
+    CarriedInput& input = out.emplace_back();
+    require_tuple(item, "a carried column");
+    if (!PyArg_ParseTuple(item, "UUOOU", &name, &kind, &input.column.data, &input.column.mask,
+                          &format)) {
+      throw PythonError{};
+    }
+    input.column.name = utf8(name);
+    input.column.kind = utf8(kind);
+    input.format = utf8(format);
+  }
+  return out;
+}
+
+// Whether a value can be written as the format: the writer turns the cell
+// into the format's buffers whatever its kind, so a mismatch would make a
+// malformed Arrow column.
+bool fits_format(const Value& value, std::string_view format) {
+  if (std::holds_alternative<Null>(value)) return true;
+  if (format == "l" || format == "tsn:" || format == "tsn:UTC" || format == "tDn") {
+    return std::holds_alternative<std::int64_t>(value);
+  }
+  if (format == "g") return std::holds_alternative<double>(value);
+  if (format == "b") return std::holds_alternative<bool>(value);
+  if (format == "u") return std::holds_alternative<std::string>(value);
+  return false;
+}
+
+CarriedColumn read_carried_column(const CarriedInput& input, std::size_t rows, EventTable& table,
+                                  kestrel::Interrupt& interrupt) {
+  std::vector<std::optional<Value>> cells(rows);
+  read_attribute_column(input.column, rows, cells, interrupt);
+  CarriedColumn out{input.column.name, input.format, {}};
+  out.values.reserve(rows);
+  for (std::size_t row = 0; row < rows; ++row) {
+    if (!cells[row]) {
+      out.values.push_back(Cell::null());
+      continue;
+    }
+    if (!fits_format(*cells[row], input.format)) {
+      raise(PyExc_TypeError, column_label(input.column.name) + " row " + std::to_string(row) +
+                                 " cannot be carried as Arrow format `" + input.format + "`");
+    }
+    out.values.push_back(table.cell_of(*cells[row]));
+  }
+  return out;
+}
+
 // Puts events[order[i]] at position i, one cycle of the permutation at a
 // time. Moving the records into a second vector instead would hold two of
 // their fixed-size parts at once. An interrupt leaves the events permuted
@@ -422,12 +481,15 @@ EventSource source_from_events(std::vector<Event> events, std::span<const std::s
 }
 
 EventSource source_from_columns(std::int64_t length, PyObject* partition, PyObject* ts,
-                                PyObject* typ, PyObject* attributes, TimeColumn time) {
+                                PyObject* typ, PyObject* attributes, PyObject* carry,
+                                TimeColumn time) {
   if (length < 0) raise(PyExc_ValueError, "length must not be negative");
-  // A private copy of the list: cell hooks may empty the caller's, and the
-  // attribute columns borrow from its tuples.
+  // Private copies of the lists: cell hooks may empty the caller's, and the
+  // columns borrow from their tuples.
   const Ref held = own(PyList_GetSlice(attributes, 0, PyList_Size(attributes)));
   const std::vector<AttributeColumn> by_name = sorted_attribute_columns(held.get());
+  const Ref carry_held = own(PyList_GetSlice(carry, 0, PyList_Size(carry)));
+  const std::vector<CarriedInput> carried = parse_carried_columns(carry_held.get());
   ColumnEvents read =
       events_from_columns(static_cast<std::size_t>(length), partition, ts, typ, by_name);
   EventSource source = source_from_events(std::move(read.events), {}, std::move(time));
@@ -442,6 +504,10 @@ EventSource source_from_columns(std::int64_t length, PyObject* partition, PyObje
         column[row] = table.cell_of(*value);
       }
     }
+  }
+  for (const CarriedInput& input : carried) {
+    source.carried.push_back(
+        read_carried_column(input, static_cast<std::size_t>(length), table, interrupt));
   }
   return source;
 }

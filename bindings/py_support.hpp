@@ -320,7 +320,8 @@ EventSource source_from_events(std::vector<Event> events, std::span<const std::s
                                TimeColumn time);
 // The events of columns handed over by the package's Python layer.
 EventSource source_from_columns(std::int64_t length, PyObject* partition, PyObject* ts,
-                                PyObject* typ, PyObject* attributes, TimeColumn time);
+                                PyObject* typ, PyObject* attributes, PyObject* carry,
+                                TimeColumn time);
 extern PyMethodDef table_functions[];
 
 // An Arrow C stream, released when it goes unless moved on.

@@ -133,18 +133,21 @@ TimeColumn time_column(PyObject* timezone) {
 
 PyObject* table_from_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static constexpr std::array<const char*, 6> names = {"length", "partition",  "ts",
-                                                       "typ",    "attributes", "timezone"};
+  static constexpr std::array<const char*, 7> names = {"length",     "partition", "ts",   "typ",
+                                                       "attributes", "timezone",  "carry"};
   return guarded([&] {
-    std::array<PyObject*, 6> values{};
+    std::array<PyObject*, 7> values{};
     bind_fast({"_table_from_columns()", names, 5}, args, nargs, kwnames, values);
     const std::int64_t length = to_int64(values[0], "length");
     require_instance(values[1], &PyTuple_Type, "partition", "PyTuple");
     require_instance(values[2], &PyTuple_Type, "ts", "PyTuple");
     require_instance(values[3], &PyTuple_Type, "typ", "PyTuple");
     require_instance(values[4], &PyList_Type, "attributes", "PyList");
+    const Ref no_carry = own(PyList_New(0));
+    PyObject* carry = values[6] && values[6] != Py_None ? values[6] : no_carry.get();
+    require_instance(carry, &PyList_Type, "carry", "PyList");
     return table_to_py(source_from_columns(length, values[1], values[2], values[3], values[4],
-                                           time_column(values[5])))
+                                           carry, time_column(values[5])))
         .release();
   });
 }
@@ -388,11 +391,13 @@ Ref table_to_py(EventSource source) {
 
 PyMethodDef table_functions[] = {
     {"_table_from_columns", fast(table_from_columns), kFastKeywords,
-     "_table_from_columns(length, partition, ts, typ, attributes, timezone=None)\n--\n\n"
+     "_table_from_columns(length, partition, ts, typ, attributes, timezone=None, carry=None)"
+     "\n--\n\n"
      "Build a table from columns: (name, kind, data) for the partition and type, (name, int64 "
      "buffer) for the timestamp, and a list of (name, kind, data, null mask) for the "
      "attributes. A `timezone` (\"\" when naive) says the timestamps were datetimes, as "
-     "nanoseconds."},
+     "nanoseconds. `carry` lists (name, kind, data, null mask, Arrow format) columns copied "
+     "into results."},
     {"_table_from_events", fast(table_from_events), kFastKeywords,
      "_table_from_events(events)\n--\n\nBuild a table from a sequence of Event objects."},
     {"_match", fast(match), kFastKeywords,

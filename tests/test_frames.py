@@ -486,6 +486,63 @@ def test_empty_sources():
     assert list(match("x", empty, **KEYS)) == []
 
 
+def _frame(library, columns):
+    module = pytest.importorskip(library)
+    return module.table(columns) if library == "pyarrow" else module.DataFrame(columns)
+
+
+NO_EVENTS_OR_NULL_KEYS = [
+    ("pandas of empty lists", lambda: _frame("pandas", {"p": [], "ts": [], "typ": []}), None),
+    ("polars of empty lists", lambda: _frame("polars", {"p": [], "ts": [], "typ": []}), None),
+    (
+        "arrow of empty lists",
+        lambda: _frame("pyarrow", dict.fromkeys(KEYS.values(), [])),
+        None,
+    ),
+    ("polars null p", lambda: _frame("polars", {"p": [None], "ts": [1], "typ": ["x"]}), "`p`"),
+    ("polars null ts", lambda: _frame("polars", {"p": ["a"], "ts": [None], "typ": ["x"]}), "`ts`"),
+    (
+        "arrow null typ",
+        lambda: _frame("pyarrow", {"p": ["a"], "ts": [1], "typ": [None]}),
+        "`typ`",
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "make, null",
+    [c[1:] for c in NO_EVENTS_OR_NULL_KEYS],
+    ids=[c[0] for c in NO_EVENTS_OR_NULL_KEYS],
+)
+@pytest.mark.parametrize("call", [match, explain])
+def test_empty_frames_are_no_events_and_null_key_columns_are_null(call, make, null):
+    if null is None:
+        assert (
+            list(call("x", make(), **KEYS)) == list(call("x", make(), carry=["ts"], **KEYS)) == []
+        )
+        return
+    with pytest.raises(ValueError, match=f"column {null} is null at row 0"):
+        call("x", make(), **KEYS)
+
+
+def test_object_columns_of_mixed_types_read_as_rows_do():
+    rows = [dict(r, v=v) for r, v in zip(ROWS, [1, "one", True, None, 2.5])]
+    assert observed(pandas_frame, rows, **KEYS) == observed(list, rows, **KEYS)
+    dated = [dict(r, ts=STAMP + dt.timedelta(seconds=r["ts"])) for r in rows]
+    for zone in (None, "UTC"):
+        frame = pandas_frame(dated).assign(ts=lambda f: f["ts"].dt.tz_localize(zone))
+        start = match("login -[<=1m]-> buy", frame, **KEYS).to_arrow().schema.field("start")
+        assert start.type.unit == "ns" and start.type.tz == zone
+        assert not match("login -[<=1m]-> buy", frame.iloc[:0], **KEYS)
+
+
+def test_any_aware_datetime_makes_results_aware():
+    naive, aware = STAMP, STAMP.replace(tzinfo=dt.timezone.utc)
+    for stamps in ([naive, aware], [aware, naive]):
+        rows = [{"p": "a", "ts": stamp, "typ": "x"} for stamp in stamps]
+        assert match("x", rows, **KEYS).to_arrow().schema.field("start").type.tz == "UTC"
+
+
 # ---------------------------------------------------------------------------
 # Property: every source agrees with the low-level functions
 

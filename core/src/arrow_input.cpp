@@ -272,7 +272,7 @@ class ColumnCursor {
         values_(info.dictionary ? view_->dictionary : view_),
         base_(root.offset),
         first_row_(first_row),
-        may_be_null_(view_->null_count != 0) {
+        may_be_null_(view_->null_count != 0 || info.family == Family::Null) {
     if (info.dictionary) dictionary_ids_.assign(static_cast<std::size_t>(values_->length), kUnseen);
   }
 
@@ -410,7 +410,8 @@ class TimeReader {
   explicit TimeReader(const ColumnInfo& info) : info_(info) {
     switch (info.family) {
       case Family::Int:
-      case Family::UInt64: time_.kind = TimeColumn::Kind::Integer; break;
+      case Family::UInt64:
+      case Family::Null: time_.kind = TimeColumn::Kind::Integer; break;
       case Family::Text: time_ = {TimeColumn::Kind::Datetime, "ns", ""}; break;
       case Family::Temporal: describe_temporal(); break;
       default: refuse();
@@ -485,8 +486,11 @@ class TimeReader {
   std::int64_t factor_ = 1;
 };
 
+// A column of type null is a key column null at its first row, if it has
+// one: with no rows, as made from empty lists, it is no events.
 void check_key_family(const ColumnInfo& info) {
-  if (info.family == Family::Text || info.family == Family::Int || info.family == Family::UInt64) {
+  if (info.family == Family::Text || info.family == Family::Int || info.family == Family::UInt64 ||
+      info.family == Family::Null) {
     return;
   }
   fail("column " + quoted_name(info.name) + " has type " + type_text(info) +

@@ -9,7 +9,7 @@ import warnings
 from collections.abc import Sequence
 
 from . import _core
-from ._carry import table_with_carry
+from ._carry import check_carry
 from ._core import Pattern, PatternBuilder, parse_pattern, pattern_from_json
 from ._durations import check_unit, with_integer_windows
 from ._input import Keys, to_table
@@ -158,10 +158,7 @@ def _usable_cores() -> int:
 def _table(
     events: object, keys: Keys, carry: Sequence[str] | None, threads: int = 1
 ) -> _core._EventTable:
-    names = _names("carry", carry)
-    if names:
-        return table_with_carry(events, keys, names, threads)
-    return to_table(events, keys, threads)
+    return to_table(events, keys, threads, check_carry(_names("carry", carry) or []))
 
 
 def _keys(partition: str, ts: str, typ: str, attributes: Sequence[str] | None) -> Keys:

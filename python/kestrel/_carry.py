@@ -1,56 +1,103 @@
-"""Events with carried columns: these are read by the native Arrow reader
-only, so sources of other kinds are first made an Arrow table."""
+"""Carried columns: which names may be carried, and the one Arrow type a
+carried column of Python cells is written back as."""
 
 from __future__ import annotations
 
-import sys
-from collections.abc import Iterable, Mapping, Sequence
+import datetime as _dt
+from collections.abc import Sequence
 from typing import Any
 
-from . import _core
-from ._input import Keys, _row_mapping
-from ._optional import optional as _optional
+# The columns every result table has; `capture.` and `detail.` start the
+# names of the rest.
+_RESULT_COLUMNS = frozenset(
+    {
+        "partition",
+        "indices",
+        "types",
+        "start",
+        "end",
+        "start_index",
+        "reached_steps",
+        "next_event_type",
+        "reason",
+    }
+)
+_RESULT_PREFIXES = ("capture.", "detail.")
 
 
-def table_with_carry(
-    events: object, keys: Keys, carry: list[str], threads: int = 1
-) -> _core._EventTable:
-    """The event table of `events` with the columns `carry` kept aside, read
-    on up to `threads` threads."""
-    attributes = None if keys.attributes is None else list(keys.attributes)
-    return _core._table_from_arrow(
-        _arrow_source(events), keys.partition, keys.ts, keys.typ, attributes, carry, threads
+def check_carry(names: Sequence[str]) -> list[str]:
+    """The carried names, each once; a name a result column has already is
+    a ValueError, as the results would hold two columns of that name."""
+    for name in names:
+        if name in _RESULT_COLUMNS or name.startswith(_RESULT_PREFIXES):
+            raise ValueError(f"carry: column `{name}` has the name of a result column")
+    return list(dict.fromkeys(names))
+
+
+# The Arrow format of each family of cells, and its name in messages;
+# datetimes are nanoseconds.
+_FAMILIES = {
+    "bool": ("b", "a bool"),
+    "int": ("l", "an integer"),
+    "float": ("g", "a float"),
+    "text": ("u", "text"),
+    "naive": ("tsn:", "a naive datetime"),
+    "aware": ("tsn:UTC", "an aware datetime"),
+}
+
+
+def carried_format(name: str, cells: Sequence[Any], nulls: Sequence[int]) -> str:
+    """The Arrow format of a carried column from its cells, those marked in
+    `nulls` left out: "n" when every cell is null. Integers among floats
+    make a float column, as long as each is a float exactly; any other mix
+    is a TypeError naming the column and the first row that differs."""
+    first: tuple[int, str] | None = None
+    has_floats = False
+    for row, cell in enumerate(cells):
+        if nulls[row]:
+            continue
+        family = _family(name, row, cell)
+        if first is None:
+            first = row, family
+        elif family != first[1] and {family, first[1]} != {"int", "float"}:
+            raise TypeError(
+                f"column `{name}` holds values of two types: row {first[0]} is "
+                f"{_FAMILIES[first[1]][1]}, row {row} {_FAMILIES[family][1]}"
+            )
+        has_floats = has_floats or family == "float"
+    if first is None:
+        return "n"
+    if not has_floats:
+        return _FAMILIES[first[1]][0]
+    for row, cell in enumerate(cells):
+        if not nulls[row] and _family(name, row, cell) == "int" and not _is_float(cell):
+            raise TypeError(
+                f"column `{name}` row {row}: {cell} among floats cannot be a float exactly"
+            )
+    return "g"
+
+
+def _family(name: str, row: int, cell: Any) -> str:
+    kind = type(cell)
+    if kind is bool or kind.__name__ == "bool_":
+        return "bool"
+    if isinstance(cell, str):
+        return "text"
+    if isinstance(cell, float) or kind.__name__ in ("float16", "float32", "float64"):
+        return "float"
+    if isinstance(cell, _dt.date) or kind.__name__ == "datetime64":
+        return "aware" if getattr(cell, "tzinfo", None) is not None else "naive"
+    if hasattr(kind, "__index__"):
+        return "int"
+    raise TypeError(
+        f"column `{name}` row {row}: carried values must be str, int, float, bool, "
+        f"datetimes or None, not {kind.__name__}"
     )
 
 
-def _arrow_source(events: object) -> object:
-    if hasattr(type(events), "__arrow_c_stream__") or hasattr(type(events), "__arrow_c_array__"):
-        return events
-    pa = _pyarrow()
-    if _is_instance(events, "pandas", "DataFrame"):
-        return pa.Table.from_pandas(events, preserve_index=False)
-    if _is_instance(events, "polars", "LazyFrame"):
-        return events.collect().to_arrow()  # type: ignore[attr-defined]
-    if isinstance(events, Mapping):
-        return pa.table(dict(events))
-    if isinstance(events, Iterable) and not isinstance(events, (str, bytes)):
-        rows: Sequence[Any] = events if isinstance(events, Sequence) else list(events)
-        if len(rows) and isinstance(rows[0], _core.Event):
-            raise TypeError("carry names columns of rows or frames; Event objects have none")
-        return pa.Table.from_pylist([_row_mapping(row, i) for i, row in enumerate(rows)])
-    raise TypeError("expected Events, rows, or a data frame, got " + type(events).__name__)
-
-
-def _pyarrow() -> Any:
+def _is_float(value: int) -> bool:
+    """Whether the integer is a float exactly."""
     try:
-        return _optional("pyarrow")
-    except ImportError:
-        raise TypeError(
-            "carry needs Arrow input: pass an Arrow table or stream, or install pyarrow "
-            "(pip install 'kestrel[arrow]') to carry columns of rows and frames"
-        ) from None
-
-
-def _is_instance(value: object, module: str, name: str) -> bool:
-    loaded = sys.modules.get(module)
-    return loaded is not None and isinstance(value, getattr(loaded, name))
+        return float(value) == value
+    except OverflowError:
+        return False

@@ -148,6 +148,8 @@ _TimestampColumn: TypeAlias = tuple[str, _Buffer]
 _AttributeColumn: TypeAlias = tuple[str, str, _Buffer | list[Any], _Buffer | None]
 # Lets attributes be a list of a NamedTuple of that shape: list is invariant.
 _Attribute = TypeVar("_Attribute", bound=_AttributeColumn)
+# A carried column: an attribute column and the Arrow format it is written back as.
+_Carried: TypeAlias = tuple[str, str, _Buffer | list[Any], _Buffer | None, str]
 _PatternIn: TypeAlias = Pattern | PatternBuilder
 _Item = TypeVar("_Item", Match, NearMiss, tuple[Any, ...])
 
@@ -176,6 +178,7 @@ def _table_from_columns(
     typ: _TextColumn,
     attributes: list[_Attribute],
     timezone: str | None = None,
+    carry: list[_Carried] | None = None,
 ) -> _EventTable: ...
 def _table_from_events(events: Sequence[Event]) -> _EventTable: ...
 def _table_from_arrow(

@@ -21,6 +21,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, Callable, NamedTuple
 
 from . import _core
+from ._carry import carried_format
 from ._core import Event
 from ._optional import optional as _optional
 from ._timestamps import has_offset, parse_timestamp
@@ -61,61 +62,88 @@ class Column(NamedTuple):
     `kind` is "int", "float", "bool" (data: a buffer), "object" (data: a
     list) or "arrow_text" (data: Arrow utf8 chunks, see `_arrow_text`);
     `mask` marks null cells (a bool or byte buffer), or is None.
+    `arrow_format` is the Arrow format of integers that were datetimes or
+    durations, as nanoseconds, when the column is carried into results.
     """
 
     name: str
     kind: str
     data: Any
     mask: Any
+    arrow_format: str | None = None
 
 
-def to_table(events: object, keys: Keys, threads: int = 1) -> _core._EventTable:
-    """Build the engine event table for any supported event source; an Arrow
-    source's columns are read on up to `threads` threads."""
-    if isinstance(events, _core._EventTable):
+def to_table(
+    events: object, keys: Keys, threads: int = 1, carry: Sequence[str] = ()
+) -> _core._EventTable:
+    """Build the engine event table for any supported event source, with
+    the columns `carry` kept aside for the results; an Arrow source's
+    columns are read on up to `threads` threads."""
+    if isinstance(events, _core._EventTable) and not carry:
         return events
     if isinstance(events, (str, bytes)):
         raise TypeError(f"expected events, got {type(events).__name__}")
     if _is_instance(events, "polars", "LazyFrame"):
         events = events.collect()  # type: ignore[attr-defined]
-    if _exports_arrow(events) and not _is_empty_pandas(events):
-        return _from_arrow(events, keys, threads)
+    if _exports_arrow(events) and not _pandas_by_columns(events):
+        return _from_arrow(events, keys, carry, threads)
     frame = _frame_source(events)
     if frame is not None:
-        return _from_source(frame, keys)
+        return _from_source(frame, keys, carry)
     if isinstance(events, Mapping):
-        return _from_column_mapping(events, keys)
-    if not isinstance(events, Iterable):
+        return _from_source(_mapping_source(events), keys, carry)
+    if not isinstance(events, Iterable) or isinstance(events, _core._EventTable):
         raise TypeError("expected Events, rows, or a data frame, got " + type(events).__name__)
     items = events if isinstance(events, Sequence) else list(events)
-    if len(items) == 0 or isinstance(items[0], Event):
-        if len(items) and keys != DEFAULT_KEYS:
-            raise TypeError(
-                "partition, ts, typ and attributes name columns of rows or frames; "
-                "Event objects carry their own"
-            )
-        return _core._table_from_events(items)
-    return _from_rows(items, keys)
+    if len(items) and not isinstance(items[0], Event):
+        return _from_source(_rows_source(items), keys, carry)
+    if carry:
+        raise TypeError("carry names columns of rows or frames; Event objects have none")
+    if len(items) and keys != DEFAULT_KEYS:
+        raise TypeError(
+            "partition, ts, typ and attributes name columns of rows or frames; "
+            "Event objects carry their own"
+        )
+    return _core._table_from_events(items)
 
 
 # ---------------------------------------------------------------------------
 # Columns to table
 
 
-def _from_source(source: Source, keys: Keys) -> _core._EventTable:
-    _check_key_names(keys, source.names)
+def _from_source(source: Source, keys: Keys, carry: Sequence[str]) -> _core._EventTable:
+    _check_key_names(keys, source.names, carry)
+    partition, ts, typ, zone = (
+        _key_columns(source, keys) if source.length else _no_keys(source, keys)
+    )
+    attributes = [source.read(name)[:4] for name in _attribute_names(keys, source.names)]
+    carried = [_carried_column(source.read(name)) for name in carry]
+    return _core._table_from_columns(source.length, partition, ts, typ, attributes, zone, carried)
+
+
+def _key_columns(source: Source, keys: Keys) -> tuple[Any, Any, Any, str | None]:
+    """The partition, ts and typ columns, and the time zone of the ts."""
     partition = _text_column(_decimal_partitions(source.read(keys.partition)))
     ts_column = source.read(keys.ts)
     ts = _ts_column(ts_column)
     typ = _text_column(source.read(keys.typ))
-    attributes = [source.read(name) for name in _attribute_names(keys, source.names)]
-    zone = _time_zone(ts_column)
-    return _core._table_from_columns(source.length, partition, ts, typ, attributes, zone)
+    return partition, ts, typ, _time_zone(ts_column)
 
 
-def _check_key_names(keys: Keys, names: Sequence[str]) -> None:
+def _no_keys(source: Source, keys: Keys) -> tuple[Any, Any, Any, str | None]:
+    """The key columns of no events, whatever the types of the source's;
+    a datetime ts column still makes the timestamps datetimes."""
+    return (
+        (keys.partition, "object", []),
+        (keys.ts, array.array("q")),
+        (keys.typ, "object", []),
+        _time_zone(source.read(keys.ts)),
+    )
+
+
+def _check_key_names(keys: Keys, names: Sequence[str], carry: Sequence[str]) -> None:
     present = set(names)
-    wanted = [keys.partition, keys.ts, keys.typ, *(keys.attributes or ())]
+    wanted = [keys.partition, keys.ts, keys.typ, *(keys.attributes or ()), *carry]
     for name in wanted:
         if name not in present:
             listed = ", ".join(f"`{n}`" for n in names[:20]) or "none"
@@ -182,10 +210,13 @@ def _ts_column(column: Column) -> tuple[str, Any]:
 
 def _time_zone(column: Column) -> str | None:
     """None for integer timestamps; for datetimes, read as nanoseconds, the
-    zone they are written back in: UTC when aware, "" when naive."""
+    zone they are written back in: UTC when any is aware (naive ones are
+    read as UTC), "" when all are naive."""
+    if column.arrow_format is not None and column.arrow_format.startswith("tsn:"):
+        return column.arrow_format.removeprefix("tsn:")  # a frame's datetime column
     if column.kind != "object" or not column.data or not _is_datetime(column.data[0]):
         return None
-    return "UTC" if _is_aware(column.data[0]) else ""
+    return "UTC" if any(_is_aware(value) for value in column.data) else ""
 
 
 def _is_aware(value: Any) -> bool:
@@ -198,6 +229,47 @@ def _is_aware(value: Any) -> bool:
 def _kind_label(column: Column) -> str:
     dtype = getattr(column.data, "dtype", None)
     return str(dtype) if dtype is not None else column.kind
+
+
+# ---------------------------------------------------------------------------
+# Carried columns
+
+_KIND_FORMATS = {"int": "l", "float": "g", "bool": "b", "arrow_text": "u"}
+
+
+def _carried_column(column: Column) -> tuple[str, str, Any, Any, str]:
+    """A carried column as an attribute column with the Arrow format it is
+    written back as; Python cells are first given one type."""
+    name, kind, data, mask, arrow_format = column
+    if kind != "object":
+        return name, kind, data, mask, arrow_format or _KIND_FORMATS[kind]
+    nulls = bytearray(
+        (mask is not None and bool(mask[row])) or _is_null(cell) for row, cell in enumerate(data)
+    )
+    arrow_format = carried_format(name, data, nulls)
+    if arrow_format in ("l", "g") or arrow_format.startswith("ts"):
+        kind, data = _carried_numbers(name, data, nulls, arrow_format)
+    return name, kind, data, nulls, arrow_format
+
+
+def _carried_numbers(
+    name: str, cells: list[Any], nulls: bytearray, arrow_format: str
+) -> tuple[str, array.array[Any]]:
+    if arrow_format == "g":
+        return "float", array.array(
+            "d", (0.0 if nulls[i] else float(c) for i, c in enumerate(cells))
+        )
+    out = array.array("q", bytes(8 * len(cells)))
+    for row, cell in enumerate(cells):
+        if nulls[row]:
+            continue
+        if arrow_format != "l":
+            out[row] = _timestamp_ns(name, row, cell)
+        elif not -_INT64_MAX - 1 <= operator.index(cell) <= _INT64_MAX:
+            raise OverflowError(f"column `{name}` row {row}: {cell} is out of the 64-bit range")
+        else:
+            out[row] = operator.index(cell)
+    return "int", out
 
 
 # ---------------------------------------------------------------------------
@@ -298,7 +370,7 @@ def _datetime_ns(value: _dt.datetime) -> int:
 # Rows
 
 
-def _from_rows(rows: Sequence[Any], keys: Keys) -> _core._EventTable:
+def _rows_source(rows: Sequence[Any]) -> Source:
     columns: dict[str, list[Any]] = {}
     for position, row in enumerate(rows):
         for key, value in _row_mapping(row, position).items():
@@ -315,7 +387,7 @@ def _from_rows(rows: Sequence[Any], keys: Keys) -> _core._EventTable:
     def read(name: str) -> Column:
         return _object_column(name, columns[name])
 
-    return _from_source(Source(len(rows), list(columns), read), keys)
+    return Source(len(rows), list(columns), read)
 
 
 def _row_mapping(row: Any, position: int) -> Mapping[Any, Any]:
@@ -339,7 +411,7 @@ def _object_column(name: str, values: list[Any]) -> Column:
     return Column(name, "object", [None if v is _MISSING else v for v in values], mask)
 
 
-def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _core._EventTable:
+def _mapping_source(columns: Mapping[Any, Any]) -> Source:
     names = list(columns)
     for name in names:
         if not isinstance(name, str):
@@ -356,7 +428,7 @@ def _from_column_mapping(columns: Mapping[Any, Any], keys: Keys) -> _core._Event
             return _numpy_column(name, values, None)
         return _object_column(name, list(values))
 
-    return _from_source(Source(length, names, read), keys)
+    return Source(length, names, read)
 
 
 # ---------------------------------------------------------------------------
@@ -405,6 +477,7 @@ def _temporal_column(name: str, values: Any, mask: Any) -> Column:
     if nat.any():
         mask = nat if mask is None else (mask | nat)
     converted = values.astype(unit)
+    arrow_format = "tsn:" if values.dtype.kind == "M" else "tDn"
     if converted.dtype != values.dtype:
         # NumPy wraps a value past the nanosecond range around; converting
         # back shows it, as the wrapped value never maps to the original.
@@ -414,7 +487,7 @@ def _temporal_column(name: str, values: Any, mask: Any) -> Column:
             raise OverflowError(
                 f"column `{name}` row {row}: {values[row]} {_OUT_OF_RANGE[values.dtype.kind]}"
             )
-    return Column(name, "int", np.ascontiguousarray(converted.view(np.int64)), mask)
+    return Column(name, "int", np.ascontiguousarray(converted.view(np.int64)), mask, arrow_format)
 
 
 # ---------------------------------------------------------------------------
@@ -428,33 +501,42 @@ def _exports_arrow(events: object) -> bool:
     return hasattr(kind, "__arrow_c_stream__") or hasattr(kind, "__arrow_c_array__")
 
 
-def _is_empty_pandas(events: object) -> bool:
-    """pandas gives an empty object column no Arrow type; its own reader
-    knows the column's dtype."""
-    return _is_instance(events, "pandas", "DataFrame") and len(events) == 0  # type: ignore[arg-type]
+def _pandas_by_columns(events: object) -> bool:
+    """Whether a pandas frame is read by its columns rather than as Arrow:
+    when empty, as pandas gives an empty object column no Arrow type, and
+    with object columns, whose Arrow type pandas takes from their first
+    value, failing on a later one of another type."""
+    if not _is_instance(events, "pandas", "DataFrame"):
+        return False
+    return len(events) == 0 or any(str(dtype) == "object" for dtype in events.dtypes)  # type: ignore[arg-type, attr-defined]
 
 
-def _from_arrow(events: object, keys: Keys, threads: int) -> _core._EventTable:
+def _from_arrow(
+    events: object, keys: Keys, carry: Sequence[str], threads: int
+) -> _core._EventTable:
     if _is_instance(events, "pandas", "DataFrame"):
         _column_names(events.columns)  # type: ignore[attr-defined]  # Arrow would make them text
     if _is_instance(events, "polars", "DataFrame"):
-        events = _typed_nulls(events)
+        events = _typed_nulls(events, keys)
     key_names = (keys.partition, keys.ts, keys.typ)
     if len(set(key_names)) != 3:
         raise ValueError("the partition, ts and typ columns must be three different columns")
     attributes = None
     if keys.attributes is not None:
         attributes = [name for name in dict.fromkeys(keys.attributes) if name not in key_names]
-    return _core._table_from_arrow(events, *key_names, attributes, [], threads)
+    return _core._table_from_arrow(events, *key_names, attributes, list(carry), threads)
 
 
-def _typed_nulls(frame: Any) -> Any:
+def _typed_nulls(frame: Any, keys: Keys) -> Any:
     """polars exports a column of type Null with a buffer that the Arrow
-    format does not have; as booleans its nulls read the same."""
+    format does not have; as booleans its nulls read the same, and as the
+    type a key column has they are null keys."""
     pl = _optional("polars")
 
+    key_types = {keys.partition: pl.String, keys.typ: pl.String, keys.ts: pl.Int64}
     nulls = [name for name, dtype in frame.schema.items() if dtype == pl.Null]
-    return frame.with_columns(pl.col(nulls).cast(pl.Boolean)) if nulls else frame
+    casts = [pl.col(name).cast(key_types.get(name, pl.Boolean)) for name in nulls]
+    return frame.with_columns(casts) if casts else frame
 
 
 def _frame_source(events: object) -> Source | None:
@@ -499,7 +581,8 @@ def _pandas_column(name: str, series: Any) -> Column:
     mask = series.isna().to_numpy(dtype=bool)
     if isinstance(dtype, pd.DatetimeTZDtype):
         values = series.dt.tz_convert("UTC").dt.tz_localize(None).to_numpy()
-    elif isinstance(dtype, np.dtype) and dtype.kind in "biufMm":
+        return _numpy_column(name, values, mask)._replace(arrow_format="tsn:UTC")
+    if isinstance(dtype, np.dtype) and dtype.kind in "biufMm":
         values = series.to_numpy()
     elif getattr(dtype, "kind", "O") in "biuf" and hasattr(dtype, "numpy_dtype"):
         values = series.to_numpy(dtype=dtype.numpy_dtype, na_value=0)
@@ -529,7 +612,9 @@ def _arrow_column(name: str, column: Any) -> Column:
     if numeric or temporal:
         if mask is not None:
             column = column.fill_null(pa.scalar(False if pa.types.is_boolean(kind) else 0, kind))
-        return _numpy_column(name, column.to_numpy(zero_copy_only=False), mask)
+        read = _numpy_column(name, column.to_numpy(zero_copy_only=False), mask)
+        aware = pa.types.is_timestamp(kind) and kind.tz is not None
+        return read._replace(arrow_format="tsn:UTC") if aware else read
     text = _arrow_text(name, column, mask)
     if text is not None:
         return text
