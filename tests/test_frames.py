@@ -574,6 +574,19 @@ def test_sources_agree_with_the_low_level_functions(rows, make):
 # Results as frames
 
 
+@pytest.mark.parametrize(
+    "values",
+    [[1, "1"], [1, 1.0], [True, 1], [2**60 + 1, 0.5], [1, 0.5, None]],
+)
+def test_mixed_columns_stay_distinct_as_the_result_sets_write_them(values):
+    pytest.importorskip("pyarrow")
+    rows = [{"partition": "p", "ts": i, "typ": "a", "v": v} for i, v in enumerate(values)]
+    found = match("a[v as $v]", rows)
+    column = kestrel.to_arrow(list(found)).column("capture.v")
+    assert column == found.to_arrow().column("capture.v")
+    assert len(set(column.to_pylist())) == len(values)
+
+
 def test_matches_to_frames():
     pd = pytest.importorskip("pandas")
     pa = pytest.importorskip("pyarrow")
@@ -588,7 +601,9 @@ def test_matches_to_frames():
     assert frame["capture.u"].tolist() == ["bo", "ana", 7]
     table = kestrel.to_arrow(list(found))
     assert table.column_names == list(frame.columns)
-    assert table.column("capture.u").to_pylist() == ["bo", "ana", "7"]  # mixed types become text
+    # Mixed types become JSON text, as the result sets export them.
+    assert table.column("capture.u").to_pylist() == ['"bo"', '"ana"', "7"]
+    assert table.column("capture.u") == found.to_arrow().column("capture.u")
     assert table.column("indices").type == pa.list_(pa.int64())
     assert isinstance(frame, pd.DataFrame)
 

@@ -46,8 +46,8 @@ def to_arrow(results: Iterable[Match] | Iterable[NearMiss]) -> Any:
     """Return a pyarrow Table with the columns of `to_pandas`.
 
     A column whose values do not share one Arrow type (a capture that is text
-    in one match and a number in another, say) is written as text, with lists
-    and dicts in their JSON form. A result set is converted as its
+    in one match and a number in another, say) is written as each value's
+    JSON text, so that distinct values stay distinct. A result set is converted as its
     `to_arrow()` does.
     """
     results_set = delegated(results)
@@ -144,17 +144,28 @@ def _fits_int64(values: list[int]) -> bool:
 
 
 def _arrow_array(values: list[Any]) -> Any:
+    """One Arrow type for the column when its values share one, as result
+    sets export them; else each value's JSON text, so that 1, 1.0, "1" and
+    True stay four values."""
     pa = _optional("pyarrow")
 
-    try:
-        return pa.array(values)
-    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, OverflowError):
-        return pa.array([_as_text(value) for value in values], pa.string())
+    if not _merges_numbers(values):
+        try:
+            return pa.array(values)
+        except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, OverflowError):
+            pass
+    return pa.array([_as_json(value) for value in values], pa.string())
 
 
-def _as_text(value: Any) -> str | None:
-    if value is None:
-        return None
-    if isinstance(value, (list, dict)):
-        return json.dumps(value, ensure_ascii=False)
-    return str(value)
+def _merges_numbers(values: list[Any]) -> bool:
+    """Whether float64 would read integers among floats wrongly: one that
+    is not a float exactly, or one equal to a float of the column."""
+    ints = {value for value in values if type(value) is int}
+    floats = {value for value in values if type(value) is float}
+    if not ints or not floats:
+        return False
+    return any(float(value) != value or value in floats for value in ints)
+
+
+def _as_json(value: Any) -> str | None:
+    return None if value is None else json.dumps(value, ensure_ascii=False)
