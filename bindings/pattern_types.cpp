@@ -9,6 +9,7 @@
 
 #include "kestrel/json.hpp"
 #include "kestrel/parser.hpp"
+#include "language/parser_pieces.hpp"
 #include "pickled_state.hpp"
 #include "py_support.hpp"
 

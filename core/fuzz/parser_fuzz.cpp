@@ -9,6 +9,7 @@
 #include "kestrel/parser.hpp"
 
 #include "../tests/parser_messages.hpp"
+#include "language/parser_pieces.hpp"
 
 namespace {
 

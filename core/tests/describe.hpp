@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "deepest_path.hpp"
+#include "engine/deepest_path.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/model.hpp"
 

@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/oracle.hpp"
+#include "engine/transition.hpp"
 #include "generator.hpp"
 #include "kestrel/matcher.hpp"
 #include "literal_search.hpp"
-#include "transition.hpp"
 
 namespace kestrel {
 namespace {

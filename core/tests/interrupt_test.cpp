@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/oracle.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/model.hpp"

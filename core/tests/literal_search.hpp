@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
-#include "deepest_path.hpp"
+#include "engine/deepest_path.hpp"
+#include "engine/transition.hpp"
 #include "kestrel/explain.hpp"
-#include "transition.hpp"
 
 namespace kestrel::literal {
 

@@ -1,6 +1,7 @@
 #include "kestrel/matcher.hpp"
 #include "describe.hpp"
-#include "transition.hpp"
+#include "engine/oracle.hpp"
+#include "engine/transition.hpp"
 
 #include <gtest/gtest.h>
 

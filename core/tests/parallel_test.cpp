@@ -15,6 +15,7 @@
 #include "kestrel/funnel.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/parallel.hpp"
+#include "runtime/shares.hpp"
 
 namespace kestrel {
 namespace {

@@ -1,5 +1,6 @@
 #include "kestrel/parser.hpp"
 
+#include "language/parser_pieces.hpp"
 #include "parser_messages.hpp"
 
 #include <gtest/gtest.h>

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/transition.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/model.hpp"
-#include "transition.hpp"
 
 namespace kestrel {
 namespace {

@@ -109,9 +109,6 @@ struct NearMiss {
   friend bool operator==(const NearMiss&, const NearMiss&) = default;
 };
 
-// Every index the record holds, i, becomes positions[i].
-void renumber(NearMiss& miss, std::span<const std::size_t> positions);
-
 // One record per start that cannot complete, in ascending start order.
 // Events must be in canonical order. Throws InternalError for a structurally
 // invalid pattern, and Interrupted when `interrupt` stops it.

@@ -31,8 +31,4 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
                                     std::size_t limit, const Parallel& parallel);
 
-// The reference matcher; returns exactly what compiled_matches returns.
-std::vector<Match> oracle_matches(std::span<const Event> events, const Pattern& pattern,
-                                  Interrupt interrupt = {});
-
 }  // namespace kestrel

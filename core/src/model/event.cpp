@@ -3,7 +3,7 @@
 
 #include "kestrel/event.hpp"
 
-#include "canonical_sort.hpp"
+#include "model/canonical_sort.hpp"
 
 #include <algorithm>
 #include <numeric>

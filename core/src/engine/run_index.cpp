@@ -1,4 +1,4 @@
-#include "run_index.hpp"
+#include "engine/run_index.hpp"
 
 namespace kestrel {
 

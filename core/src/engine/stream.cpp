@@ -29,8 +29,9 @@
 #include <unordered_set>
 #include <utility>
 
-#include "canonical_sort.hpp"
+#include "engine/renumber.hpp"
 #include "kestrel/matcher.hpp"
+#include "model/canonical_sort.hpp"
 
 namespace kestrel {
 

@@ -8,8 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/oracle.hpp"
+#include "engine/transition.hpp"
 #include "kestrel/matcher.hpp"
-#include "transition.hpp"
 
 namespace kestrel {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "ordered.hpp"
+#include "model/ordered.hpp"
 
 namespace kestrel {
 

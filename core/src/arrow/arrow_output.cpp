@@ -9,8 +9,8 @@
 #include <memory>
 #include <set>
 
-#include "arrow_writer.hpp"
-#include "json_writer.hpp"
+#include "arrow/arrow_writer.hpp"
+#include "language/json_writer.hpp"
 
 namespace kestrel {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "cell_ops.hpp"
-#include "inline_vector.hpp"
+#include "engine/cell_ops.hpp"
+#include "engine/inline_vector.hpp"
 #include "kestrel/event_table.hpp"
 #include "kestrel/pattern.hpp"
 

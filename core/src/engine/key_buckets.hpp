@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cell_ops.hpp"
+#include "engine/cell_ops.hpp"
 
 namespace kestrel {
 

@@ -16,6 +16,7 @@
 // question, and raises the flag on a yes. A worker that fails raises it too,
 // since its call's result is lost anyway.
 #include "kestrel/parallel.hpp"
+#include "runtime/shares.hpp"
 
 #include <algorithm>
 #include <atomic>

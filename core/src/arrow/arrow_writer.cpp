@@ -1,13 +1,13 @@
 // The result tables' batch builder. nanoarrow does the layouts; this file
 // only decides types and turns nanoarrow's error codes into one failure.
-#include "arrow_writer.hpp"
+#include "arrow/arrow_writer.hpp"
 
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <set>
 
-#include "json_writer.hpp"
+#include "language/json_writer.hpp"
 
 namespace kestrel::arrow {
 

@@ -32,11 +32,12 @@
 #include <span>
 #include <unordered_map>
 
+#include "engine/table_atom.hpp"
+#include "engine/transition.hpp"
 #include "kestrel/error.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/matcher.hpp"
-#include "table_atom.hpp"
-#include "transition.hpp"
+#include "runtime/shares.hpp"
 
 namespace kestrel {
 

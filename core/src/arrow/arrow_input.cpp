@@ -34,10 +34,11 @@
 #include <unordered_map>
 #include <utility>
 
-#include "canonical_sort.hpp"
-#include "iso8601.hpp"
+#include "arrow/iso8601.hpp"
 #include "kestrel/parallel.hpp"
 #include "kestrel/utf8.hpp"
+#include "model/canonical_sort.hpp"
+#include "runtime/shares.hpp"
 
 namespace kestrel {
 

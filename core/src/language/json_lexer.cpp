@@ -1,5 +1,5 @@
 // The JSON lexer; see json_lexer.hpp for its design.
-#include "json_lexer.hpp"
+#include "language/json_lexer.hpp"
 
 #include <charconv>
 #include <limits>

@@ -13,7 +13,7 @@
 
 #include "kestrel/event_table.hpp"
 #include "kestrel/value.hpp"
-#include "ordered.hpp"
+#include "model/ordered.hpp"
 
 namespace kestrel {
 

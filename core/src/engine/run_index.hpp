@@ -19,11 +19,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cell_ops.hpp"
+#include "engine/cell_ops.hpp"
+#include "engine/key_buckets.hpp"
+#include "engine/table_atom.hpp"
 #include "kestrel/event_table.hpp"
 #include "kestrel/pattern.hpp"
-#include "key_buckets.hpp"
-#include "table_atom.hpp"
 
 namespace kestrel {
 

@@ -1,6 +1,6 @@
 // The messages of the JSON schema: names that are not variants, and patterns
 // that break the structural rules.
-#include "json_schema.hpp"
+#include "language/json_schema.hpp"
 
 namespace kestrel::json {
 

@@ -1,7 +1,7 @@
 // ISO-8601 parsing for timestamp columns given as text. Only the forms that
 // tables and CSV exports commonly hold are accepted; anything else is
 // Malformed rather than guessed at. The calendar arithmetic is std::chrono's.
-#include "iso8601.hpp"
+#include "arrow/iso8601.hpp"
 
 #include <chrono>
 #include <cstddef>

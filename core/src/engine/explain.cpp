@@ -52,10 +52,12 @@
 #include <unordered_map>
 #include <utility>
 
-#include "deepest_path.hpp"
+#include "engine/deepest_path.hpp"
+#include "engine/renumber.hpp"
+#include "engine/run_index.hpp"
+#include "engine/transition.hpp"
 #include "kestrel/event_table.hpp"
-#include "run_index.hpp"
-#include "transition.hpp"
+#include "runtime/shares.hpp"
 
 namespace kestrel {
 

@@ -54,12 +54,13 @@
 #include <utility>
 #include <vector>
 
-#include "cell_ops.hpp"
-#include "inline_vector.hpp"
+#include "engine/cell_ops.hpp"
+#include "engine/inline_vector.hpp"
+#include "engine/key_buckets.hpp"
+#include "engine/table_atom.hpp"
+#include "engine/transition.hpp"
 #include "kestrel/event_table.hpp"
-#include "key_buckets.hpp"
-#include "table_atom.hpp"
-#include "transition.hpp"
+#include "runtime/shares.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "table_atom.hpp"
+#include "engine/table_atom.hpp"
 
 #include <algorithm>
 #include <numeric>

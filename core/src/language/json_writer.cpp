@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "json_schema.hpp"
-#include "json_writer.hpp"
 #include "kestrel/json.hpp"
+#include "language/json_schema.hpp"
+#include "language/json_writer.hpp"
 
 namespace kestrel {
 

@@ -11,10 +11,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "json_lexer.hpp"
-#include "json_schema.hpp"
-#include "json_writer.hpp"
 #include "kestrel/json.hpp"
+#include "language/json_lexer.hpp"
+#include "language/json_schema.hpp"
+#include "language/json_writer.hpp"
 
 namespace kestrel {
 

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "kestrel/utf8.hpp"
+#include "language/parser_pieces.hpp"
 
 namespace kestrel {
 

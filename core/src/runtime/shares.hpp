@@ -1,0 +1,63 @@
+// The rows of a call cut into shares of whole partition runs, and the
+// shares run on worker threads (kestrel/parallel.hpp says how many).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <iterator>
+#include <span>
+#include <vector>
+
+#include "kestrel/event_table.hpp"
+#include "kestrel/interrupt.hpp"
+#include "kestrel/parallel.hpp"
+
+namespace kestrel {
+
+// Rows [begin, end) of a table.
+struct RowRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+
+  friend bool operator==(const RowRange&, const RowRange&) = default;
+};
+
+// The rows cut into at most `shares` consecutive ranges of about equal
+// size, each a whole number of partition runs: a cut falls only where the
+// partition changes. No ranges when there are no rows; one when there is
+// one run or `shares` is at most 1.
+std::vector<RowRange> partition_shares(std::span<const TextId> partitions, std::size_t shares);
+
+// Runs work(i, interrupt) for every i below `count`, each on its own
+// thread with its own Interrupt, while the calling thread watches
+// `parallel.stop_requested`. Returns when all are done. Throws Interrupted
+// when the caller asked to stop, else the failure of the lowest i that
+// failed other than by being stopped; a failure stops the other workers.
+void run_shares(std::size_t count, const Parallel& parallel,
+                const std::function<void(std::size_t, Interrupt&)>& work);
+
+// work(range, interrupt) over each share, the pieces in share order.
+template <class Piece, class Work>
+std::vector<Piece> pieces_of(std::span<const RowRange> shares, const Parallel& parallel,
+                             Work&& work) {
+  std::vector<Piece> pieces(shares.size());
+  run_shares(shares.size(), parallel,
+             [&](std::size_t i, Interrupt& interrupt) { pieces[i] = work(shares[i], interrupt); });
+  return pieces;
+}
+
+// The pieces end to end, in their order.
+template <class T>
+std::vector<T> joined(std::vector<std::vector<T>> pieces) {
+  std::size_t size = 0;
+  for (const std::vector<T>& piece : pieces) size += piece.size();
+  std::vector<T> out;
+  out.reserve(size);
+  for (std::vector<T>& piece : pieces) {
+    out.insert(out.end(), std::make_move_iterator(piece.begin()),
+               std::make_move_iterator(piece.end()));
+  }
+  return out;
+}
+
+}  // namespace kestrel
