@@ -25,7 +25,9 @@
 #include "kestrel/stream.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -172,11 +174,46 @@ std::string describe(const TimeColumn& time) {
   return "datetimes in " + time.unit + (time.timezone.empty() ? "" : " (" + time.timezone + ")");
 }
 
-bool same_carried(const std::vector<CarriedColumn>& a, const std::vector<CarriedColumn>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const CarriedColumn& x, const CarriedColumn& y) {
-                      return x.name == y.name && x.format == y.format;
-                    });
+// How a stream's results are written: its time column and carried columns
+// (names and formats, no values).
+struct Columns {
+  TimeColumn time;
+  std::vector<CarriedColumn> carried;
+};
+
+// Datetimes are held as nanoseconds whatever their unit, so batches in
+// different units agree; results are written in the finest unit seen, which
+// loses nothing of any batch.
+int fineness(const std::string& unit) {
+  static constexpr std::array<std::string_view, 4> kUnits{"s", "ms", "us", "ns"};
+  return static_cast<int>(std::find(kUnits.begin(), kUnits.end(), unit) - kUnits.begin());
+}
+
+Result<TimeColumn> joined_time(const TimeColumn& stream, const TimeColumn& batch) {
+  if (batch.kind != stream.kind ||
+      (stream.kind == TimeColumn::Kind::Datetime && batch.timezone != stream.timezone)) {
+    return Error{"a batch's timestamps are " + describe(batch) + ", but the stream's are " +
+                 describe(stream)};
+  }
+  return fineness(batch.unit) > fineness(stream.unit) ? batch : stream;
+}
+
+// An all-null column has the null format "n" and takes any later type; a
+// typed one takes later all-null batches.
+Result<std::vector<CarriedColumn>> joined_carried(const std::vector<CarriedColumn>& stream,
+                                                  const std::vector<CarriedColumn>& batch) {
+  const auto refused =
+      Error{"a batch's carried columns differ in name or type from the first batch's"};
+  if (stream.size() != batch.size()) return refused;
+  std::vector<CarriedColumn> joined;
+  for (std::size_t c = 0; c < stream.size(); ++c) {
+    const CarriedColumn& old = stream[c];
+    const CarriedColumn& now = batch[c];
+    if (old.name != now.name) return refused;
+    if (old.format != now.format && old.format != "n" && now.format != "n") return refused;
+    joined.push_back({old.name, old.format == "n" ? now.format : old.format, {}});
+  }
+  return joined;
 }
 
 }  // namespace
@@ -196,9 +233,9 @@ struct StreamMatcher::State {
   StreamStats stats;
 
   Result<std::vector<std::size_t>> accepted_rows(const EventSource& batch);
-  Result<bool> check_columns(const EventSource& batch);
+  Result<Columns> joined_columns(const EventSource& batch) const;
   EventSource merged(const EventSource& batch, const std::vector<std::size_t>& rows,
-                     Interrupt& interrupt);
+                     const Columns& columns, Interrupt& interrupt);
   std::vector<Match> decide(EventSource& table, std::size_t first_new, Interrupt& interrupt);
   void settle_waiting(const EventSource& table, std::size_t first_new);
   EventSource rows_of(const EventSource& table, const std::vector<std::size_t>& stream_positions,
@@ -224,25 +261,15 @@ StreamStats StreamMatcher::stats() const noexcept {
   return stats;
 }
 
-Result<bool> StreamMatcher::State::check_columns(const EventSource& batch) {
-  if (!started) {
-    buffer.time = batch.time;
-    for (const CarriedColumn& carried : batch.carried)
-      buffer.carried.push_back({carried.name, carried.format, {}});
-    started = true;
-    return true;
-  }
-  const TimeColumn& time = buffer.time;
-  if (batch.time.kind != time.kind ||
-      (time.kind == TimeColumn::Kind::Datetime &&
-       (batch.time.unit != time.unit || batch.time.timezone != time.timezone))) {
-    return Error{"a batch's timestamps are " + describe(batch.time) + ", but the stream's are " +
-                 describe(time)};
-  }
-  if (!same_carried(batch.carried, buffer.carried)) {
-    return Error{"a batch's carried columns differ in name or type from the first batch's"};
-  }
-  return true;
+// The columns after taking the batch, which the first batch sets; a batch
+// refused for any reason leaves them as they were.
+Result<Columns> StreamMatcher::State::joined_columns(const EventSource& batch) const {
+  if (!started) return Columns{batch.time, joined_carried(batch.carried, batch.carried).value()};
+  Result<TimeColumn> time = joined_time(buffer.time, batch.time);
+  if (!time) return Error{time.error()};
+  Result<std::vector<CarriedColumn>> carried = joined_carried(buffer.carried, batch.carried);
+  if (!carried) return Error{carried.error()};
+  return Columns{std::move(time.value()), std::move(carried.value())};
 }
 
 // The batch's rows in input order, late ones refused or left out; the
@@ -285,8 +312,8 @@ Result<std::vector<std::size_t>> StreamMatcher::State::accepted_rows(const Event
 
 EventSource StreamMatcher::State::merged(const EventSource& batch,
                                          const std::vector<std::size_t>& rows,
-                                         Interrupt& interrupt) {
-  SourceBuilder builder(buffer.time, buffer.carried);
+                                         const Columns& columns, Interrupt& interrupt) {
+  SourceBuilder builder(columns.time, columns.carried);
   const RowFinder finder(buffer);
   for (const std::size_t position : buffer.stream_positions) {
     interrupt.poll();
@@ -453,12 +480,15 @@ std::vector<std::size_t> named_positions(const std::vector<Match>& matches,
 
 Result<StreamOutput> StreamMatcher::push(const EventSource& batch, Interrupt interrupt) {
   State& s = *state_;
-  if (batch.table.size() == 0) return StreamOutput{s.rows_of(s.buffer, {}, interrupt), {}, {}};
   if (s.ended) return Error{"the stream has ended; no events can follow flush()"};
-  if (Result<bool> checked = s.check_columns(batch); !checked) return Error{checked.error()};
+  // An empty batch has columns of some kind, but no events to say which.
+  if (batch.table.size() == 0) return StreamOutput{s.rows_of(s.buffer, {}, interrupt), {}, {}};
+  Result<Columns> columns = s.joined_columns(batch);
+  if (!columns) return Error{columns.error()};
   Result<std::vector<std::size_t>> rows = s.accepted_rows(batch);
   if (!rows) return Error{rows.error()};
-  EventSource table = s.merged(batch, rows.value(), interrupt);
+  s.started = true;
+  EventSource table = s.merged(batch, rows.value(), columns.value(), interrupt);
   const std::size_t first_new = s.stats.events;
   s.stats.events += batch.table.size();
   std::vector<Match> matches = s.decide(table, first_new, interrupt);
