@@ -29,15 +29,28 @@ class Index:
         return self.value
 
 
+NEGATIVE = "step 2: window `<=-1` is negative, so no event can follow the previous step's"
+
+
 @pytest.mark.parametrize("call", CALLS)
-def test_a_step_type_that_never_occurs_warns_at_the_caller(call):
-    with pytest.warns(kestrel.KestrelWarning, match="byu") as caught:
-        call("login -> byu", ROWS)
+@pytest.mark.parametrize(
+    ("pattern", "message"),
+    [
+        ("login -> byu", "byu"),
+        ("login -[<=-1s]-> buy", NEGATIVE),
+        (kestrel.Pattern.event("login").then("buy", within=-1), NEGATIVE),
+    ],
+)
+def test_a_pattern_that_cannot_match_warns_at_the_caller(call, pattern, message):
+    with pytest.warns(kestrel.KestrelWarning, match=message) as caught:
+        call(pattern, ROWS, unit="s")
     assert len(caught) == 1
     assert caught[0].filename == __file__
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        call("login -> buy", ROWS)
+        # A zero window is met by events at one timestamp.
+        for quiet in ("login -> buy", "login -[<=0s]-> buy"):
+            call(quiet, ROWS, unit="s")
 
 
 def test_the_command_prints_warnings(tmp_path):

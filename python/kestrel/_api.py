@@ -22,7 +22,8 @@ PatternLike = Pattern | PatternBuilder | str
 
 class KestrelWarning(UserWarning):
     """A pattern that cannot match the events as written: a step whose event
-    type never occurs, a reference to a binding nothing captures."""
+    type never occurs, a reference to a binding nothing captures, a negative
+    window."""
 
 
 def match(
