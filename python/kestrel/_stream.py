@@ -43,10 +43,11 @@ class Stream:
     dropped events included. A batch is anything `match` takes. Batches
     must agree on the kind of timestamps (integers, or datetimes in one time
     zone) and on the carried columns; an empty batch agrees with any, and a
-    carried column that is all null with any type. Datetimes may change unit
-    from batch to batch: results are written in the finest unit pushed so
-    far, so nothing is rounded, and a later result may come in a finer unit
-    than an earlier one.
+    carried column that is all null with any type. Datetimes, and carried
+    dates, times, timestamps and durations, may change unit from batch to
+    batch: results are written in the finest unit pushed so far, so nothing
+    is rounded, and a later result may come in a finer unit than an earlier
+    one (a carried value that does not fit 64 bits in it refuses its batch).
 
     A near miss waits until the partition's newest timestamp is past its
     start by more than the pattern's windows added up; one whose next step's
