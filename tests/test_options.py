@@ -97,6 +97,7 @@ def test_max_matches(max_matches, exhaustive, outcome):
     ("threads", "outcome"),
     [
         (Index(2), None),
+        (10**12, None),  # cut to the rows, not a share cut for each
         (2**63, (OverflowError, "threads must be at most 9223372036854775807, not 9")),
     ],
 )
