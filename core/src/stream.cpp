@@ -274,6 +274,7 @@ Result<std::vector<CarriedColumn>> joined_carried(const std::vector<CarriedColum
 
 // The first input position whose value does not fit 64 bits once scaled.
 std::optional<std::size_t> first_unscalable(const std::vector<Cell>& values, std::int64_t factor) {
+  if (factor == 1) return std::nullopt;
   std::int64_t product = 0;
   for (std::size_t position = 0; position < values.size(); ++position) {
     const Cell& value = values[position];
