@@ -262,3 +262,5 @@ def test_misuse_is_refused():
         Stream("a -> b", explain=False).near_misses()
     with pytest.raises(ValueError, match="late must be"):
         Stream("a -> b", late="skip")
+    with pytest.raises(ValueError, match="`indices` has the name of a result column"):
+        Stream("a -> b", carry=["indices"])

@@ -9,6 +9,7 @@ from typing import NamedTuple
 
 from . import _core
 from ._api import PatternLike, _keys, _names, _pattern, _table
+from ._carry import check_carry
 from ._durations import check_unit
 from ._results import Matches, NearMisses
 
@@ -85,7 +86,7 @@ class Stream:
             )
         self._pattern = pattern
         self._keys = _keys(partition, ts, typ, attributes)
-        self._carry = _names("carry", carry)
+        self._carry = check_carry(_names("carry", carry) or [])
         self._unit = check_unit(unit)
         self._options = (exhaustive, explain, late == "drop")
         self._explain = explain
