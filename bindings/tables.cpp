@@ -7,6 +7,7 @@
 // `row_of_position` leads from a position back to its row.
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -183,13 +184,16 @@ std::optional<std::size_t> match_limit(PyObject* object) {
   return static_cast<std::size_t>(limit);
 }
 
-// An int of at least 1, one when absent.
-std::size_t thread_count(PyObject* object) {
+// An int of at least 1, one when absent. A share of the rows holds one row
+// or more, so a count past `rows` adds nothing but the cost of cutting
+// shares that are empty: it is cut down to `rows`.
+std::size_t thread_count(PyObject* object,
+                         std::size_t rows = std::numeric_limits<std::size_t>::max()) {
   if (!object) return 1;
   const std::int64_t threads = to_int64(object, "threads");
   if (threads < 1)
     raise(PyExc_ValueError, "threads must be at least 1, not " + std::to_string(threads));
-  return static_cast<std::size_t>(threads);
+  return std::min(static_cast<std::size_t>(threads), std::max<std::size_t>(rows, 1));
 }
 
 // Runs the engine's threaded form, call(parallel), with the interpreter lock
@@ -222,7 +226,7 @@ PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     Pattern pattern = coerce_pattern(values[0]);
     if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
     const std::optional<std::size_t> limit = match_limit(values[3]);
-    const std::size_t threads = thread_count(values[4]);
+    const std::size_t threads = thread_count(values[4], source->source.table.size());
     const EventTable& table = source->source.table;
     std::vector<Match> matches =
         threads > 1 ? without_lock(threads,
@@ -247,7 +251,7 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     bind_fast({"_explain()", names, 2}, args, nargs, kwnames, values);
     const SourceRef& source = require_table(values[1]);
     const Pattern pattern = coerce_pattern(values[0]);
-    const std::size_t threads = thread_count(values[2]);
+    const std::size_t threads = thread_count(values[2], source->source.table.size());
     const EventTable& table = source->source.table;
     std::vector<NearMiss> records =
         threads > 1 ? without_lock(threads,
@@ -276,7 +280,7 @@ PyObject* funnel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         raise(PyExc_ValueError, "by: column `" + *by + "` is not an attribute of the events");
       }
     }
-    const std::size_t threads = thread_count(values[3]);
+    const std::size_t threads = thread_count(values[3], table.size());
     std::vector<FunnelGroup> groups =
         threads > 1 ? without_lock(threads,
                                    [&](const Parallel& parallel) {

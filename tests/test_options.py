@@ -19,15 +19,38 @@ ROWS = [
 CALLS = [kestrel.match, kestrel.explain, kestrel.funnel]
 
 
+class Index:
+    """An integer of another type, as numpy's are."""
+
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
+NEGATIVE = "step 2: window `<=-1` is negative, so no event can follow the previous step's"
+
+
 @pytest.mark.parametrize("call", CALLS)
-def test_a_step_type_that_never_occurs_warns_at_the_caller(call):
-    with pytest.warns(kestrel.KestrelWarning, match="byu") as caught:
-        call("login -> byu", ROWS)
+@pytest.mark.parametrize(
+    ("pattern", "message"),
+    [
+        ("login -> byu", "byu"),
+        ("login -[<=-1s]-> buy", NEGATIVE),
+        (kestrel.Pattern.event("login").then("buy", within=-1), NEGATIVE),
+    ],
+)
+def test_a_pattern_that_cannot_match_warns_at_the_caller(call, pattern, message):
+    with pytest.warns(kestrel.KestrelWarning, match=message) as caught:
+        call(pattern, ROWS, unit="s")
     assert len(caught) == 1
     assert caught[0].filename == __file__
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        call("login -> buy", ROWS)
+        # A zero window is met by events at one timestamp.
+        for quiet in ("login -> buy", "login -[<=0s]-> buy"):
+            call(quiet, ROWS, unit="s")
 
 
 def test_the_command_prints_warnings(tmp_path):
@@ -54,6 +77,8 @@ def test_the_command_prints_warnings(tmp_path):
         (-1, False, (ValueError, "max_matches must be 0 or more")),
         (True, False, (TypeError, "max_matches must be an int or None, not bool")),
         (2.0, False, (TypeError, "max_matches must be an int or None, not float")),
+        (Index(2), False, 2),
+        (2**63, False, (OverflowError, "max_matches must be at most 9223372036854775807, not 9")),
     ],
 )
 def test_max_matches(max_matches, exhaustive, outcome):
@@ -65,6 +90,23 @@ def test_max_matches(max_matches, exhaustive, outcome):
     else:
         with pytest.raises(outcome[0], match=outcome[1]):
             run()
+
+
+@pytest.mark.parametrize("call", CALLS)
+@pytest.mark.parametrize(
+    ("threads", "outcome"),
+    [
+        (Index(2), None),
+        (10**12, None),  # cut to the rows, not a share cut for each
+        (2**63, (OverflowError, "threads must be at most 9223372036854775807, not 9")),
+    ],
+)
+def test_threads(call, threads, outcome):
+    if outcome is None:
+        call("login -> buy", ROWS, threads=threads)
+    else:
+        with pytest.raises(outcome[0], match=outcome[1]):
+            call("login -> buy", ROWS, threads=threads)
 
 
 def test_carried_columns_follow_the_indices():

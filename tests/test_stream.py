@@ -175,25 +175,79 @@ def test_arrow_batches_with_datetimes_and_carried_columns():
     )
 
 
+def _batch(typs, ts, ts_type=None, ids=None):
+    n = len(typs)
+    return pa.table(
+        {
+            "partition": pa.array(["p"] * n, pa.string()),
+            "ts": pa.array(ts, ts_type or pa.int64()),
+            "typ": pa.array(typs, pa.string()),
+            "id": pa.nulls(n)
+            if ids is None
+            else ids
+            if isinstance(ids, pa.Array)
+            else pa.array(ids),
+        }
+    )
+
+
+_D = dt.datetime(2026, 1, 1)
+_S, _MS, _UTC = pa.timestamp("s"), pa.timestamp("ms"), pa.timestamp("s", "UTC")
+
+
 @pytest.mark.parametrize(
-    "first, second, message",
+    "batches",
     [
-        (
-            [Event("p", 1, "a", {})],
-            pa.table({"partition": ["p"], "ts": [dt.datetime(2026, 1, 1)], "typ": ["a"]}),
-            "timestamps are datetimes",
-        ),
-        ([Event("p", 1, "a", {})], [Event("p", 2, "a", {})], None),
+        # An all-null carried column takes a later type, and a typed one a later null batch.
+        [(_batch(["a"], [1]), None), (_batch(["b"], [2], ids=[7]), None)],
+        [(_batch(["a"], [1], ids=[7]), None), (_batch(["b"], [2]), None)],
+        [(_batch(["a"], [1], ids=[7]), None), (_batch(["b"], [2], ids=["x"]), "carried columns")]
+        + [(_batch(["b"], [2], ids=[8]), None)],
+        # Datetimes in any unit: results in the finest seen.
+        [(_batch(["a"], [_D], _S), None)]
+        + [(_batch(["b"], [_D + dt.timedelta(milliseconds=5)], _MS), None)],
+        [(_batch(["a"], [_D + dt.timedelta(milliseconds=5)], _MS), None)]
+        + [(_batch(["b"], [_D + dt.timedelta(seconds=1)], _S), None)],
+        [(_batch(["a"], [_D], _UTC), None)]
+        + [
+            (
+                _batch(["b"], [_D], _S),
+                "are datetimes in s, but the stream's are datetimes in s \\(UTC",
+            )
+        ]
+        + [(_batch(["b"], [_D], _UTC), None)],
+        [(_batch(["a"], [1]), None), (_batch(["b"], [_D], _S), "timestamps are datetimes")]
+        + [(_batch(["b"], [2]), None)],
+        # So may carried ones, unless a value does not fit 64 bits in the finer unit.
+        [(_batch(["a"], [1], ids=pa.array([_D], _S)), None)]
+        + [(_batch(["b"], [2], ids=pa.array([_D], _MS)), None)],
+        [(_batch(["a"], [1], ids=pa.array([dt.datetime(9999, 1, 1)], _S)), None)]
+        + [(_batch(["b"], [2], ids=pa.array([_D], pa.timestamp("ns"))), "at stream position 0")]
+        + [(_batch(["b"], [2], ids=pa.array([_D], _S)), None)],
+        # Empty batches and refused ones fix nothing.
+        [(_batch([], [], _S), None), (_batch(["a"], [1], ids=[7]), None)]
+        + [(_batch([], [], _UTC, ids=[]), None), (_batch(["b"], [2], ids=[8]), None)],
+        [(_batch(["a", "a"], [_D, _D - dt.timedelta(1)], _S, ids=["x", "y"]), "late event")]
+        + [(_batch(["a"], [1], ids=[7]), None), (_batch(["b"], [2], ids=[8]), None)],
     ],
 )
-def test_batches_must_agree_on_their_columns(first, second, message):
-    stream = Stream("a -> b")
-    stream.push(first)
-    if message:
-        with pytest.raises(ValueError, match=message):
-            stream.push(second)
-    else:
-        stream.push(second)
+def test_batches_must_agree_on_their_columns(batches):
+    # Carried only, so that its datetimes need not fit nanoseconds as attributes do.
+    stream = Stream("a -> b", attributes=[], carry=["id"])
+    taken = []
+    for batch, message in batches:
+        if message:
+            with pytest.raises(ValueError, match=message):
+                stream.push(batch)
+            continue
+        found = stream.push(batch).to_arrow()
+        if len(batch):
+            taken.append(batch)
+    # Every case's one match completes in its last batch.
+    whole = pa.concat_tables(taken, promote_options="permissive")
+    expected = kestrel.match("a -> b", whole, attributes=[], carry=["id"]).to_arrow()
+    assert found.schema == expected.schema
+    assert found.to_pylist() == expected.to_pylist() != []
 
 
 def test_misuse_is_refused():
@@ -201,7 +255,12 @@ def test_misuse_is_refused():
     stream.flush()
     with pytest.raises(ValueError, match="no events can follow"):
         stream.push([Event("p", 1, "a", {})])
+    for call in (stream.flush, stream.near_misses):
+        with pytest.raises(ValueError, match="the stream has ended; flush"):
+            call()
     with pytest.raises(ValueError, match="explain=True"):
         Stream("a -> b", explain=False).near_misses()
     with pytest.raises(ValueError, match="late must be"):
         Stream("a -> b", late="skip")
+    with pytest.raises(ValueError, match="`indices` has the name of a result column"):
+        Stream("a -> b", carry=["indices"])

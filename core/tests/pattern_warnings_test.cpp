@@ -69,6 +69,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "`$u`, `$s`, `$x`",
                      "step 3: `$x` is never captured before it is used; captured names are "
                      "`$u`, `$s`, `$x`"}},
+        // Events at one timestamp meet a zero window; none meets a negative one.
+        WarningCase{"view -[<=0]-> checkout -[<=-1]-> view -[<=-9, no cart]-> cart",
+                    kShop,
+                    {"step 3: window `<=-1` is negative, so no event can follow the previous "
+                     "step's within it",
+                     "step 4: event type `cart` never occurs in the events; the types present "
+                     "are `view`, `add_to_cart`, `add_to_carts`, `checkout`",
+                     "step 4: window `<=-9` is negative, so no event can follow the previous "
+                     "step's within it"}},
         WarningCase{"view -[no checkout[user == $u]]-> cart",
                     kShop,
                     {"step 2: event type `cart` never occurs in the events; the types present "

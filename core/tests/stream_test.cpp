@@ -124,5 +124,15 @@ TEST(Stream, ALateEventRefusesItsBatchOrIsDropped) {
   }
 }
 
+TEST(Stream, AnEndedStreamRefusesEvenAnEmptyBatch) {
+  StreamMatcher stream(parse_pattern("a -> b").value(), {});
+  stream.flush();
+  for (const std::vector<Event>& batch : {std::vector<Event>{}, {{"p", 1, "a", {}}}}) {
+    const Result<StreamOutput> pushed = stream.push(source_of(batch, {}));
+    ASSERT_FALSE(pushed.ok());
+    EXPECT_EQ(pushed.error(), "the stream has ended; no events can follow flush()");
+  }
+}
+
 }  // namespace
 }  // namespace kestrel

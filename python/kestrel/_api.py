@@ -4,9 +4,11 @@ sorting required of the caller."""
 from __future__ import annotations
 
 import functools
+import operator
 import os
 import warnings
 from collections.abc import Sequence
+from typing import SupportsIndex
 
 from . import _core
 from ._carry import check_carry
@@ -20,7 +22,8 @@ PatternLike = Pattern | PatternBuilder | str
 
 class KestrelWarning(UserWarning):
     """A pattern that cannot match the events as written: a step whose event
-    type never occurs, a reference to a binding nothing captures."""
+    type never occurs, a reference to a binding nothing captures, a negative
+    window."""
 
 
 def match(
@@ -34,8 +37,8 @@ def match(
     attributes: Sequence[str] | None = None,
     carry: Sequence[str] | None = None,
     unit: str | None = None,
-    max_matches: int | None = None,
-    threads: int | None = None,
+    max_matches: SupportsIndex | None = None,
+    threads: SupportsIndex | None = None,
 ) -> Matches:
     """Return every match of `pattern` in `events`.
 
@@ -78,7 +81,7 @@ def explain(
     attributes: Sequence[str] | None = None,
     carry: Sequence[str] | None = None,
     unit: str | None = None,
-    threads: int | None = None,
+    threads: SupportsIndex | None = None,
 ) -> NearMisses:
     """Return a near miss for every start of `pattern` in `events` that does
     not complete: how far it got and why it stopped.
@@ -103,7 +106,7 @@ def funnel(
     typ: str = "typ",
     attributes: Sequence[str] | None = None,
     unit: str | None = None,
-    threads: int | None = None,
+    threads: SupportsIndex | None = None,
 ) -> Funnel:
     """Return the funnel of `pattern` over `events`: for each step, how many
     partitions reached it, how many stopped there and why, and how long
@@ -130,21 +133,36 @@ def funnel(
 def _checked_max_matches(max_matches: object) -> int | None:
     if max_matches is None:
         return None
-    if type(max_matches) is not int:
-        raise TypeError(f"max_matches must be an int or None, not {type(max_matches).__name__}")
-    if max_matches < 0:
-        raise ValueError(f"max_matches must be 0 or more, not {max_matches}")
-    return max_matches
+    return _checked_count("max_matches", max_matches, 0)
 
 
 def _checked_threads(threads: object) -> int:
     if threads is None:
         return _usable_cores()
-    if type(threads) is not int:
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads < 1:
-        raise ValueError(f"threads must be 1 or more, not {threads}")
-    return threads
+    return _checked_count("threads", threads, 1)
+
+
+_INT64_MAX = 2**63 - 1
+
+
+def _checked_count(label: str, value: object, least: int) -> int:
+    """Any integer type (numpy's included) but bool, in what the engine's
+    64-bit counts hold."""
+    number = None if isinstance(value, bool) else _index(value)
+    if number is None:
+        raise TypeError(f"{label} must be an int or None, not {type(value).__name__}")
+    if number < least:
+        raise ValueError(f"{label} must be {least} or more, not {number}")
+    if number > _INT64_MAX:
+        raise OverflowError(f"{label} must be at most {_INT64_MAX}, not {number}")
+    return number
+
+
+def _index(value: object) -> int | None:
+    try:
+        return operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        return None
 
 
 def _usable_cores() -> int:

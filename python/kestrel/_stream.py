@@ -9,10 +9,12 @@ from typing import NamedTuple
 
 from . import _core
 from ._api import PatternLike, _keys, _names, _pattern, _table
+from ._carry import check_carry
 from ._durations import check_unit
 from ._results import Matches, NearMisses
 
 _LATE = ("error", "drop")
+_ALL_RETURNED = "flush() returned every result left"
 
 
 class StreamStats(NamedTuple):
@@ -39,8 +41,14 @@ class Stream:
     interleave. An event older than its partition's newest is refused with
     a ValueError (the batch is not taken), or with `late="drop"` dropped and
     counted in `stats()`. Indices are positions in the concatenated stream,
-    dropped events included. A batch is anything `match` takes; every batch
-    must have the same kind of timestamps and the same carried columns.
+    dropped events included. A batch is anything `match` takes. Batches
+    must agree on the kind of timestamps (integers, or datetimes in one time
+    zone) and on the carried columns; an empty batch agrees with any, and a
+    carried column that is all null with any type. Datetimes, and carried
+    dates, times, timestamps and durations, may change unit from batch to
+    batch: results are written in the finest unit pushed so far, so nothing
+    is rounded, and a later result may come in a finer unit than an earlier
+    one (a carried value that does not fit 64 bits in it refuses its batch).
 
     A near miss waits until the partition's newest timestamp is past its
     start by more than the pattern's windows added up; one whose next step's
@@ -78,7 +86,7 @@ class Stream:
             )
         self._pattern = pattern
         self._keys = _keys(partition, ts, typ, attributes)
-        self._carry = _names("carry", carry)
+        self._carry = check_carry(_names("carry", carry) or [])
         self._unit = check_unit(unit)
         self._options = (exhaustive, explain, late == "drop")
         self._explain = explain
@@ -89,8 +97,7 @@ class Stream:
 
     def push(self, events: object) -> Matches:
         """Take the next batch; return the matches that completed in it."""
-        if self._ended:
-            raise ValueError("the stream has ended; no events can follow flush()")
+        self._check_open("no events can follow flush()")
         table = _table(events, self._keys, self._carry)
         if self._engine is None:
             if len(table) == 0:
@@ -103,21 +110,27 @@ class Stream:
         """The near misses that became final since the last call, by start."""
         if not self._explain:
             raise ValueError("this stream does not explain; create it with explain=True")
+        self._check_open(_ALL_RETURNED)
         return NearMisses(self._current().near_misses())
 
     def flush(self) -> StreamEnd:
         """End the stream: every start is decided. Returns the matches left
         (there are none: a match is handed out when it completes) and every
         near miss not yet taken."""
+        self._check_open(_ALL_RETURNED)
         engine = self._current()
         self._ended = True
-        misses = engine.flush()
-        return StreamEnd(Matches(engine.push(_empty_table())), NearMisses(misses))
+        matches = Matches(engine.push(_empty_table()))
+        return StreamEnd(matches, NearMisses(engine.flush()))
 
     def stats(self) -> StreamStats:
         if self._engine is None:
             return StreamStats(0, 0, 0, 0, 0)
         return StreamStats(*self._engine.stats())
+
+    def _check_open(self, after_end: str) -> None:
+        if self._ended:
+            raise ValueError("the stream has ended; " + after_end)
 
     def _current(self) -> _core._Stream:
         return self._engine if self._engine is not None else self._nothing(_empty_table())

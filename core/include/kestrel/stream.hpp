@@ -55,8 +55,10 @@ class StreamMatcher {
   // Takes the batch's rows as the next stream positions, in the batch's
   // input order, and returns the matches that completed. Near misses that
   // became final wait for `take_near_misses`. A late event is refused (the
-  // whole batch, with nothing taken) or dropped, as the options say; so is a
-  // batch whose time column or carried columns differ from the first's.
+  // whole batch, with nothing taken) or dropped, as the options say. A batch
+  // whose time kind or zone, or whose carried types, disagree with the
+  // stream's is refused; units may differ, and results take the finest. An
+  // empty batch agrees with any stream but an ended one.
   Result<StreamOutput> push(const EventSource& batch, Interrupt interrupt = {});
 
   // The near misses that became final since the last call, by start.

@@ -5,12 +5,15 @@
 // nearest types by edit distance) and a reference to a name that no earlier
 // step captures (an atom's own captures bind only after its tests, and
 // absence atoms capture nothing, so neither counts). Absence atoms that name
-// an absent type forbid nothing and are no mistake.
+// an absent type forbid nothing and are no mistake. A negative window cannot
+// be met either, as a step's event never comes before the previous step's;
+// a zero window can, by events at the same timestamp.
 
 #include "kestrel/pattern_warnings.hpp"
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -94,6 +97,14 @@ std::string unbound_reference(std::size_t step, std::string_view name,
          listed(captured, captured.size(), [](const std::string& n) { return binding(n); });
 }
 
+std::optional<std::string> negative_window(std::size_t step, const Step& of) {
+  const std::optional<Transition>& transition = of.transition_from_previous;
+  if (!transition || !transition->max_elapsed || *transition->max_elapsed >= 0) return std::nullopt;
+  return "step " + std::to_string(step) +
+         ": window `<=" + std::to_string(*transition->max_elapsed) +
+         "` is negative, so no event can follow the previous step's within it";
+}
+
 // The names the steps' atoms capture, in first capture order.
 std::vector<std::string> captured_names(const Pattern& pattern) {
   std::vector<std::string> names;
@@ -135,6 +146,9 @@ std::vector<std::string> pattern_warnings(const Pattern& pattern, const EventTab
     const Step& step = pattern.steps[k];
     if (std::find(present.begin(), present.end(), step.atom.event_type) == present.end()) {
       warnings.push_back(missing_type(k + 1, step.atom.event_type, present));
+    }
+    if (std::optional<std::string> window = negative_window(k + 1, step)) {
+      warnings.push_back(std::move(*window));
     }
     for (const std::string_view name : referenced_names(step)) {
       if (!bound.contains(name)) warnings.push_back(unbound_reference(k + 1, name, captured));

@@ -25,7 +25,9 @@
 #include "kestrel/stream.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -59,6 +61,49 @@ std::int64_t saturated_difference(std::int64_t a, std::int64_t b) {
                : std::numeric_limits<std::int64_t>::min();
 }
 
+// A carried temporal column may change unit from batch to batch (timestamps
+// in s then ms, date32 then date64, time32 then time64): it is written in the
+// finest unit seen, its coarser values scaled up. Formats are "t", a kind
+// letter, a unit letter, and for timestamps ":" and the zone.
+struct TemporalUnit {
+  char letter;
+  std::int64_t nanoseconds;
+  std::string_view name;
+};
+
+std::optional<TemporalUnit> temporal_unit(std::string_view format) {
+  static constexpr std::array<TemporalUnit, 5> kUnits{{{'D', 86'400'000'000'000, "days"},
+                                                       {'s', 1'000'000'000, "s"},
+                                                       {'m', 1'000'000, "ms"},
+                                                       {'u', 1'000, "us"},
+                                                       {'n', 1, "ns"}}};
+  if (format.size() < 3 || format[0] != 't' ||
+      std::string_view("sDtd").find(format[1]) == std::string_view::npos) {
+    return std::nullopt;
+  }
+  for (const TemporalUnit& unit : kUnits) {
+    if (unit.letter == format[2]) return unit;
+  }
+  return std::nullopt;
+}
+
+// What a value in format `from` is multiplied by to be written in `to`.
+std::int64_t unit_factor(std::string_view from, std::string_view to) {
+  if (from == to) return 1;
+  const std::optional<TemporalUnit> a = temporal_unit(from), b = temporal_unit(to);
+  return a && b ? a->nanoseconds / b->nanoseconds : 1;
+}
+
+// The format both can be written in: the same, the typed one when the other
+// is all null ("n"), or the finer unit of one temporal kind.
+std::optional<std::string> joined_format(const std::string& a, const std::string& b) {
+  if (a == b || b == "n") return a;
+  if (a == "n") return b;
+  const std::optional<TemporalUnit> unit_a = temporal_unit(a), unit_b = temporal_unit(b);
+  if (!unit_a || !unit_b || a[1] != b[1] || a.substr(3) != b.substr(3)) return std::nullopt;
+  return unit_a->nanoseconds <= unit_b->nanoseconds ? a : b;
+}
+
 // Copies rows of several sources into one table, re-interning texts, in
 // stream order; `finish` puts the rows in canonical order.
 class SourceBuilder {
@@ -83,7 +128,7 @@ class SourceBuilder {
     }
     const std::size_t position = in.positions[row];
     for (std::size_t c = 0; c < from.carried.size(); ++c) {
-      source_.carried[c].values.push_back(cell(from.carried[c].values[position]));
+      source_.carried[c].values.push_back(scaled(cell(from.carried[c].values[position]), c));
     }
     source_.stream_positions.push_back(stream_position);
   }
@@ -115,6 +160,10 @@ class SourceBuilder {
     if (&from == selected_) return;
     selected_ = &from;
     text_of_.assign(from.table.texts.size(), kUnmapped);
+    factor_of_.clear();
+    for (std::size_t c = 0; c < from.carried.size(); ++c) {
+      factor_of_.push_back(unit_factor(from.carried[c].format, source_.carried[c].format));
+    }
     column_of_.clear();
     EventTable& table = source_.table;
     for (const TextId name : from.table.attribute_names) {
@@ -138,9 +187,19 @@ class SourceBuilder {
     return in.kind == CellKind::String ? Cell::of_text(text(in.text)) : in;
   }
 
+  // Values were checked to fit before the batch was taken.
+  Cell scaled(Cell in, std::size_t carried) const {
+    if (factor_of_[carried] == 1 || in.kind != CellKind::Int) return in;
+    if (__builtin_mul_overflow(in.integer, factor_of_[carried], &in.integer)) {
+      throw InternalError("a carried value does not fit its column's unit");
+    }
+    return in;
+  }
+
   EventSource source_;
   const EventSource* selected_ = nullptr;
   std::vector<TextId> text_of_;
+  std::vector<std::int64_t> factor_of_;  // by carried column
   std::vector<std::size_t> column_of_;
 };
 
@@ -173,11 +232,58 @@ std::string describe(const TimeColumn& time) {
   return "datetimes in " + time.unit + (time.timezone.empty() ? "" : " (" + time.timezone + ")");
 }
 
-bool same_carried(const std::vector<CarriedColumn>& a, const std::vector<CarriedColumn>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](const CarriedColumn& x, const CarriedColumn& y) {
-                      return x.name == y.name && x.format == y.format;
-                    });
+// How a stream's results are written: its time column and carried columns
+// (names and formats, no values).
+struct Columns {
+  TimeColumn time;
+  std::vector<CarriedColumn> carried;
+};
+
+// Datetimes are held as nanoseconds whatever their unit, so batches in
+// different units agree; results are written in the finest unit seen, which
+// loses nothing of any batch.
+int fineness(const std::string& unit) {
+  static constexpr std::array<std::string_view, 4> kUnits{"s", "ms", "us", "ns"};
+  return static_cast<int>(std::find(kUnits.begin(), kUnits.end(), unit) - kUnits.begin());
+}
+
+Result<TimeColumn> joined_time(const TimeColumn& stream, const TimeColumn& batch) {
+  if (batch.kind != stream.kind ||
+      (stream.kind == TimeColumn::Kind::Datetime && batch.timezone != stream.timezone)) {
+    return Error{"a batch's timestamps are " + describe(batch) + ", but the stream's are " +
+                 describe(stream)};
+  }
+  return fineness(batch.unit) > fineness(stream.unit) ? batch : stream;
+}
+
+// An all-null column has the null format "n" and takes any later type; a
+// typed one takes later all-null batches; see `joined_format`.
+Result<std::vector<CarriedColumn>> joined_carried(const std::vector<CarriedColumn>& stream,
+                                                  const std::vector<CarriedColumn>& batch) {
+  const auto refused = Error{"a batch's carried columns differ in name or type from the stream's"};
+  if (stream.size() != batch.size()) return refused;
+  std::vector<CarriedColumn> joined;
+  for (std::size_t c = 0; c < stream.size(); ++c) {
+    const CarriedColumn& old = stream[c];
+    const CarriedColumn& now = batch[c];
+    const std::optional<std::string> format = joined_format(old.format, now.format);
+    if (old.name != now.name || !format) return refused;
+    joined.push_back({old.name, *format, {}});
+  }
+  return joined;
+}
+
+// The first input position whose value does not fit 64 bits once scaled.
+std::optional<std::size_t> first_unscalable(const std::vector<Cell>& values, std::int64_t factor) {
+  if (factor == 1) return std::nullopt;
+  std::int64_t product = 0;
+  for (std::size_t position = 0; position < values.size(); ++position) {
+    const Cell& value = values[position];
+    if (value.kind == CellKind::Int && __builtin_mul_overflow(value.integer, factor, &product)) {
+      return position;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -197,9 +303,10 @@ struct StreamMatcher::State {
   StreamStats stats;
 
   Result<std::vector<std::size_t>> accepted_rows(const EventSource& batch);
-  Result<bool> check_columns(const EventSource& batch);
+  Result<Columns> joined_columns(const EventSource& batch) const;
+  Result<bool> check_scalable(const Columns& columns, const EventSource& batch) const;
   EventSource merged(const EventSource& batch, const std::vector<std::size_t>& rows,
-                     Interrupt& interrupt);
+                     const Columns& columns, Interrupt& interrupt);
   std::vector<Match> decide(EventSource& table, std::size_t first_new, Interrupt& interrupt);
   void settle_waiting(const EventSource& table, std::size_t first_new);
   EventSource rows_of(const EventSource& table, const std::vector<std::size_t>& stream_positions,
@@ -225,23 +332,42 @@ StreamStats StreamMatcher::stats() const noexcept {
   return stats;
 }
 
-Result<bool> StreamMatcher::State::check_columns(const EventSource& batch) {
-  if (!started) {
-    buffer.time = batch.time;
-    for (const CarriedColumn& carried : batch.carried)
-      buffer.carried.push_back({carried.name, carried.format, {}});
-    started = true;
-    return true;
+// The columns after taking the batch, which the first batch sets; a batch
+// refused for any reason leaves them as they were.
+Result<Columns> StreamMatcher::State::joined_columns(const EventSource& batch) const {
+  if (!started) return Columns{batch.time, joined_carried(batch.carried, batch.carried).value()};
+  Result<TimeColumn> time = joined_time(buffer.time, batch.time);
+  if (!time) return Error{time.error()};
+  Result<std::vector<CarriedColumn>> carried = joined_carried(buffer.carried, batch.carried);
+  if (!carried) return Error{carried.error()};
+  Columns columns{std::move(time.value()), std::move(carried.value())};
+  if (Result<bool> scalable = check_scalable(columns, batch); !scalable) {
+    return Error{scalable.error()};
   }
-  const TimeColumn& time = buffer.time;
-  if (batch.time.kind != time.kind ||
-      (time.kind == TimeColumn::Kind::Datetime &&
-       (batch.time.unit != time.unit || batch.time.timezone != time.timezone))) {
-    return Error{"a batch's timestamps are " + describe(batch.time) + ", but the stream's are " +
-                 describe(time)};
-  }
-  if (!same_carried(batch.carried, buffer.carried)) {
-    return Error{"a batch's carried columns differ in name or type from the first batch's"};
+  return columns;
+}
+
+// Carried values held or pushed in a coarser unit than the columns' must
+// fit 64 bits in theirs.
+Result<bool> StreamMatcher::State::check_scalable(const Columns& columns,
+                                                  const EventSource& batch) const {
+  for (std::size_t c = 0; c < columns.carried.size(); ++c) {
+    const CarriedColumn& joined = columns.carried[c];
+    std::optional<std::size_t> position;
+    const CarriedColumn& held = buffer.carried[c];
+    const CarriedColumn& pushed = batch.carried[c];
+    if (const auto at = first_unscalable(held.values, unit_factor(held.format, joined.format))) {
+      position = buffer.stream_positions[*at];
+    } else if (const auto in_batch =
+                   first_unscalable(pushed.values, unit_factor(pushed.format, joined.format))) {
+      position = stats.events + *in_batch;
+    }
+    if (position) {
+      return Error{"carried column `" + joined.name + "`: the value at stream position " +
+                   std::to_string(*position) + " does not fit 64 bits in " +
+                   std::string(temporal_unit(joined.format)->name) +
+                   ", the finest unit of its batches"};
+    }
   }
   return true;
 }
@@ -286,8 +412,8 @@ Result<std::vector<std::size_t>> StreamMatcher::State::accepted_rows(const Event
 
 EventSource StreamMatcher::State::merged(const EventSource& batch,
                                          const std::vector<std::size_t>& rows,
-                                         Interrupt& interrupt) {
-  SourceBuilder builder(buffer.time, buffer.carried);
+                                         const Columns& columns, Interrupt& interrupt) {
+  SourceBuilder builder(columns.time, columns.carried);
   const RowFinder finder(buffer);
   for (const std::size_t position : buffer.stream_positions) {
     interrupt.poll();
@@ -454,12 +580,15 @@ std::vector<std::size_t> named_positions(const std::vector<Match>& matches,
 
 Result<StreamOutput> StreamMatcher::push(const EventSource& batch, Interrupt interrupt) {
   State& s = *state_;
-  if (batch.table.size() == 0) return StreamOutput{s.rows_of(s.buffer, {}, interrupt), {}, {}};
   if (s.ended) return Error{"the stream has ended; no events can follow flush()"};
-  if (Result<bool> checked = s.check_columns(batch); !checked) return Error{checked.error()};
+  // An empty batch has columns of some kind, but no events to say which.
+  if (batch.table.size() == 0) return StreamOutput{s.rows_of(s.buffer, {}, interrupt), {}, {}};
+  Result<Columns> columns = s.joined_columns(batch);
+  if (!columns) return Error{columns.error()};
   Result<std::vector<std::size_t>> rows = s.accepted_rows(batch);
   if (!rows) return Error{rows.error()};
-  EventSource table = s.merged(batch, rows.value(), interrupt);
+  s.started = true;
+  EventSource table = s.merged(batch, rows.value(), columns.value(), interrupt);
   const std::size_t first_new = s.stats.events;
   s.stats.events += batch.table.size();
   std::vector<Match> matches = s.decide(table, first_new, interrupt);

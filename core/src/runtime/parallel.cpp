@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace kestrel {
@@ -37,11 +38,19 @@ std::size_t run_start_from(std::span<const TextId> partitions, std::size_t row) 
 
 class Workers {
  public:
+  // Workers take the shares in turn, so when the system refuses a thread
+  // (a huge count, say) those already started do all the work; only a
+  // refusal of the first is an error.
   Workers(std::size_t count, const std::function<void(std::size_t, Interrupt&)>& work)
       : failures_(count) {
     threads_.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-      threads_.emplace_back([this, i, &work] { run(i, work); });
+      try {
+        threads_.emplace_back([this, &work] { take_shares(work); });
+      } catch (const std::system_error&) {
+        if (threads_.empty()) throw;
+        break;
+      }
     }
   }
 
@@ -79,6 +88,16 @@ class Workers {
   }
 
  private:
+  // Once stopped, the shares left are counted done without running.
+  void take_shares(const std::function<void(std::size_t, Interrupt&)>& work) {
+    for (std::size_t i = next_++; i < failures_.size(); i = next_++) {
+      if (!stop_.load(std::memory_order_relaxed)) run(i, work);
+      const std::lock_guard lock(mutex_);
+      ++done_;
+      done_cv_.notify_one();
+    }
+  }
+
   void run(std::size_t i, const std::function<void(std::size_t, Interrupt&)>& work) {
     Interrupt interrupt([this] { return stop_.load(std::memory_order_relaxed); });
     try {
@@ -90,12 +109,10 @@ class Workers {
       failures_[i] = std::current_exception();
       stop_.store(true, std::memory_order_relaxed);
     }
-    const std::lock_guard lock(mutex_);
-    ++done_;
-    done_cv_.notify_one();
   }
 
   std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> next_{0};
   std::mutex mutex_;
   std::condition_variable done_cv_;
   std::size_t done_ = 0;

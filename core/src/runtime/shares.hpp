@@ -28,8 +28,9 @@ struct RowRange {
 // one run or `shares` is at most 1.
 std::vector<RowRange> partition_shares(std::span<const TextId> partitions, std::size_t shares);
 
-// Runs work(i, interrupt) for every i below `count`, each on its own
-// thread with its own Interrupt, while the calling thread watches
+// Runs work(i, interrupt) for every i below `count` on up to `count`
+// threads (fewer when the system refuses more), each call with its own
+// Interrupt, while the calling thread watches
 // `parallel.stop_requested`. Returns when all are done. Throws Interrupted
 // when the caller asked to stop, else the failure of the lowest i that
 // failed other than by being stopped; a failure stops the other workers.
