@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 import math
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import IO, Any
 
 from ._cli_errors import CliError, require_pyarrow
@@ -47,10 +47,14 @@ def output_format(path: str | None, fmt: str | None) -> str:
     return _EXTENSIONS[extension]
 
 
-def writer_for(fmt: str, stream: IO[bytes]) -> JsonLinesWriter | TableWriter:
+def writer_for(
+    fmt: str, stream: IO[bytes], dated: Callable[[], bool] = lambda: False
+) -> JsonLinesWriter | TableWriter:
+    """The writer of `fmt`; `dated()` tells, once results come, whether the
+    timestamps were dates, which Parquet then holds as timestamps."""
     if fmt == "jsonl":
         return JsonLinesWriter(stream)
-    return TableWriter(stream, fmt)
+    return TableWriter(stream, fmt, dated if fmt == "parquet" else lambda: False)
 
 
 class JsonLinesWriter:
@@ -74,9 +78,10 @@ class TableWriter:
     which later tables are cast to: a capture's type follows its values, and
     a batch may hold none of them."""
 
-    def __init__(self, stream: IO[bytes], fmt: str) -> None:
+    def __init__(self, stream: IO[bytes], fmt: str, dated: Callable[[], bool]) -> None:
         self._stream = stream
         self._format = fmt
+        self._dated = dated
         self._writer: Any = None
         self._empty: Any = None  # the last table without rows, for an output without any
 
@@ -84,6 +89,8 @@ class TableWriter:
         table = results.to_arrow()
         if self._format == "csv":
             table = _lists_as_json(table)
+        if self._dated():
+            table = _as_times(table)
         if table.num_rows == 0:
             self._empty = table
             return
@@ -117,6 +124,22 @@ class TableWriter:
         if self._writer is not None:
             self._writer.close()
         self._stream.flush()
+
+
+def _as_times(table: Any) -> Any:
+    """Nanoseconds since the epoch as UTC timestamps, spans of them as durations."""
+    pa = require_pyarrow()
+    kinds = {
+        "start": pa.timestamp("ns", "UTC"),
+        "end": pa.timestamp("ns", "UTC"),
+        "detail.gap": pa.duration("ns"),
+        "detail.max_elapsed": pa.duration("ns"),
+    }
+    for name, kind in kinds.items():
+        index = table.schema.get_field_index(name)
+        if index >= 0:
+            table = table.set_column(index, name, table.column(index).cast(kind))
+    return table
 
 
 def _lists_as_json(table: Any) -> Any:
