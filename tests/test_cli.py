@@ -368,6 +368,82 @@ def test_tables_out_by_extension_or_option(tmp_path, output, option, read):
     assert read(target).sort_by(order).to_pylist() == expected.sort_by(order).to_pylist()
 
 
+class Interrupted(kestrel.Stream):
+    """A stream that Ctrl-C stops at its second push."""
+
+    pushes = 0
+
+    def push(self, events):
+        Interrupted.pushes += 1
+        if Interrupted.pushes == 2:
+            raise KeyboardInterrupt
+        return super().push(events)
+
+
+READ_BACK = {
+    "out.jsonl": lambda path: [json.loads(line) for line in path.read_text().splitlines()],
+    "out.csv": lambda path: pacsv.read_csv(path).to_pylist(),
+    "out.parquet": lambda path: pq.read_table(path).to_pylist(),
+}
+
+
+@pytest.mark.parametrize("output", READ_BACK.keys())
+@pytest.mark.parametrize("stop, code", [("late event", 1), ("interrupt", 130)])
+def test_results_before_an_error_or_interrupt_stay_whole(
+    tmp_path, monkeypatch, capsys, output, stop, code
+):
+    monkeypatch.setattr(_cli, "PUSH_ROWS", 1)  # each file its own push
+    if stop == "interrupt":
+        Interrupted.pushes = 0
+        monkeypatch.setattr(_cli, "Stream", Interrupted)
+    first = write_events(tmp_path / "a.jsonl", [{"partition": "p", "ts": t, "typ": "a"} for t in (1, 2)])
+    late = write_events(tmp_path / "b.jsonl", [{"partition": "p", "ts": 0, "typ": "a"}])
+    target = tmp_path / output
+    args = ["match", "--pattern", "a", str(first), str(late), "--output", str(target)]
+    assert _cli.main(args) == code
+    assert len(capsys.readouterr().err.splitlines()) == 1
+    assert [row["indices"] for row in READ_BACK[output](target)] in ([[0], [1]], ["[0]", "[1]"])
+
+
+@pytest.mark.parametrize(
+    "output, start",
+    [
+        ("out.parquet", datetime(2024, 6, 1, 9, tzinfo=timezone.utc)),
+        ("out.csv", 1717232400 * 10**9),
+        ("out.jsonl", 1717232400 * 10**9),
+    ],
+)
+def test_dates_come_out_as_parquet_timestamps_and_as_nanoseconds_elsewhere(
+    tmp_path, output, start
+):
+    events = write_events(
+        tmp_path / "e.jsonl",
+        [
+            {"partition": "p", "ts": f"2024-06-01T09:00:0{second}Z", "typ": typ}
+            for second, typ in enumerate("ab")
+        ],
+    )
+    for command, pattern in (("match", "a -> b"), ("explain", "a -[<=0s]-> b")):
+        target = tmp_path / f"{command}-{output}"
+        assert _cli.main([command, "--pattern", pattern, str(events), "--output", str(target)]) == 0
+        [row] = READ_BACK[output](target)
+        assert row.get("start", start) == start
+    if output == "out.parquet":
+        kinds = pq.read_schema(target)
+        assert kinds.field("detail.gap").type == pa.duration("ns")
+
+
+@pytest.mark.parametrize("command", ["match", "explain", "funnel"])
+@pytest.mark.parametrize("sort", [[], ["--sort"]])
+def test_pattern_warnings_are_said_once(tmp_path, capsys, command, sort):
+    events = write_events(tmp_path / "e.jsonl", [{"partition": "p", "ts": 0, "typ": "a"}])
+    assert _cli.main([command, "--pattern", "a -> zz", str(events), *sort]) == 0
+    lines = capsys.readouterr().err.splitlines()
+    assert [line for line in lines if "warning" in line] == [
+        "kestrel: warning: step 2: event type `zz` never occurs in the events; closest: `a`"
+    ]
+
+
 @pytest.mark.parametrize("args, code", [(["match", "--pattern", "a"], 1), ([], 0)])
 def test_without_pyarrow_the_error_names_the_extra(tmp_path, args, code):
     blocked = tmp_path / "pyarrow"
