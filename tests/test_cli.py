@@ -396,7 +396,9 @@ def test_results_before_an_error_or_interrupt_stay_whole(
     if stop == "interrupt":
         Interrupted.pushes = 0
         monkeypatch.setattr(_cli, "Stream", Interrupted)
-    first = write_events(tmp_path / "a.jsonl", [{"partition": "p", "ts": t, "typ": "a"} for t in (1, 2)])
+    first = write_events(
+        tmp_path / "a.jsonl", [{"partition": "p", "ts": t, "typ": "a"} for t in (1, 2)]
+    )
     late = write_events(tmp_path / "b.jsonl", [{"partition": "p", "ts": 0, "typ": "a"}])
     target = tmp_path / output
     args = ["match", "--pattern", "a", str(first), str(late), "--output", str(target)]
@@ -413,9 +415,7 @@ def test_results_before_an_error_or_interrupt_stay_whole(
         ("out.jsonl", 1717232400 * 10**9),
     ],
 )
-def test_dates_come_out_as_parquet_timestamps_and_as_nanoseconds_elsewhere(
-    tmp_path, output, start
-):
+def test_dates_come_out_as_parquet_timestamps_and_as_nanoseconds_elsewhere(tmp_path, output, start):
     events = write_events(
         tmp_path / "e.jsonl",
         [
@@ -1035,6 +1035,33 @@ def test_rows_in_messages_count_from_the_first_input(tmp_path, capsys, second, m
     paths = [str(tmp_path / "a.jsonl"), str(tmp_path / "b.jsonl")]
     assert _cli.main(["match", "--pattern", "a", *paths]) == 1
     assert message in capsys.readouterr().err
+
+
+LATER = [  # the first rows, then a row the first block's types cannot hold
+    ("csv", "n\n" + "1.5\n" * 100, "99999999999999999999", "row 100: column `n`: 9999"),
+    ("csv", "n\n" + "1.5\n" * 100, "x", "row 100: column `n`: 'x' is not a number"),
+    ("csv", "n\n" + "1\n" * 100, "1.5", "CSV conversion error to int64: invalid value '1.5'"),
+    ("csv", "n,m\n" + ",y\n" * 100, "x,y", "CSV conversion error to null: invalid value 'x'"),
+    (
+        "csv",
+        "n,m\n" + "x,y\n" * 100,
+        '1,"open',
+        "row 100: column `m`: a quoted field is not closed",
+    ),
+    ("jsonl", '{"n": 1.5}\n' * 100, '{"n": 99999999999999999999}', "row 100: column `n`"),
+    ("jsonl", '{"n": 1}\n' * 100, '{"n": 1.5}', "Failed to convert JSON to int64"),
+    ("jsonl", '{"n": 1}\n' * 100, '{"m": 1}', "unexpected field in the block after row"),
+]
+
+
+@pytest.mark.parametrize("fmt, first, later, message", LATER)
+def test_later_blocks_are_held_to_the_first_blocks_columns(
+    tmp_path, monkeypatch, fmt, first, later, message
+):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(_cli_input, "BLOCK_BYTES", 128)
+    with pytest.raises(_cli.CliError, match=re.escape(message)):
+        read_events(first + later + "\n", fmt)
 
 
 def test_dates_become_nanoseconds_and_other_columns_stay(tmp_path, monkeypatch):

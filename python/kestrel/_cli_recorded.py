@@ -26,10 +26,12 @@ class Recorded:
         self.closed = False
 
     def read(self, size: int = -1) -> bytes:
-        if self._unread:
-            data, self._unread = self._unread, b""
-        else:
-            data = bytes(self._stream.read(size))
+        # All that is asked for, as a file gives it: the readers cut their
+        # blocks by what they read, and type the columns from the first.
+        data = self._unread if size < 0 else self._unread[:size]
+        self._unread = self._unread[len(data) :]
+        if size < 0 or len(data) < size:
+            data += bytes(self._stream.read(-1 if size < 0 else size - len(data)))
         self.total += len(data)
         if self._counted:
             # With the previous read's last bytes, which cannot hold a whole
