@@ -407,6 +407,38 @@ def test_results_before_an_error_or_interrupt_stay_whole(
     assert [row["indices"] for row in READ_BACK[output](target)] in ([[0], [1]], ["[0]", "[1]"])
 
 
+# A capture of one type in the first results and another later: CSV keeps
+# each value's text, Parquet refuses what its first column cannot hold.
+CHANGING_CAPTURES = [
+    (1, True, ["1", "true"], None),
+    ("x", 5, ["x", "5"], None),
+    (1, 1.5, ["1", "1.5"], None),
+    (5, None, ["5", ""], [5, None]),
+    (None, 5, ["", "5"], None),
+]
+
+
+@pytest.mark.parametrize("first, later, text, values", CHANGING_CAPTURES)
+def test_captures_changing_type_are_kept_or_refused_never_cast(
+    tmp_path, monkeypatch, capsys, first, later, text, values
+):
+    monkeypatch.setattr(_cli, "PUSH_ROWS", 1)  # each file its own push
+    paths = [
+        write_events(tmp_path / f"{ts}.jsonl", [{"partition": "p", "ts": ts, "typ": "a", "n": n}])
+        for ts, n in enumerate((first, later))
+    ]
+    args = ["match", "--pattern", "a[n as $n]", *map(str, paths), "--output"]
+    assert _cli.main([*args, str(tmp_path / "out.csv")]) == 0
+    rows = (tmp_path / "out.csv").read_text().splitlines()[1:]
+    assert [row.rsplit(",", 1)[1].strip('"') for row in rows] == text
+    code = _cli.main([*args, str(tmp_path / "out.parquet")])
+    if values is None:
+        assert code == 1
+        assert "column `capture.n` changed type" in capsys.readouterr().err
+    else:
+        assert pq.read_table(tmp_path / "out.parquet").column("capture.n").to_pylist() == values
+
+
 @pytest.mark.parametrize(
     "output, start",
     [
