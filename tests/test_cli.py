@@ -439,6 +439,16 @@ def test_captures_changing_type_are_kept_or_refused_never_cast(
         assert pq.read_table(tmp_path / "out.parquet").column("capture.n").to_pylist() == values
 
 
+@pytest.mark.parametrize("command", [["match", "--sort"], ["funnel"]])
+def test_inputs_read_whole_name_a_column_they_disagree_on(tmp_path, capsys, command):
+    paths = [
+        write_events(tmp_path / f"{ts}.jsonl", [{"partition": "p", "ts": ts, "typ": "a", "n": n}])
+        for ts, n in enumerate((1, True))
+    ]
+    assert _cli.main([*command, "--pattern", "a", *map(str, paths)]) == 1
+    assert "error: column `n` holds int64 and bool in different parts" in capsys.readouterr().err
+
+
 @pytest.mark.parametrize(
     "output, start",
     [

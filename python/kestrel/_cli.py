@@ -347,7 +347,7 @@ def _whole(
     sorts it."""
     pa = require_pyarrow()
     tables = [pa.Table.from_batches([batch]) for batch in batches]
-    table = pa.concat_tables(tables, promote_options="permissive") if tables else _no_events(keys)
+    table = _joined(tables) if tables else _no_events(keys)
     if args.sort:
         say(f"--sort: sorting {table.num_rows:,} events ({table.nbytes / 1e6:,.0f} MB) in memory")
     keys["unit"] = _unit(args.unit, batches.dated, keys["ts"], pattern)
@@ -361,6 +361,28 @@ def _whole(
             writer.lines([str(result)])
         else:
             writer.write(result)
+
+
+def _joined(tables: list[Any]) -> Any:
+    """The batches as one table, a column's integers widened to floats
+    where that loses nothing; other differences are refused by name."""
+    pa = require_pyarrow()
+    try:
+        return pa.concat_tables(tables, promote_options="permissive")
+    except (pa.ArrowInvalid, pa.ArrowTypeError) as error:
+        kinds: dict[str, dict[str, None]] = {}
+        for table in tables:
+            for field in table.schema:
+                kinds.setdefault(field.name, {})[str(field.type)] = None
+        differing = {name: [k for k in seen if k != "null"] for name, seen in kinds.items()}
+        names = [name for name, held in differing.items() if len(held) > 1]
+        if not names:
+            raise
+        held = " and ".join(differing[names[0]])
+        raise CliError(
+            f"column `{names[0]}` holds {held} in different parts of the input, and they do "
+            f"not join into one table ({error})"
+        ) from None
 
 
 def _no_results(command: str, pattern: str, keys: dict[str, Any]) -> Matches | NearMisses:
