@@ -237,9 +237,9 @@ def _command(args: argparse.Namespace) -> None:
         # Closed however the command ends, so that the results written
         # before an error or an interrupt make a whole file.
         writer = writer_for(fmt, stream, lambda: batches.dated)
-        if args.command != "funnel":
-            writer.write(_no_results(args.command, pattern, keys))
         try:
+            if args.command != "funnel":
+                writer.write(_no_results(args.command, pattern, keys))
             if args.command == "funnel" or args.sort:
                 _whole(args, pattern, batches, keys, writer)
             else:
