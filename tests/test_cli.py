@@ -446,7 +446,7 @@ def test_inputs_read_whole_name_a_column_they_disagree_on(tmp_path, capsys, comm
         for ts, n in enumerate((1, True))
     ]
     assert _cli.main([*command, "--pattern", "a", *map(str, paths)]) == 1
-    assert "error: column `n` holds int64 and bool in different parts" in capsys.readouterr().err
+    assert "error: column `n` holds int64 and bool in different batches" in capsys.readouterr().err
 
 
 @pytest.mark.parametrize(

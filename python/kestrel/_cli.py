@@ -380,7 +380,7 @@ def _joined(tables: list[Any]) -> Any:
             raise
         held = " and ".join(differing[names[0]])
         raise CliError(
-            f"column `{names[0]}` holds {held} in different parts of the input, and they do "
+            f"column `{names[0]}` holds {held} in different batches of the input, and they do "
             f"not join into one table ({error})"
         ) from None
 
