@@ -37,6 +37,7 @@ from ._cli_progress import progress_for
 from ._core import Match, NearMiss
 from ._durations import UNITS, without_durations
 from ._input import DEFAULT_KEYS, to_table
+from ._results import Matches, NearMisses
 from ._stream import Stream
 
 __all__ = ["CliError", "Columns", "json_line", "main", "run"]
@@ -233,8 +234,12 @@ def _command(args: argparse.Namespace) -> None:
     keys: dict[str, Any] = {"partition": columns.partition, "ts": columns.ts, "typ": columns.typ}
     with _output(args.output) as stream, warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        writer = writer_for(fmt, stream)
+        # Closed however the command ends, so that the results written
+        # before an error or an interrupt make a whole file.
+        writer = writer_for(fmt, stream, lambda: batches.dated)
         try:
+            if args.command != "funnel":
+                writer.write(_no_results(args.command, pattern, keys))
             if args.command == "funnel" or args.sort:
                 _whole(args, pattern, batches, keys, writer)
             else:
@@ -243,7 +248,7 @@ def _command(args: argparse.Namespace) -> None:
             raise CliError(str(error)) from None
         finally:
             bar.close()
-        writer.close()
+            writer.close()
     for warning in caught:
         say(f"warning: {warning.message}")
 
@@ -255,7 +260,7 @@ def _streamed(
     events = iter(batches)
     first = next(events, None)  # tells whether the timestamps were dates
     explaining = args.command == "explain"
-    stream_unit = _unit(args.unit, batches.dated, keys["ts"])
+    stream_unit = _unit(args.unit, batches.dated, keys["ts"], pattern)
     stream = Stream(
         pattern,
         exhaustive=getattr(args, "exhaustive", False),
@@ -287,8 +292,13 @@ def _unique(column: Any) -> list[Any]:
 def _warn(pattern: str, unit: str | None, types: list[str]) -> None:
     """What `match` warns of, once the stream has shown every event type:
     the warnings depend on the pattern and the types alone."""
-    events = {"partition": [""] * len(types), "ts": [0] * len(types), "typ": types}
-    table = to_table(require_pyarrow().table(events), DEFAULT_KEYS)
+    pa = require_pyarrow()
+    events = {
+        "partition": pa.array([""] * len(types), pa.string()),
+        "ts": pa.array([0] * len(types), pa.int64()),
+        "typ": pa.array(types, pa.string()),
+    }
+    table = to_table(pa.table(events), DEFAULT_KEYS)
     for message in _core._warnings(read_pattern(pattern, unit), table):
         warnings.warn(message, KestrelWarning, stacklevel=1)
 
@@ -337,10 +347,10 @@ def _whole(
     sorts it."""
     pa = require_pyarrow()
     tables = [pa.Table.from_batches([batch]) for batch in batches]
-    table = pa.concat_tables(tables, promote_options="permissive") if tables else pa.table({})
+    table = _joined(tables) if tables else _no_events(keys)
     if args.sort:
         say(f"--sort: sorting {table.num_rows:,} events ({table.nbytes / 1e6:,.0f} MB) in memory")
-    keys["unit"] = _unit(args.unit, batches.dated, keys["ts"])
+    keys["unit"] = _unit(args.unit, batches.dated, keys["ts"], pattern)
     if args.command == "match":
         writer.write(match(pattern, table, exhaustive=args.exhaustive, **keys))
     elif args.command == "explain":
@@ -353,9 +363,52 @@ def _whole(
             writer.write(result)
 
 
-def _unit(unit: str | None, dated: bool, ts: str) -> str | None:
-    """The unit of the timestamps: dates are read as nanoseconds."""
+def _joined(tables: list[Any]) -> Any:
+    """The batches as one table, a column's integers widened to floats
+    where that loses nothing; other differences are refused by name."""
+    pa = require_pyarrow()
+    try:
+        return pa.concat_tables(tables, promote_options="permissive")
+    except (pa.ArrowInvalid, pa.ArrowTypeError) as error:
+        kinds: dict[str, dict[str, None]] = {}
+        for table in tables:
+            for field in table.schema:
+                kinds.setdefault(field.name, {})[str(field.type)] = None
+        differing = {name: [k for k in seen if k != "null"] for name, seen in kinds.items()}
+        names = [name for name, held in differing.items() if len(held) > 1]
+        if not names:
+            raise
+        held = " and ".join(differing[names[0]])
+        raise CliError(
+            f"column `{names[0]}` holds {held} in different batches of the input, and they do "
+            f"not join into one table ({error})"
+        ) from None
+
+
+def _no_results(command: str, pattern: str, keys: dict[str, Any]) -> Matches | NearMisses:
+    """The results of no events: their columns are what an output holds
+    when the command stops before it has any."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        find = explain if command == "explain" else match
+        return find(without_durations(pattern), _no_events(keys), **keys)
+
+
+def _no_events(keys: dict[str, Any]) -> Any:
+    pa = require_pyarrow()
+    kinds = {"partition": pa.string(), "ts": pa.int64(), "typ": pa.string()}
+    return pa.table({keys[key]: pa.array([], kind) for key, kind in kinds.items()})
+
+
+def _unit(unit: str | None, dated: bool, ts: str, pattern: str) -> str | None:
+    """The unit of the timestamps: dates are read as nanoseconds; integers
+    are in --unit, which a duration window needs."""
     if not dated:
+        if unit is None and without_durations(pattern) != pattern:
+            raise CliError(
+                f"the pattern has a duration window, but column `{ts}` holds integers of no "
+                f"known unit; add --unit ({', '.join(UNITS)})"
+            )
         return unit
     if unit not in (None, "ns"):
         raise CliError(

@@ -13,13 +13,16 @@ from __future__ import annotations
 
 import glob
 import io
+import math
 import os
 import re
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NamedTuple, cast
 
+from ._cli_csv import csv_batches
 from ._cli_errors import CliError, require_pyarrow, say
+from ._cli_recorded import Recorded
 
 FORMATS = ("jsonl", "csv", "parquet", "arrow")
 _EXTENSIONS = {
@@ -42,7 +45,9 @@ _MAGIC = {
     b"\x04\x22\x4d\x18": "lz4",
 }
 _IPC_FILE_MAGIC = b"ARROW1"
+_MAGIC_OF = {"parquet": (b"PAR1",), "arrow": (_IPC_FILE_MAGIC, b"\xff\xff\xff\xff")}
 _READ_BYTES = 1 << 20
+_INT64_BOUND = 2.0**63
 # The readers' unit of work: it bounds a line's length, and the first block
 # fixes the columns and their types. Larger blocks make memory grow with the
 # input (16 MiB: 2x the peak RSS for 10x the lines), 1 MiB keeps it flat.
@@ -80,6 +85,8 @@ def sources(inputs: Sequence[str], fmt: str | None) -> list[Source]:
     """The files behind `inputs` in order: `-` is standard input, a
     directory gives its files, a name with wildcards the files it matches."""
     found = []
+    if list(inputs).count("-") > 1:
+        raise CliError("standard input (-) is given more than once; it can be read only once")
     for given in inputs:
         if given == "-":
             found.append(Source("standard input", None, fmt or "jsonl", fmt is None))
@@ -148,13 +155,19 @@ class EventBatches:
     def _batches(self, source: Source) -> Iterator[Any]:
         pa = require_pyarrow()
         with _Opened(source) as opened:
+            if opened.empty:
+                return
+            _check_magic(source, opened.stream)
             try:
-                batches = _reader(source.format, opened.stream, self._columns)
+                batches = _reader(source.format, opened.stream, self._columns, self.events)
                 consumed = 0
                 for batch in batches:
+                    if batch.num_rows == 0:
+                        continue  # a header alone, say: its columns are untyped
                     _check_names(batch.schema.names, source.name)
                     if source.format == "jsonl":
                         self._check_utf8(batch)
+                        self._check_numbers(batch, opened)
                     batch = self._timed(batch, source.name)
                     self.events += batch.num_rows
                     self._on_read(batch.num_rows, opened.consumed() - consumed)
@@ -197,6 +210,37 @@ class EventBatches:
             raise CliError(
                 f"row {row}: column `{name}` holds text that is not valid UTF-8"
             ) from None
+
+    def _check_numbers(self, batch: Any, opened: _Opened) -> None:
+        """The JSON reader makes a number past the 64-bit integers a float,
+        which holds an integer that large only roughly, and one past the
+        floats an infinity: such numbers are refused (JSON does not tell
+        1e20 from the integer it rounds), infinities beyond the input's
+        Infinity literals."""
+        pa = require_pyarrow()
+        pc = require_pyarrow("compute")
+        for name, column in zip(batch.schema.names, batch.columns):
+            if not pa.types.is_floating(column.type):
+                continue
+            finite = pc.is_finite(column)
+            huge = pc.and_(finite, pc.greater_equal(pc.abs(column), _INT64_BOUND))
+            infinite = pc.is_inf(column)
+            opened.infinities += pc.sum(infinite).as_py() or 0
+            if opened.infinities > opened.stream.count:
+                huge = pc.or_(huge, infinite)
+            if pc.any(huge).as_py():
+                row = pc.index(huge, True).as_py()
+                number = column[row].as_py()
+                shown = (
+                    f"the number {number}"
+                    if math.isfinite(number)
+                    else "a number of over 308 digits"
+                )
+                raise CliError(
+                    f"row {self.events + row}: column `{name}`: {shown} is past the 64-bit "
+                    "integers, where it would lose digits as a float; write it as a JSON "
+                    "string to keep it exactly"
+                )
 
     def _timed(self, batch: Any, name: str) -> Any:
         index = batch.schema.get_field_index(self._columns.ts)
@@ -263,12 +307,31 @@ def _check_names(names: list[str], source: str) -> None:
         seen.add(name)
 
 
-def _reader(fmt: str, stream: Any, columns: Columns) -> Iterator[Any]:
+def _check_magic(source: Source, stream: Any) -> None:
+    """Parquet and Arrow files say what they are in their first bytes: a
+    file of another format is named as such, not left to the reader."""
+    if source.format not in _MAGIC_OF:
+        return
+    head = stream.read(len(_IPC_FILE_MAGIC))
+    stream.seek(0)
+    if any(head.startswith(magic) for magic in _MAGIC_OF[source.format]):
+        return
+    name = {"parquet": "a Parquet file", "arrow": "an Arrow IPC file or stream"}[source.format]
+    guess = next((fmt for fmt, magics in _MAGIC_OF.items() if head.startswith(magics[0])), None)
+    if guess is None:
+        guess = "jsonl" if head.lstrip()[:1] in (b"{", b"[") else "csv"
+    raise CliError(f"{source.name} is not {name}; if it is {guess}, add --format {guess}")
+
+
+def _reader(fmt: str, stream: Any, columns: Columns, first_row: int) -> Iterator[Any]:
+    pa = require_pyarrow()
     if fmt == "jsonl":
         json = require_pyarrow("json")
-        return iter(json.open_json(stream, read_options=json.ReadOptions(block_size=BLOCK_BYTES)))
+        options = json.ReadOptions(block_size=BLOCK_BYTES)
+        return iter(json.open_json(pa.PythonFile(stream, mode="r"), read_options=options))
     if fmt == "csv":
-        return iter(_csv_reader(stream, columns))
+        keys = {columns.partition: pa.string(), columns.typ: pa.string()}
+        return csv_batches(stream, BLOCK_BYTES, keys, first_row)
     if fmt == "parquet":
         parquet = require_pyarrow("parquet")
         return iter(parquet.ParquetFile(stream).iter_batches(batch_size=PARQUET_BATCH_ROWS))
@@ -281,26 +344,6 @@ def _reader(fmt: str, stream: Any, columns: Columns) -> Iterator[Any]:
     return iter(ipc.open_stream(stream))
 
 
-def _csv_reader(stream: Any, columns: Columns) -> Any:
-    """Types from the reader's own inference, except that the partition and
-    type columns stay text. Only an empty cell is a null, and only true and
-    false are booleans: texts such as NA or 1 stay what they say."""
-    pa = require_pyarrow()
-    csv = require_pyarrow("csv")
-    return csv.open_csv(
-        stream,
-        read_options=csv.ReadOptions(block_size=BLOCK_BYTES),
-        parse_options=csv.ParseOptions(newlines_in_values=True),
-        convert_options=csv.ConvertOptions(
-            column_types={columns.partition: pa.string(), columns.typ: pa.string()},
-            strings_can_be_null=True,
-            null_values=[""],
-            true_values=["true", "True", "TRUE"],
-            false_values=["false", "False", "FALSE"],
-        ),
-    )
-
-
 class _Opened:
     """A source opened for reading, decompressed when its first bytes say
     so; random access for Parquet and Arrow files, which need it."""
@@ -310,6 +353,8 @@ class _Opened:
         self._raw: Any = None
         self._size = 0
         self.stream: Any = None
+        self.empty = False  # no events at all: no bytes, or only blank ones
+        self.infinities = 0  # read so far, to weigh against the Infinity literals
 
     def __enter__(self) -> _Opened:
         pa = require_pyarrow()
@@ -334,12 +379,18 @@ class _Opened:
         self.stream = pa.CompressedInputStream(self._raw, codec) if codec else self._raw
         if source.format in ("parquet", "arrow"):
             self.stream = self._random_access(pa, codec)
+            self.empty = self.stream.size() == 0
+        else:
+            tail = BLOCK_BYTES + 2 if source.format == "csv" else 0
+            counted = b"Infinity" if source.format == "jsonl" else b""
+            self.stream = Recorded(self.stream, 2 * BLOCK_BYTES + 1, tail, counted)
+            self.empty = self.stream.empty
         return self
 
     def _random_access(self, pa: Any, codec: str | None) -> Any:
         """Parquet and Arrow files are read by seeking: a plain file is
         mapped, anything else read whole."""
-        if codec or self._source.path is None:
+        if codec or self._source.path is None or self._size == 0:
             chunks = iter(lambda: self.stream.read(_READ_BYTES), b"")
             return pa.BufferReader(b"".join(chunks))
         return pa.memory_map(self._source.path)

@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 import math
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import IO, Any
 
 from ._cli_errors import CliError, require_pyarrow
@@ -47,10 +47,14 @@ def output_format(path: str | None, fmt: str | None) -> str:
     return _EXTENSIONS[extension]
 
 
-def writer_for(fmt: str, stream: IO[bytes]) -> JsonLinesWriter | TableWriter:
+def writer_for(
+    fmt: str, stream: IO[bytes], dated: Callable[[], bool] = lambda: False
+) -> JsonLinesWriter | TableWriter:
+    """The writer of `fmt`; `dated()` tells, once results come, whether the
+    timestamps were dates, which Parquet then holds as timestamps."""
     if fmt == "jsonl":
         return JsonLinesWriter(stream)
-    return TableWriter(stream, fmt)
+    return TableWriter(stream, fmt, dated if fmt == "parquet" else lambda: False)
 
 
 class JsonLinesWriter:
@@ -70,53 +74,92 @@ class JsonLinesWriter:
 
 
 class TableWriter:
-    """CSV or Parquet. The first table with rows fixes the columns' types,
-    which later tables are cast to: a capture's type follows its values, and
-    a batch may hold none of them."""
+    """CSV or Parquet. The first table with rows fixes the columns: a
+    capture's type follows its values, and a batch may hold none of them, so
+    a later column without values takes the first one's type. In CSV, which
+    holds text, later values stand as they are; in Parquet a value of
+    another type is refused, never cast (`true` is not 1)."""
 
-    def __init__(self, stream: IO[bytes], fmt: str) -> None:
+    def __init__(self, stream: IO[bytes], fmt: str, dated: Callable[[], bool]) -> None:
         self._stream = stream
         self._format = fmt
-        self._writer: Any = None
+        self._dated = dated
+        self._parquet: Any = None
+        self._schema: Any = None  # of the first table written
         self._empty: Any = None  # the last table without rows, for an output without any
 
     def write(self, results: Matches | NearMisses) -> None:
         table = results.to_arrow()
         if self._format == "csv":
             table = _lists_as_json(table)
+        if self._dated():
+            table = _as_times(table)
         if table.num_rows == 0:
             self._empty = table
             return
-        if self._writer is None:
-            self._writer = self._open(table.schema)
-        elif table.schema != self._writer.schema:
-            table = self._cast(table)
-        self._writer.write_table(table)
+        if self._schema is None:
+            self._schema = table.schema
+        elif table.schema != self._schema:
+            table = self._conformed(table)
+        self._write(table)
 
-    def _open(self, schema: Any) -> Any:
+    def _write(self, table: Any) -> None:
         if self._format == "csv":
-            return require_pyarrow("csv").CSVWriter(self._stream, schema)
-        return require_pyarrow("parquet").ParquetWriter(self._stream, schema)
+            csv = require_pyarrow("csv")
+            header = csv.WriteOptions(include_header=self._parquet is None)
+            csv.write_csv(table, self._stream, write_options=header)
+            self._parquet = False  # the header is out
+            return
+        if self._parquet is None:
+            self._parquet = require_pyarrow("parquet").ParquetWriter(self._stream, table.schema)
+        self._parquet.write_table(table)
 
-    def _cast(self, table: Any) -> Any:
+    def _conformed(self, table: Any) -> Any:
+        """`table` in the first table's columns: the same names, and in
+        Parquet the same types, a column without values taking them."""
         pa = require_pyarrow()
-        schema = self._writer.schema
-        try:
-            return table.cast(schema)
-        except (pa.ArrowInvalid, pa.ArrowNotImplementedError, ValueError):
-            changed = [f"`{field.name}`" for field in table.schema if field not in schema]
-            raise CliError(
-                f"column {', '.join(changed)} changed type between batches of results; "
-                "write JSON Lines, which takes any values"
-            ) from None
+        if table.schema.names != self._schema.names:
+            self._refuse(table)
+        if self._format == "csv":
+            return table
+        columns = []
+        for column, field in zip(table.columns, self._schema):
+            if column.type != field.type:
+                if column.null_count != len(column):
+                    self._refuse(table)
+                column = pa.nulls(len(column), field.type)
+            columns.append(column)
+        return pa.Table.from_arrays(columns, schema=self._schema)
+
+    def _refuse(self, table: Any) -> None:
+        changed = [f"`{field.name}`" for field in table.schema if field not in self._schema]
+        raise CliError(
+            f"column {', '.join(changed)} changed type between batches of results; "
+            "write JSON Lines, which takes any values"
+        )
 
     def close(self) -> None:
-        if self._writer is None and self._empty is not None:
-            self._writer = self._open(self._empty.schema)
-            self._writer.write_table(self._empty)
-        if self._writer is not None:
-            self._writer.close()
+        if self._schema is None and self._empty is not None:
+            self._write(self._empty)
+        if self._parquet:
+            self._parquet.close()
         self._stream.flush()
+
+
+def _as_times(table: Any) -> Any:
+    """Nanoseconds since the epoch as UTC timestamps, spans of them as durations."""
+    pa = require_pyarrow()
+    kinds = {
+        "start": pa.timestamp("ns", "UTC"),
+        "end": pa.timestamp("ns", "UTC"),
+        "detail.gap": pa.duration("ns"),
+        "detail.max_elapsed": pa.duration("ns"),
+    }
+    for name, kind in kinds.items():
+        index = table.schema.get_field_index(name)
+        if index >= 0:
+            table = table.set_column(index, name, table.column(index).cast(kind))
+    return table
 
 
 def _lists_as_json(table: Any) -> Any:
