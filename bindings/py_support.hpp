@@ -314,6 +314,8 @@ using SourceRef = std::shared_ptr<const SharedSource>;
 
 TypeLayout table_layout();
 Ref table_to_py(EventSource source);
+// Every attribute name of the events, each once, in byte order.
+std::vector<std::string> attribute_names(const std::vector<Event>& events);
 // Events in canonical order with their input positions, and the named
 // attributes as columns.
 EventSource source_from_events(std::vector<Event> events, std::span<const std::string> attributes,

@@ -354,16 +354,6 @@ TimeColumn read_time(StateReader& reader) {
   return time;
 }
 
-std::vector<std::string> attribute_names_of(const std::vector<Event>& events) {
-  std::vector<std::string> names;
-  for (const Event& event : events) {
-    for (const auto& [name, value] : event.attrs) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  names.erase(std::unique(names.begin(), names.end()), names.end());
-  return names;
-}
-
 // The kept events as a source whose result indices are those they had.
 EventSource read_source(StateReader& reader) {
   TimeColumn time = read_time(reader);
@@ -375,7 +365,7 @@ EventSource read_source(StateReader& reader) {
       std::adjacent_find(indices.begin(), indices.end(), std::greater_equal<>()) != indices.end()) {
     StateReader::fail("its events do not match their indices");
   }
-  const std::vector<std::string> attributes = attribute_names_of(events);
+  const std::vector<std::string> attributes = attribute_names(events);
   EventSource source = source_from_events(std::move(events), attributes, std::move(time));
   source.stream_positions = indices;
   for (std::uint64_t c = 0; c < carried_count; ++c) {

@@ -153,17 +153,6 @@ PyObject* table_from_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// Every attribute name of the events, each once, in byte order.
-std::vector<std::string> attribute_names(const std::vector<Event>& events) {
-  std::vector<std::string> names;
-  for (const Event& event : events) {
-    for (const auto& [name, value] : event.attrs) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
-  names.erase(std::unique(names.begin(), names.end()), names.end());
-  return names;
-}
-
 PyObject* table_from_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names = {"events"};
   return guarded([&] {
@@ -364,6 +353,16 @@ PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 }  // namespace
+
+std::vector<std::string> attribute_names(const std::vector<Event>& events) {
+  std::vector<std::string> names;
+  for (const Event& event : events) {
+    for (const auto& [name, value] : event.attrs) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
 
 const SourceRef& require_table(PyObject* object) {
   if (!PyObject_TypeCheck(object, as_type(state().table_type))) {
