@@ -126,3 +126,23 @@ def test_carried_columns_follow_the_indices():
 def test_carry_is_checked(carry, error, message):
     with pytest.raises(error, match=message):
         kestrel.match("login -> buy", ROWS, carry=carry)
+
+
+@pytest.mark.parametrize(
+    ("flag", "error"),
+    [(True, None), ("np.True_", None), (1, "not int"), ("np.int64", "not numpy.int64")],
+)
+def test_flags_take_numpy_booleans_and_name_what_they_refuse(flag, error):
+    np = pytest.importorskip("numpy")
+    flag = {"np.True_": np.True_, "np.int64": np.int64(1)}.get(flag, flag)
+    calls = [
+        lambda: kestrel.match("login -> buy", ROWS, exhaustive=flag),
+        lambda: kestrel.Stream("login -> buy", exhaustive=flag),
+        lambda: kestrel.Stream("login -> buy", explain=flag),
+    ]
+    for call in calls:
+        if error is None:
+            call()
+        else:
+            with pytest.raises(TypeError, match=f"must be True or False, {error}$"):
+                call()

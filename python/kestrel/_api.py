@@ -61,8 +61,7 @@ def match(
     this process may use. The results are the same, in the same order,
     whatever the count.
     """
-    if type(exhaustive) is not bool:
-        raise TypeError(f"exhaustive must be True or False, not {type(exhaustive).__name__}")
+    exhaustive = checked_flag("exhaustive", exhaustive)
     limit = _checked_max_matches(max_matches)
     count = _checked_threads(threads)
     table = _table(events, _keys(partition, ts, typ, attributes), carry, count)
@@ -128,6 +127,20 @@ def funnel(
     compiled = _pattern(pattern, table, unit)
     _warn(compiled, table)
     return Funnel(_core._funnel(compiled, table, by, count), by)
+
+
+def checked_flag(label: str, value: object) -> bool:
+    """True or False, NumPy's booleans included (as the counts take NumPy's
+    integers); anything else is a TypeError."""
+    kind = type(value)
+    if kind is not bool and not (kind.__module__ == "numpy" and kind.__name__ in ("bool", "bool_")):
+        raise TypeError(f"{label} must be True or False, not {_type_label(kind)}")
+    return bool(value)
+
+
+def _type_label(kind: type) -> str:
+    """NumPy 2 names its boolean type `bool`, which would read as Python's."""
+    return kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__name__}"
 
 
 def _checked_max_matches(max_matches: object) -> int | None:

@@ -8,7 +8,7 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 from . import _core
-from ._api import PatternLike, _keys, _names, _pattern, _table
+from ._api import PatternLike, _keys, _names, _pattern, _table, checked_flag
 from ._carry import check_carry
 from ._durations import check_unit
 from ._results import Matches, NearMisses
@@ -74,9 +74,8 @@ class Stream:
         unit: str | None = None,
         late: str = "error",
     ) -> None:
-        for label, flag in (("exhaustive", exhaustive), ("explain", explain)):
-            if type(flag) is not bool:
-                raise TypeError(f"{label} must be True or False, not {type(flag).__name__}")
+        exhaustive = checked_flag("exhaustive", exhaustive)
+        explain = checked_flag("explain", explain)
         if late not in _LATE:
             raise ValueError(f"late must be 'error' or 'drop', not {late!r}")
         if not isinstance(pattern, (str, _core.Pattern, _core.PatternBuilder)):
