@@ -209,7 +209,7 @@ enum class Lock : std::uint8_t { ReleasedForThreads, Held };
 template <class Call>
 auto engine_call(std::size_t threads, Lock lock, Call&& call) {
   if (threads == 1 || lock == Lock::Held) {
-    return call(RunOptions{threads, [] { return PyErr_CheckSignals() != 0; }});
+    return call(RunOptions{threads, python_signals().question()});
   }
   struct Released {
     PyThreadState* state = PyEval_SaveThread();

@@ -59,7 +59,7 @@ std::string describe(const std::vector<FunnelGroup>& groups) {
   return out;
 }
 
-// Every result of the threaded forms is the one-thread result, bounded
+// Every result over several threads is the one-thread result, bounded
 // ones included, for thread counts below, at and above the partition count.
 TEST(ParallelForms, GiveTheOneThreadResults) {
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
