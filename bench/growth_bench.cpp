@@ -64,13 +64,13 @@ struct Series {
 std::size_t first_successor(const Input& input, kestrel::Interrupt interrupt) {
   static const Pattern pattern =
       bench::pattern_with(kPatternText, MatchConsumption::FirstSuccessorPerStart);
-  return kestrel::compiled_matches(input.table, pattern, std::move(interrupt)).size();
+  return kestrel::compiled_matches(input.table, pattern, {1, interrupt.question()}).size();
 }
 
 std::size_t exhaustive(const Input& input, kestrel::Interrupt interrupt) {
   static const Pattern pattern =
       bench::pattern_with(kPatternText, MatchConsumption::ExhaustivePerStart);
-  return kestrel::compiled_matches(input.table, pattern, std::move(interrupt)).size();
+  return kestrel::compiled_matches(input.table, pattern, {1, interrupt.question()}).size();
 }
 
 // The near-miss search takes Events and builds its table inside the clock.

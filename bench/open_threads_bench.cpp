@@ -71,10 +71,10 @@ std::optional<Timing> time_rounds(bench::Sweep& sweep, const Pattern& pattern,
   std::vector<double> starts_seconds, whole_seconds;
   try {
     for (int round = 0; round < 3; ++round) {
-      starts_seconds.push_back(
-          bench::timed([&] { kestrel::compiled_matches(starts, pattern, sweep.interrupt()); }));
-      whole_seconds.push_back(
-          bench::timed([&] { kestrel::compiled_matches(whole, pattern, sweep.interrupt()); }));
+      starts_seconds.push_back(bench::timed(
+          [&] { kestrel::compiled_matches(starts, pattern, {1, sweep.interrupt().question()}); }));
+      whole_seconds.push_back(bench::timed(
+          [&] { kestrel::compiled_matches(whole, pattern, {1, sweep.interrupt().question()}); }));
       if (whole_seconds.back() > 1.0) break;
     }
   } catch (const kestrel::Interrupted&) {

@@ -7,6 +7,7 @@
 // `row_of_position` leads from a position back to its row.
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
@@ -185,23 +186,30 @@ std::size_t thread_count(PyObject* object,
   return std::min(static_cast<std::size_t>(threads), std::max<std::size_t>(rows, 1));
 }
 
-// Runs the engine's threaded form, call(parallel), with the interpreter lock
-// released. The workers cannot ask Python about signals, so the calling
-// thread takes the lock back between its waits to let the handlers run; one
-// that raises stops the call, and its error stands.
+// Whether an engine call must keep the interpreter lock even when threaded.
+enum class Lock : std::uint8_t { ReleasedForThreads, Held };
+
+// Runs an engine call, call(options), on `threads` threads. On one thread the
+// engine polls Python's signals itself, so the lock stays held. Threaded, the
+// lock is released unless `lock` says it must stay; the workers cannot ask
+// Python about signals, so the calling thread (taking the lock back between
+// its waits if it let it go) lets the handlers run, and one that raises
+// stops the call, its error standing.
 template <class Call>
-auto without_lock(std::size_t threads, Call&& call) {
+auto engine_call(std::size_t threads, Lock lock, Call&& call) {
+  if (threads == 1 || lock == Lock::Held) {
+    return call(RunOptions{threads, python_signals().question()});
+  }
   struct Released {
     PyThreadState* state = PyEval_SaveThread();
     ~Released() { PyEval_RestoreThread(state); }
   } released;
-  const Parallel parallel{threads, [&released] {
-                            PyEval_RestoreThread(released.state);
-                            const bool stop = PyErr_CheckSignals() != 0;
-                            released.state = PyEval_SaveThread();
-                            return stop;
-                          }};
-  return call(parallel);
+  return call(RunOptions{threads, [&released] {
+                           PyEval_RestoreThread(released.state);
+                           const bool stop = PyErr_CheckSignals() != 0;
+                           released.state = PyEval_SaveThread();
+                           return stop;
+                         }});
 }
 
 PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -218,13 +226,9 @@ PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     const std::size_t threads = thread_count(values[4], source->source.table.size());
     const EventTable& table = source->source.table;
     std::vector<Match> matches =
-        threads > 1 ? without_lock(threads,
-                                   [&](const Parallel& parallel) {
-                                     return compiled_matches(table, pattern,
-                                                             limit.value_or(SIZE_MAX), parallel);
-                                   })
-        : limit     ? compiled_matches(table, pattern, *limit, python_signals())
-                    : compiled_matches(table, pattern, python_signals());
+        engine_call(threads, Lock::ReleasedForThreads, [&](const RunOptions& options) {
+          return compiled_matches(table, pattern, limit.value_or(SIZE_MAX), options);
+        });
     if (limit && matches.size() > *limit) {
       raise(PyExc_ValueError, "more than " + std::to_string(*limit) +
                                   " matches; raise max_matches or narrow the pattern");
@@ -242,12 +246,9 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const Pattern pattern = coerce_pattern(values[0]);
     const std::size_t threads = thread_count(values[2], source->source.table.size());
     const EventTable& table = source->source.table;
-    std::vector<NearMiss> records =
-        threads > 1 ? without_lock(threads,
-                                   [&](const Parallel& parallel) {
-                                     return near_misses(table, pattern, parallel);
-                                   })
-                    : near_misses(table, pattern, python_signals());
+    std::vector<NearMiss> records = engine_call(
+        threads, Lock::ReleasedForThreads,
+        [&](const RunOptions& options) { return near_misses(table, pattern, options); });
     return near_misses_to_py(std::move(records), source, captured_names(pattern)).release();
   });
 }
@@ -271,11 +272,9 @@ PyObject* funnel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     }
     const std::size_t threads = thread_count(values[3], table.size());
     std::vector<FunnelGroup> groups =
-        threads > 1 ? without_lock(threads,
-                                   [&](const Parallel& parallel) {
-                                     return kestrel::funnel(table, pattern, by_column, parallel);
-                                   })
-                    : kestrel::funnel(table, pattern, by_column, python_signals());
+        engine_call(threads, Lock::ReleasedForThreads, [&](const RunOptions& options) {
+          return kestrel::funnel(table, pattern, by_column, options);
+        });
     return funnel_to_py(std::move(groups), std::move(by), source).release();
   });
 }
@@ -342,10 +341,9 @@ PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     OwnedStream owned = stream_from_py(values[0]);
     const std::size_t threads = thread_count(values[6]);
     // The lock stays held: a producer's get_next may call into Python.
-    Result<EventSource> source =
-        threads > 1 ? read_arrow_events(owned.stream, columns,
-                                        Parallel{threads, [] { return PyErr_CheckSignals() != 0; }})
-                    : read_arrow_events(owned.stream, columns, python_signals());
+    Result<EventSource> source = engine_call(threads, Lock::Held, [&](const RunOptions& options) {
+      return read_arrow_events(owned.stream, columns, options);
+    });
     if (!source) raise_read_error(source.error());
     nulls_to_missing(source.value().table);
     return table_to_py(std::move(source).value()).release();

@@ -126,8 +126,8 @@ print(len(kestrel.match("a -> b", [Event("p", 0, "a"), Event("p", 1, "b")], thre
 """
 
 
-@pytest.mark.parametrize("threads", [2, 5])
-def test_ctrl_c_stops_a_threaded_call_promptly(threads: int) -> None:
+@pytest.mark.parametrize("threads", [1, 2, 5])
+def test_ctrl_c_stops_a_call_promptly_on_any_count(threads: int) -> None:
     child = subprocess.Popen(
         [sys.executable, "-c", INTERRUPTED_CALL, str(threads)],
         stdout=subprocess.PIPE,

@@ -14,7 +14,7 @@
 #include "kestrel/explain.hpp"
 #include "kestrel/funnel.hpp"
 #include "kestrel/matcher.hpp"
-#include "kestrel/parallel.hpp"
+#include "kestrel/run_options.hpp"
 #include "runtime/shares.hpp"
 
 namespace kestrel {
@@ -59,7 +59,7 @@ std::string describe(const std::vector<FunnelGroup>& groups) {
   return out;
 }
 
-// Every result of the threaded forms is the one-thread result, bounded
+// Every result over several threads is the one-thread result, bounded
 // ones included, for thread counts below, at and above the partition count.
 TEST(ParallelForms, GiveTheOneThreadResults) {
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
@@ -73,7 +73,7 @@ TEST(ParallelForms, GiveTheOneThreadResults) {
         table.columns.empty() ? std::nullopt : std::optional<std::size_t>(0);
     const std::string groups = describe(funnel(table, c.pattern, by));
     for (const std::size_t threads : {2, 3, 8}) {
-      const Parallel parallel{threads, {}};
+      const RunOptions parallel{threads, {}};
       ASSERT_EQ(describe(compiled_matches(table, exhaustive, SIZE_MAX, parallel)), describe(all))
           << describe(c);
       for (const std::size_t limit : {std::size_t{0}, all.size() / 2, all.size()}) {
@@ -182,7 +182,7 @@ void spin(std::size_t, Interrupt& interrupt) {
 
 TEST(RunShares, StopsEveryWorkerWhenTheCallerAsks) {
   std::atomic<int> asked = 0;
-  const Parallel parallel{3, [&] { return ++asked == 3; }};
+  const RunOptions parallel{3, [&] { return ++asked == 3; }};
   EXPECT_THROW(run_shares(3, parallel, spin), Interrupted);
   EXPECT_EQ(asked, 3);
 }
@@ -192,7 +192,7 @@ TEST(RunShares, AFailureStopsTheOthersAndIsWhatIsThrown) {
     if (i == 2) throw InternalError("share 2");
     spin(i, interrupt);
   };
-  EXPECT_THROW(run_shares(4, Parallel{4, {}}, work), InternalError);
+  EXPECT_THROW(run_shares(4, RunOptions{4, {}}, work), InternalError);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "kestrel/error.hpp"
 #include "kestrel/event_source.hpp"
 #include "kestrel/interrupt.hpp"
-#include "kestrel/parallel.hpp"
+#include "kestrel/run_options.hpp"
 
 namespace kestrel {
 
@@ -27,13 +27,10 @@ struct ArrowColumns {
 // Every batch of `stream` as one EventSource in canonical order, positions
 // being row numbers across all batches. The stream is consumed and released.
 // A bad column, cell or batch is an Error naming the column and the row.
+// With more than one thread in `options`, each batch's columns are read on
+// up to that many threads, with the same result; `options.stop_requested`
+// also stops the steps that stay on the calling thread.
 Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
-                                      Interrupt interrupt = {});
-
-// The same with each batch's columns read on up to `parallel.threads`
-// threads; `parallel.stop_requested` also stops the steps that stay on the
-// calling thread.
-Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
-                                      const Parallel& parallel);
+                                      const RunOptions& options = {});
 
 }  // namespace kestrel

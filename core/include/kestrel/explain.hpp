@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "kestrel/event_table.hpp"
+#include "kestrel/interrupt.hpp"
 #include "kestrel/model.hpp"
-#include "kestrel/parallel.hpp"
+#include "kestrel/run_options.hpp"
 
 namespace kestrel {
 
@@ -115,13 +116,11 @@ struct NearMiss {
 std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& pattern,
                                   Interrupt interrupt = {});
 
-// The same over a table whose rows are in canonical order; indices are the
-// rows' positions, records in ascending order of their start's row.
+// The same over a table whose rows are in canonical order, on
+// `options.threads` threads at most with the same result; indices are the
+// rows' positions, records in ascending order of their start's row. Throws
+// Interrupted when `options.stop_requested` stops it.
 std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
-                                  Interrupt interrupt = {});
-
-// The same over `parallel.threads` threads at most, with the same result.
-std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
-                                  const Parallel& parallel);
+                                  const RunOptions& options = {});
 
 }  // namespace kestrel

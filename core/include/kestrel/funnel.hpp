@@ -12,7 +12,7 @@
 #include "kestrel/event_table.hpp"
 #include "kestrel/interrupt.hpp"
 #include "kestrel/model.hpp"
-#include "kestrel/parallel.hpp"
+#include "kestrel/run_options.hpp"
 
 namespace kestrel {
 
@@ -40,13 +40,10 @@ struct FunnelGroup {
 // starts in the group; its drop reason is that of its earliest start of that
 // depth. A start belongs to the group of its start event's cell in column
 // `by`; groups come in order of their first start in the input. Rows must be
-// in canonical order.
+// in canonical order. Runs on `options.threads` threads at most with the same
+// result, and throws Interrupted when `options.stop_requested` stops it.
 std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
                                 std::optional<std::size_t> by_column = {},
-                                Interrupt interrupt = {});
-
-// The same over `parallel.threads` threads at most, with the same result.
-std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
-                                std::optional<std::size_t> by_column, const Parallel& parallel);
+                                const RunOptions& options = {});
 
 }  // namespace kestrel

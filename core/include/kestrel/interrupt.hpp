@@ -29,6 +29,9 @@ class Interrupt {
     if (--countdown_ == 0) ask();
   }
 
+  // What it asks, for handing on to a call that takes RunOptions.
+  const std::function<bool()>& question() const noexcept { return stop_requested_; }
+
  private:
   void ask();
 

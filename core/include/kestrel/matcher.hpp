@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "kestrel/event_table.hpp"
+#include "kestrel/interrupt.hpp"
 #include "kestrel/model.hpp"
-#include "kestrel/parallel.hpp"
+#include "kestrel/run_options.hpp"
 
 namespace kestrel {
 
@@ -16,19 +17,17 @@ namespace kestrel {
 std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
                                     Interrupt interrupt = {});
 
-// The same over a table whose rows are in canonical order; match indices are
-// the rows' positions, matches ordered by their rows.
+// The same over a table whose rows are in canonical order, on
+// `options.threads` threads at most with the same result; match indices are
+// the rows' positions, matches ordered by their rows. Throws Interrupted when
+// `options.stop_requested` stops it.
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
-                                    Interrupt interrupt = {});
+                                    const RunOptions& options = {});
 
 // The same, stopping as soon as more than `limit` matches are found: the
 // result then holds limit + 1 matches, so that a caller can refuse it
 // without the engine building them all.
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
-                                    std::size_t limit, Interrupt interrupt = {});
-
-// The same over `parallel.threads` threads at most, with the same result.
-std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
-                                    std::size_t limit, const Parallel& parallel);
+                                    std::size_t limit, const RunOptions& options = {});
 
 }  // namespace kestrel

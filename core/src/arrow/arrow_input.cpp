@@ -8,7 +8,7 @@
 // canonical order at the end. Failures deep in the loops throw ReadFailure,
 // which read_arrow_events turns into the Error it returns.
 //
-// The threaded form cuts each batch into pieces, a range of rows of one
+// Over several threads, each batch is cut into pieces, a range of rows of one
 // column each (the timestamps whole, as their reader keeps state), and
 // workers read them straight into their places in the table. A shared pool
 // would need a lock per text, so each piece interns into a pool of its own;
@@ -35,7 +35,7 @@
 #include <utility>
 
 #include "arrow/iso8601.hpp"
-#include "kestrel/parallel.hpp"
+#include "kestrel/run_options.hpp"
 #include "kestrel/utf8.hpp"
 #include "model/canonical_sort.hpp"
 #include "runtime/shares.hpp"
@@ -578,19 +578,19 @@ class Reader {
     rows_ += static_cast<std::size_t>(root.length);
   }
 
-  // One batch, its columns cut into pieces read on up to parallel.threads
+  // One batch, its columns cut into pieces read on up to options.threads
   // workers.
-  void read(const ArrowArrayView& root, const Parallel& parallel) {
-    const std::size_t first = begin_batch(root, &parallel);
-    std::vector<Piece> work = pieces(root.length, parallel.threads);
-    const std::size_t workers = std::clamp<std::size_t>(parallel.threads, 1, work.size());
+  void read(const ArrowArrayView& root, const RunOptions& options) {
+    const std::size_t first = begin_batch(root, options);
+    std::vector<Piece> work = pieces(root.length, options.threads);
+    const std::size_t workers = std::clamp<std::size_t>(options.threads, 1, work.size());
     std::atomic<std::size_t> next = 0;
     const auto each_piece = [&](const auto& body) {
       return [&](std::size_t, Interrupt& interrupt) {
         for (std::size_t i = next++; i < work.size(); i = next++) body(work[i], interrupt);
       };
     };
-    run_shares(workers, parallel, each_piece([&](Piece& piece, Interrupt& interrupt) {
+    run_shares(workers, options, each_piece([&](Piece& piece, Interrupt& interrupt) {
                  try {
                    read_piece(piece, root, first, piece.pool, interrupt);
                  } catch (ReadFailure& failure) {
@@ -605,7 +605,7 @@ class Reader {
       }
     }
     next = 0;
-    run_shares(workers, parallel, each_piece([&](const Piece& piece, Interrupt& interrupt) {
+    run_shares(workers, options, each_piece([&](const Piece& piece, Interrupt& interrupt) {
                  to_table_ids(piece, first, interrupt);
                }));
     rows_ += static_cast<std::size_t>(root.length);
@@ -659,10 +659,10 @@ class Reader {
     return out;
   }
 
-  // Room for the batch in every column, on `workers` threads when given
+  // Room for the batch in every column, on up to `options.threads` threads
   // (zeroing the new rows faults their pages in, a cost worth sharing);
   // returns the batch's first row.
-  std::size_t begin_batch(const ArrowArrayView& root, const Parallel* parallel = nullptr) {
+  std::size_t begin_batch(const ArrowArrayView& root, const RunOptions& options = {}) {
     const std::size_t first = rows_;
     const std::size_t rows = first + static_cast<std::size_t>(root.length);
     reserve_rows(rows);
@@ -676,12 +676,8 @@ class Reader {
     for (CarriedColumn& column : gathered_.carried) {
       growth.push_back([&] { column.values.resize(rows); });
     }
-    if (!parallel) {
-      for (const std::function<void()>& grow : growth) grow();
-      return first;
-    }
     std::atomic<std::size_t> next = 0;
-    run_shares(std::clamp<std::size_t>(parallel->threads, 1, growth.size()), *parallel,
+    run_shares(std::clamp<std::size_t>(options.threads, 1, growth.size()), options,
                [&](std::size_t, Interrupt&) {
                  for (std::size_t i = next++; i < growth.size(); i = next++) growth[i]();
                });
@@ -883,9 +879,9 @@ void put_in_canonical_order(EventTable& table, Interrupt& interrupt) {
 }
 
 // Every batch, each read on the calling thread, or in pieces on workers
-// when `parallel` is given.
+// when `options` asks for more than one thread.
 Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
-                      const Parallel* parallel, Interrupt& interrupt) {
+                      const RunOptions& options, Interrupt& interrupt) {
   const StreamSchema schema(stream);
   Reader reader(schema.schema(), columns);
   BatchView view(schema.schema());
@@ -899,8 +895,8 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
     }
     if (batch.ended()) break;
     view.set(*batch.get(), rows);
-    if (parallel) {
-      reader.read(view.root(), *parallel);
+    if (options.threads > 1) {
+      reader.read(view.root(), options);
     } else {
       reader.read(view.root(), interrupt);
     }
@@ -909,8 +905,11 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
   return std::move(reader).finish();
 }
 
-Result<EventSource> read_events(ArrowArrayStream& stream, const ArrowColumns& columns,
-                                const Parallel* parallel, Interrupt& interrupt) {
+}  // namespace
+
+Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
+                                      const RunOptions& options) {
+  Interrupt interrupt(options.stop_requested);
   struct Release {
     ArrowArrayStream& stream;
     ~Release() {
@@ -918,26 +917,13 @@ Result<EventSource> read_events(ArrowArrayStream& stream, const ArrowColumns& co
     }
   } release{stream};
   try {
-    Gathered gathered = read_batches(stream, columns, parallel, interrupt);
+    Gathered gathered = read_batches(stream, columns, options, interrupt);
     put_in_canonical_order(gathered.table, interrupt);
     return EventSource{
         std::move(gathered.table), std::move(gathered.time), std::move(gathered.carried), {}};
   } catch (ReadFailure& failure) {
     return Error{std::move(failure.message)};
   }
-}
-
-}  // namespace
-
-Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
-                                      Interrupt interrupt) {
-  return read_events(stream, columns, nullptr, interrupt);
-}
-
-Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
-                                      const Parallel& parallel) {
-  Interrupt interrupt(parallel.stop_requested);
-  return read_events(stream, columns, &parallel, interrupt);
 }
 
 }  // namespace kestrel

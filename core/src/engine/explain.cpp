@@ -38,7 +38,7 @@
 // form's events are its rows already and skip that copy.
 //
 // Over several threads, each takes a share of whole partition runs
-// (parallel.hpp) and does all three passes for it: reading its rows back,
+// (runtime/shares.hpp) and does all three passes for it: reading its rows back,
 // searching its runs, mapping its records to positions. Runs are searched
 // independently and records come in row order, so the shares' records
 // joined in share order are the one-thread records. Each worker builds its
@@ -622,22 +622,14 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
 }
 
 std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
-                                  Interrupt interrupt) {
+                                  const RunOptions& options) {
   check_structure(pattern);
   // A one-step pattern completes at every start.
   if (pattern.steps.size() == 1) return {};
-  std::vector<Event> events(table.size());
-  return search_share(table, pattern, {0, table.size()}, events, interrupt);
-}
-
-std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& pattern,
-                                  const Parallel& parallel) {
-  check_structure(pattern);
-  if (pattern.steps.size() == 1) return {};
   std::vector<Event> events(table.size());  // each share fills its own rows
-  const std::vector<RowRange> shares = partition_shares(table.partitions, parallel.threads);
+  const std::vector<RowRange> shares = partition_shares(table.partitions, options.threads);
   return joined(
-      pieces_of<std::vector<NearMiss>>(shares, parallel, [&](RowRange share, Interrupt& interrupt) {
+      pieces_of<std::vector<NearMiss>>(shares, options, [&](RowRange share, Interrupt& interrupt) {
         return search_share(table, pattern, share, events, interrupt);
       }));
 }

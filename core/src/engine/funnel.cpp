@@ -15,9 +15,9 @@
 // (group, partition) pairs.
 //
 // Over several threads, both searches split their partition runs
-// (parallel.hpp) and return what they return on one; the walk that pairs
-// starts with records and the counting stay on one worker, being linear
-// and a small share of the cost.
+// (runtime/shares.hpp) and return what they return on one; the walk that pairs
+// starts with records and the counting stay on one worker (the calling
+// thread on one thread), being linear and a small share of the cost.
 //
 // A start that completes only along a path the first-successor rule does not
 // take has no match to time: it counts as complete, and its partition's
@@ -279,21 +279,14 @@ Pattern first_successor_form(const Pattern& pattern, std::optional<std::size_t> 
 }  // namespace
 
 std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
-                                std::optional<std::size_t> by_column, Interrupt interrupt) {
+                                std::optional<std::size_t> by_column, const RunOptions& options) {
   const Pattern first_successor = first_successor_form(pattern, by_column, table);
-  const std::vector<Match> matches = compiled_matches(table, first_successor, interrupt);
-  const std::vector<NearMiss> misses = near_misses(table, pattern, interrupt);
-  return groups_of(table, pattern, by_column, matches, misses, interrupt);
-}
-
-std::vector<FunnelGroup> funnel(const EventTable& table, const Pattern& pattern,
-                                std::optional<std::size_t> by_column, const Parallel& parallel) {
-  const Pattern first_successor = first_successor_form(pattern, by_column, table);
-  const std::vector<Match> matches = compiled_matches(table, first_successor, SIZE_MAX, parallel);
-  const std::vector<NearMiss> misses = near_misses(table, pattern, parallel);
-  // One worker, so that the calling thread still answers a stop.
+  const std::vector<Match> matches = compiled_matches(table, first_successor, options);
+  const std::vector<NearMiss> misses = near_misses(table, pattern, options);
+  // One share: when threaded, on a worker, so that the calling thread still
+  // answers a stop.
   std::vector<FunnelGroup> groups;
-  run_shares(1, parallel, [&](std::size_t, Interrupt& interrupt) {
+  run_shares(1, options, [&](std::size_t, Interrupt& interrupt) {
     groups = groups_of(table, pattern, by_column, matches, misses, interrupt);
   });
   return groups;

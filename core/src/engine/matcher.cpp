@@ -39,7 +39,7 @@
 // pays one comparison per event and one per match.
 //
 // Over several threads, each scans a share of whole partition runs with the
-// same bound (parallel.hpp). A share that one thread would have reached
+// same bound (runtime/shares.hpp). A share that one thread would have reached
 // with `found` matches already, and in which the bound would have stopped
 // it, is scanned again with the bound lowered by `found`, so that even a
 // bounded result is the one-thread result: the extra cost falls only on
@@ -592,26 +592,18 @@ class Scan {
 }  // namespace
 
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
-                                    std::size_t limit, Interrupt interrupt) {
+                                    std::size_t limit, const RunOptions& options) {
   check_structure(pattern);
   if (table.size() == 0) return {};
   const CompiledPattern compiled(pattern, table);
-  return Scan(compiled, table, limit, interrupt).run({0, table.size()});
-}
-
-std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
-                                    std::size_t limit, const Parallel& parallel) {
-  check_structure(pattern);
-  if (table.size() == 0) return {};
-  const CompiledPattern compiled(pattern, table);
-  const std::vector<RowRange> shares = partition_shares(table.partitions, parallel.threads);
+  const std::vector<RowRange> shares = partition_shares(table.partitions, options.threads);
   auto scan = [&](std::size_t share_limit) {
     return [&, share_limit](RowRange share, Interrupt& interrupt) {
       return Scan(compiled, table, share_limit, interrupt).run(share);
     };
   };
   std::vector<std::vector<Match>> pieces =
-      pieces_of<std::vector<Match>>(shares, parallel, scan(limit));
+      pieces_of<std::vector<Match>>(shares, options, scan(limit));
   std::size_t found = 0;
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     if (pieces[i].size() > limit - found) {
@@ -619,7 +611,7 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
       // stopped within it at an earlier event, unless none came before.
       if (found > 0) {
         pieces[i] = std::move(pieces_of<std::vector<Match>>(std::span(shares).subspan(i, 1),
-                                                            parallel, scan(limit - found))
+                                                            options, scan(limit - found))
                                   .front());
       }
       pieces.resize(i + 1);
@@ -631,15 +623,15 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
 }
 
 std::vector<Match> compiled_matches(const EventTable& table, const Pattern& pattern,
-                                    Interrupt interrupt) {
-  return compiled_matches(table, pattern, SIZE_MAX, std::move(interrupt));
+                                    const RunOptions& options) {
+  return compiled_matches(table, pattern, SIZE_MAX, options);
 }
 
 std::vector<Match> compiled_matches(std::span<const Event> events, const Pattern& pattern,
                                     Interrupt interrupt) {
   check_structure(pattern);
   const EventTable table = EventTable::from_events(events, attributes_read(pattern), interrupt);
-  return compiled_matches(table, pattern, std::move(interrupt));
+  return compiled_matches(table, pattern, RunOptions{1, interrupt.question()});
 }
 
 }  // namespace kestrel

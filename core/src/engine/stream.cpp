@@ -468,11 +468,12 @@ std::vector<Match> StreamMatcher::State::decide(EventSource& source, std::size_t
   const EventTable& table = source.table;
   const std::vector<std::size_t>& stream = source.stream_positions;
   const RowFinder finder(source);
+  const RunOptions one_thread{1, interrupt.question()};
   settle_waiting(source, first_new);
 
   std::unordered_set<std::size_t> decided_now;
   std::vector<Match> out;
-  for (Match& match : compiled_matches(table, pattern, interrupt)) {
+  for (Match& match : compiled_matches(table, pattern, one_thread)) {
     for (std::size_t& index : match.indices) index = stream[index];
     const std::size_t start = match.indices.front();
     if (decided.contains(start) || match.indices.back() < first_new) continue;
@@ -495,7 +496,7 @@ std::vector<Match> StreamMatcher::State::decide(EventSource& source, std::size_t
                      reach < newest_of[table.partitions[row]]);
   };
   if (options.explain) {
-    for (NearMiss& miss : near_misses(table, pattern, interrupt)) {
+    for (NearMiss& miss : near_misses(table, pattern, one_thread)) {
       renumber(miss, stream);
       const std::size_t start_row = finder.row(miss.start_index);
       if (decided.contains(miss.start_index) || !horizon_passed(start_row)) continue;
@@ -515,7 +516,7 @@ std::vector<Match> StreamMatcher::State::decide(EventSource& source, std::size_t
   // that unsent near misses name.
   std::vector<bool> keep(table.size());
   std::vector<bool> is_start(table.size());
-  for (const Match& start : compiled_matches(table, first_step, interrupt)) {
+  for (const Match& start : compiled_matches(table, first_step, one_thread)) {
     is_start[finder.row(stream[start.indices.front()])] = true;
   }
   std::vector<bool> settled(table.size());

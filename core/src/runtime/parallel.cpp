@@ -15,7 +15,12 @@
 // on a condition variable, waking every kCheckPeriod to ask the caller's own
 // question, and raises the flag on a yes. A worker that fails raises it too,
 // since its call's result is lost anyway.
-#include "kestrel/parallel.hpp"
+//
+// One thread: no workers are started and the shares run in turn on the
+// calling thread, whose Interrupt asks the caller's question itself. So an
+// engine call has one form whatever its thread count, and one thread costs
+// what a plain loop costs.
+#include "kestrel/run_options.hpp"
 #include "runtime/shares.hpp"
 
 #include <algorithm>
@@ -67,7 +72,7 @@ class Workers {
   // Waits for every worker, asking `stop_requested` between waits.
   void wait(const std::function<bool()>& stop_requested) {
     std::unique_lock lock(mutex_);
-    while (!done_cv_.wait_for(lock, Parallel::kCheckPeriod,
+    while (!done_cv_.wait_for(lock, RunOptions::kCheckPeriod,
                               [&] { return done_ == failures_.size(); })) {
       if (!stop_requested || stopped_by_caller_) continue;
       lock.unlock();
@@ -137,10 +142,15 @@ std::vector<RowRange> partition_shares(std::span<const TextId> partitions, std::
   return out;
 }
 
-void run_shares(std::size_t count, const Parallel& parallel,
+void run_shares(std::size_t count, const RunOptions& options,
                 const std::function<void(std::size_t, Interrupt&)>& work) {
+  if (options.threads <= 1) {
+    Interrupt interrupt(options.stop_requested);
+    for (std::size_t i = 0; i < count; ++i) work(i, interrupt);
+    return;
+  }
   Workers workers(count, work);
-  workers.wait(parallel.stop_requested);
+  workers.wait(options.stop_requested);
   workers.rethrow_failure();
 }
 

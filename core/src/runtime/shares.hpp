@@ -1,5 +1,5 @@
 // The rows of a call cut into shares of whole partition runs, and the
-// shares run on worker threads (kestrel/parallel.hpp says how many).
+// shares run on worker threads (kestrel/run_options.hpp says how many).
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 
 #include "kestrel/event_table.hpp"
 #include "kestrel/interrupt.hpp"
-#include "kestrel/parallel.hpp"
+#include "kestrel/run_options.hpp"
 
 namespace kestrel {
 
@@ -28,21 +28,23 @@ struct RowRange {
 // one run or `shares` is at most 1.
 std::vector<RowRange> partition_shares(std::span<const TextId> partitions, std::size_t shares);
 
-// Runs work(i, interrupt) for every i below `count` on up to `count`
-// threads (fewer when the system refuses more), each call with its own
-// Interrupt, while the calling thread watches
-// `parallel.stop_requested`. Returns when all are done. Throws Interrupted
-// when the caller asked to stop, else the failure of the lowest i that
-// failed other than by being stopped; a failure stops the other workers.
-void run_shares(std::size_t count, const Parallel& parallel,
+// Runs work(i, interrupt) for every i below `count`. With one thread in
+// `options`, in turn on the calling thread, all polling one Interrupt that
+// asks `options.stop_requested`, any exception leaving as it is. Else on up
+// to `count` threads (fewer when the system refuses more), each call with
+// its own Interrupt, while the calling thread watches
+// `options.stop_requested`; then it throws Interrupted when the caller asked
+// to stop, else the failure of the lowest i that failed other than by being
+// stopped, a failure stopping the other workers. Returns when all are done.
+void run_shares(std::size_t count, const RunOptions& options,
                 const std::function<void(std::size_t, Interrupt&)>& work);
 
 // work(range, interrupt) over each share, the pieces in share order.
 template <class Piece, class Work>
-std::vector<Piece> pieces_of(std::span<const RowRange> shares, const Parallel& parallel,
+std::vector<Piece> pieces_of(std::span<const RowRange> shares, const RunOptions& options,
                              Work&& work) {
   std::vector<Piece> pieces(shares.size());
-  run_shares(shares.size(), parallel,
+  run_shares(shares.size(), options,
              [&](std::size_t i, Interrupt& interrupt) { pieces[i] = work(shares[i], interrupt); });
   return pieces;
 }
