@@ -4,6 +4,7 @@ error for a count that is not one."""
 
 from __future__ import annotations
 
+import os
 import random
 import signal
 import subprocess
@@ -200,3 +201,25 @@ def test_threaded_reading_reports_the_cell_one_thread_meets_first(
             kestrel.match("a -> b", table, threads=threads)
         messages.add(str(raised.value))
     assert len(messages) == 1, messages
+
+
+# Threads need address space (a stack, a malloc arena): under a small limit
+# the system refuses most of the thousands asked for.
+FEW_THREADS_GIVEN = """
+import resource
+import kestrel
+rows = [{"partition": f"p{i}", "ts": t, "typ": typ} for t, typ in ((0, "a"), (1, "b"))
+        for i in range(3000)]
+resource.setrlimit(resource.RLIMIT_AS, (1500 * 2**20, resource.RLIM_INFINITY))
+print(len(kestrel.match("a -> b", rows, threads=3000)))
+"""
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="ASan needs more address space"
+)
+def test_a_call_makes_do_with_the_threads_the_system_gives() -> None:
+    done = subprocess.run(
+        [sys.executable, "-c", FEW_THREADS_GIVEN], capture_output=True, text=True, timeout=120
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (0, "3000\n", "")
