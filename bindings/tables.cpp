@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kestrel/arrow_input.hpp"
+#include "kestrel/arrow_output.hpp"
 #include "kestrel/funnel.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/pattern_warnings.hpp"
@@ -253,6 +254,16 @@ PyObject* explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   });
 }
 
+// The `by` argument: its name and column, or none.
+std::pair<std::optional<std::string>, std::optional<std::size_t>> by_of(PyObject* object,
+                                                                        const EventTable& table) {
+  if (!object || object == Py_None) return {};
+  std::string by = to_text(object, "by");
+  const std::optional<std::size_t> column = table.column_of(by);
+  if (!column) raise(PyExc_ValueError, "by: column `" + by + "` is not an attribute of the events");
+  return {std::move(by), column};
+}
+
 PyObject* funnel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 4> names = {"pattern", "table", "by", "threads"};
   return guarded([&] {
@@ -261,20 +272,54 @@ PyObject* funnel(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
     const SourceRef& source = require_table(values[1]);
     const Pattern pattern = coerce_pattern(values[0]);
     const EventTable& table = source->source.table;
-    std::optional<std::string> by;
-    std::optional<std::size_t> by_column;
-    if (values[2] && values[2] != Py_None) {
-      by = to_text(values[2], "by");
-      by_column = table.column_of(*by);
-      if (!by_column) {
-        raise(PyExc_ValueError, "by: column `" + *by + "` is not an attribute of the events");
-      }
-    }
+    auto [by, by_column] = by_of(values[2], table);
     const std::size_t threads = thread_count(values[3], table.size());
     std::vector<FunnelGroup> groups =
         engine_call(threads, Lock::ReleasedForThreads, [&](const RunOptions& options) {
           return kestrel::funnel(table, pattern, by_column, options);
         });
+    return funnel_to_py(std::move(groups), std::move(by), source).release();
+  });
+}
+
+// A chunk's share of a funnel, as an Arrow stream of its pieces.
+PyObject* funnel_pieces(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 4> names = {"pattern", "table", "by", "threads"};
+  return guarded([&] {
+    std::array<PyObject*, 4> values{};
+    bind_fast({"_funnel_pieces()", names, 2}, args, nargs, kwnames, values);
+    const SourceRef& source = require_table(values[1]);
+    const Pattern pattern = coerce_pattern(values[0]);
+    const EventTable& table = source->source.table;
+    const std::optional<std::size_t> by_column = by_of(values[2], table).second;
+    const std::size_t threads = thread_count(values[3], table.size());
+    const FunnelPieces pieces =
+        engine_call(threads, Lock::ReleasedForThreads, [&](const RunOptions& options) {
+          return kestrel::funnel_pieces(table, pattern, by_column, options);
+        });
+    OwnedStream owned;
+    const Result<bool> exported = export_funnel_pieces(pieces, owned.stream, python_signals());
+    if (!exported) raise(PyExc_ValueError, exported.error());
+    return stream_to_capsule(std::move(owned)).release();
+  });
+}
+
+// The funnel of the pieces of several chunks, read as one table.
+PyObject* funnel_reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr std::array<const char*, 3> names = {"pattern", "pieces", "by"};
+  return guarded([&] {
+    std::array<PyObject*, 3> values{};
+    bind_fast({"_funnel_reduce()", names, 2}, args, nargs, kwnames, values);
+    const SourceRef& source = require_table(values[1]);
+    const Pattern pattern = coerce_pattern(values[0]);
+    const EventTable& table = source->source.table;
+    auto [by, by_column] = by_of(values[2], table);
+    check_structure(pattern);
+    Result<FunnelPieces> pieces = pieces_of_table(table, by_column, pattern.steps.size());
+    if (!pieces) raise(PyExc_ValueError, pieces.error());
+    std::vector<FunnelGroup> groups = engine_call(1, Lock::Held, [&](const RunOptions& options) {
+      return reduce_funnel(pieces.value(), pattern, options);
+    });
     return funnel_to_py(std::move(groups), std::move(by), source).release();
   });
 }
@@ -417,6 +462,13 @@ PyMethodDef table_functions[] = {
     {"_funnel", fast(funnel), kFastKeywords,
      "_funnel(pattern, table, by=None, threads=1)\n--\n\nThe funnel of a pattern over a "
      "table, one row per step (and per value of the `by` column). `threads` as for _match."},
+    {"_funnel_pieces", fast(funnel_pieces), kFastKeywords,
+     "_funnel_pieces(pattern, table, by=None, threads=1)\n--\n\nThe pieces a funnel reduces: "
+     "an Arrow stream, one row per (group, partition) at its deepest start. `threads` as for "
+     "_match."},
+    {"_funnel_reduce", fast(funnel_reduce), kFastKeywords,
+     "_funnel_reduce(pattern, pieces, by=None)\n--\n\nThe funnel of a table of pieces from "
+     "_funnel_pieces, each with its first start's partition, ts and `by` cell."},
     {"_warnings", fast(warnings), kFastKeywords,
      "_warnings(pattern, table)\n--\n\nWhy a pattern cannot match the table's events, one "
      "sentence per problem."},

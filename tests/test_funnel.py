@@ -5,9 +5,12 @@ import json
 import subprocess
 import sys
 
+import cluster_cases
+import pyarrow as pa
 import pytest
 
 import kestrel
+from kestrel import _cluster
 
 PATTERN = "view -[<=10]-> cart -[<=10]-> buy"
 # p1 completes (cart after 5, buy after 8); p2 stops at cart; p3 starts twice,
@@ -115,3 +118,25 @@ def test_conversion_never_prints_as_a_whole_or_no_conversion_it_is_not(rate, tex
     from kestrel._funnel_text import percent
 
     assert percent(rate) == text
+
+
+# (by, datetimes): groups of text with nulls, of floats where NaNs meet and
+# -0.0 meets 0.0, over integer and datetime timestamps.
+@pytest.mark.parametrize(("by", "datetimes"), [(None, False), ("source", True), ("score", False)])
+@pytest.mark.parametrize("chunks", [1, 3, 7])
+def test_funnel_reduced_from_the_pieces_of_any_split_is_one_call(by, datetimes, chunks):
+    table = cluster_cases.events(rows=600, datetimes=datetimes)
+    scores = [[0.5, float("nan"), -0.0, 0.0, None][row % 5] for row in range(table.num_rows)]
+    table = table.append_column("score", pa.array(scores, pa.float64()))
+    options = {"by": by} if by else {}
+    keys = ("partition", "ts", "typ")
+    job = _cluster.job("funnel", cluster_cases.PATTERN, "eid", False, keys, **options)
+    chunk_of = [int(partition[1:]) % chunks for partition in table.column("partition").to_pylist()]
+    pieces = pa.concat_tables(
+        job(table.filter(pa.array([each == chunk for each in chunk_of])))
+        for chunk in reversed(range(chunks))
+    )
+    # str(): NaN keys compare unequal, -0.0 and 0.0 equal
+    assert str(_cluster.reduced_funnel(job, pieces).to_pylist()) == str(
+        cluster_cases.expected("funnel", table, options)
+    )

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -40,6 +41,45 @@ Event ev(std::string partition, std::int64_t ts, std::string type,
   Event event{std::move(partition), ts, std::move(type), {}};
   for (auto& [name, value] : attrs) event.attrs.set(name, value);
   return event;
+}
+
+// The pieces as rows of a table of their own, in input order as a sorted
+// chunk's are, each with its first start's partition, timestamp and `g`,
+// read back.
+FunnelPieces read_back(const EventTable& table, const FunnelPieces& pieces,
+                       std::optional<std::size_t> by) {
+  std::vector<std::string> columns{"g", kPieceDepth, kPieceReason};
+  for (std::size_t k = 2; k <= pieces.steps; ++k)
+    columns.push_back(kPieceTimePrefix + std::to_string(k));
+  std::vector<std::size_t> order(pieces.pieces.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return pieces.pieces[a].position < pieces.pieces[b].position;
+  });
+  std::vector<Event> rows;
+  for (const std::size_t i : order) {
+    const FunnelPiece& piece = pieces.pieces[i];
+    const auto row = static_cast<std::size_t>(
+        std::find(table.positions.begin(), table.positions.end(), piece.position) -
+        table.positions.begin());
+    Event& event = rows.emplace_back(
+        ev(std::string(table.texts.text(table.partitions[row])), table.timestamps[row], "a"));
+    event.attrs.set(kPieceDepth, static_cast<std::int64_t>(piece.depth));
+    event.attrs.set(kPieceReason, static_cast<std::int64_t>(piece.reason));
+    if (std::optional<Value> key = by ? table.value_of(table.columns[*by][row]) : std::nullopt) {
+      event.attrs.set("g", *key);
+    }
+    for (std::size_t k = 2; k <= pieces.steps; ++k) {
+      if (const std::optional<std::int64_t> time = pieces.time(i, k)) {
+        event.attrs.set(columns[k + 1], *time);
+      }
+    }
+  }
+  const EventTable read = EventTable::from_events(rows, columns);
+  Result<FunnelPieces> out =
+      pieces_of_table(read, by ? read.column_of("g") : std::nullopt, pieces.steps);
+  EXPECT_TRUE(out.ok()) << out.error();
+  return std::move(out).value();
 }
 
 class Funnel : public testing::Test {
@@ -106,6 +146,16 @@ TEST_F(Funnel, GroupsStartsByTheirStartEventsCell) {
             }));
 }
 
+// Read back from a table of their own, a funnel's pieces reduce to it.
+TEST_F(Funnel, PiecesReadBackReduceToTheFunnel) {
+  for (const std::optional<std::size_t> by :
+       {std::optional<std::size_t>(), table_.column_of("g")}) {
+    const FunnelPieces pieces = funnel_pieces(table_, pattern_, by);
+    EXPECT_EQ(lines(reduce_funnel(read_back(table_, pieces, by), pattern_)),
+              lines(funnel(table_, pattern_, by)));
+  }
+}
+
 // The first-successor rule takes b@1, from which c@9 is out of reach; the
 // start still completes through b@5, so it counts, without a path to time.
 TEST(FunnelOffTheFirstSuccessorPath, CountsTheStartAsComplete) {
@@ -113,12 +163,15 @@ TEST(FunnelOffTheFirstSuccessorPath, CountsTheStartAsComplete) {
                                   ev("p", 9, "c")};
   const auto pattern = parse_pattern("a -[<=5]-> b -[<=5]-> c");
   ASSERT_TRUE(pattern.ok()) << pattern.error();
-  EXPECT_EQ(lines(funnel(EventTable::from_events(events, {}), pattern.value())),
-            (std::vector<std::string>{
-                "* 1 a 1 0,0,0,0 - - -",
-                "* 2 b 1 0,0,0,0 1 - -",
-                "* 3 c 1 0,0,0,0 1 - -",
-            }));
+  const EventTable table = EventTable::from_events(events, {});
+  const std::vector<std::string> expected{
+      "* 1 a 1 0,0,0,0 - - -",
+      "* 2 b 1 0,0,0,0 1 - -",
+      "* 3 c 1 0,0,0,0 1 - -",
+  };
+  EXPECT_EQ(lines(funnel(table, pattern.value())), expected);
+  const FunnelPieces pieces = funnel_pieces(table, pattern.value());
+  EXPECT_EQ(lines(reduce_funnel(read_back(table, pieces, {}), pattern.value())), expected);
 }
 
 }  // namespace

@@ -117,16 +117,56 @@ def funnel(
     arguments of `match`, `threads` included. `str()` of the result is a
     printable table.
     """
+    compiled, table, count = _funnel_input(
+        pattern, events, by, (partition, ts, typ, attributes), unit, threads
+    )
+    _warn(compiled, table)
+    return Funnel(_core._funnel(compiled, table, by, count), by)
+
+
+def funnel_pieces(
+    pattern: PatternLike,
+    events: object,
+    by: str | None,
+    keys: tuple[str, str, str, Sequence[str] | None],
+    unit: str | None,
+) -> object:
+    """What `funnel` reduces, as an Arrow stream capsule: one row per
+    (group, partition) at its deepest start, with that pair's first start's
+    position, so that the caller can add its partition, ts and `by` cell."""
+    compiled, table, count = _funnel_input(pattern, events, by, keys, unit, 1)
+    return _core._funnel_pieces(compiled, table, by, count)
+
+
+def reduced_funnel(
+    pattern: PatternLike,
+    pieces: object,
+    by: str | None,
+    keys: tuple[str, str, str],
+    unit: str | None,
+) -> Funnel:
+    """The funnel of the pieces of several `funnel_pieces` calls put
+    together, as one `funnel` call over all their events returns it."""
+    table = to_table(pieces, _keys(*keys, None))
+    return Funnel(_core._funnel_reduce(_pattern(pattern, table, unit), table, by), by)
+
+
+def _funnel_input(
+    pattern: PatternLike,
+    events: object,
+    by: object,
+    key_names: tuple[str, str, str, Sequence[str] | None],
+    unit: str | None,
+    threads: SupportsIndex | None,
+) -> tuple[Pattern | PatternBuilder, _core._EventTable, int]:
     if by is not None and not isinstance(by, str):
         raise TypeError(f"by must name a column, not {type(by).__name__}")
     count = _checked_threads(threads)
-    keys = _keys(partition, ts, typ, attributes)
+    keys = _keys(*key_names)
     if by is not None and keys.attributes is not None and by not in keys.attributes:
         keys = keys._replace(attributes=[*keys.attributes, by])
     table = to_table(events, keys, count)
-    compiled = _pattern(pattern, table, unit)
-    _warn(compiled, table)
-    return Funnel(_core._funnel(compiled, table, by, count), by)
+    return _pattern(pattern, table, unit), table, count
 
 
 def checked_flag(label: str, value: object) -> bool:

@@ -14,7 +14,6 @@ that it is declared before any chunk runs and stays the same without rows.
 from __future__ import annotations
 
 import importlib
-import math
 import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -25,16 +24,8 @@ from ._api import KestrelWarning
 from ._core import Pattern, PatternBuilder
 from ._optional import optional
 
-# The column that tells the engine's funnel one (group, partition) pair
-# from another within a chunk.
-_PAIR = "__kestrel_pair"
-_COUNTS = (
-    "dropped_predicate_failed",
-    "dropped_absence_blocked",
-    "dropped_window_exceeded",
-    "dropped_no_successor",
-)
-_DIVISORS = {"s": 1_000_000_000, "ms": 1_000_000, "us": 1_000, "ns": 1}
+# The column of a funnel piece that names its first start in the chunk.
+_POSITION = "__kestrel_position"
 
 
 def pa() -> Any:
@@ -91,7 +82,7 @@ class ChunkJob:
             # A chunk may lack an event type the whole frame has.
             warnings.simplefilter("ignore", KestrelWarning)
             if self.kind == "funnel":
-                return self._progress(table)
+                return self._pieces(table)
             return self._records(table)
 
     def schema(self, input_schema: Any) -> Any:
@@ -137,41 +128,19 @@ class ChunkJob:
         ).to_arrow()
         return _named_by_identity(result, table.column(self.identity), self.identity)
 
-    def _progress(self, table: Any) -> Any:
-        """Each (group, partition) pair's progress per step, from the
-        engine's funnel with every pair its own group: the pieces from which
-        the whole funnel is reduced exactly."""
+    def _pieces(self, table: Any) -> Any:
+        """The engine's funnel pieces of the chunk, each with its first
+        start's partition, ts, type and `by` cell: what the whole funnel is
+        reduced from, exactly."""
         by = self.options.get("by")
-        partitions = _encoded(table.column(self.partition))
-        groups = _encoded(_without_negative_zero(table.column(by))) if by else None
-        width = len(groups.dictionary) if groups is not None else 1
-        pair = pc().add(
-            pc().multiply(partitions.indices.cast(pa().int64()), width),
-            groups.indices.cast(pa().int64()) if groups is not None else 0,
-        )
-        options = {name: value for name, value in self.options.items() if name != "by"}
-        steps = _api.funnel(
-            self.pattern,
-            table.append_column(_PAIR, pair),
-            by=_PAIR,
-            partition=self.partition,
-            ts=self.ts,
-            typ=self.typ,
-            **options,
-        ).to_arrow()
-        ids = steps.column(_PAIR).cast(pa().int64())
-        first_seen = pc().index_in(ids, pc().unique(ids))
-        columns = {
-            "partition": partitions.dictionary.take(pc().divide(ids, width)),
-            "rank": first_seen.cast(pa().int64()),
-        }
-        if groups is not None:
-            columns["group"] = groups.dictionary.take(
-                pc().subtract(ids, pc().multiply(pc().divide(ids, width), width))
-            )
-        for name in ("step", "event_type", "entered", *_COUNTS, "time_p50"):
-            columns[name] = steps.column(name)
-        return pa().table(columns)
+        keys = (self.partition, self.ts, self.typ, self.options.get("attributes"))
+        capsule = _api.funnel_pieces(self.pattern, table, by, keys, self.options.get("unit"))
+        pieces = pa().RecordBatchReader._import_from_c_capsule(capsule).read_all()
+        starts = pieces.column(_POSITION)
+        names = [self.partition, self.ts, self.typ] + ([by] if by else [])
+        columns = [table.column(name).take(starts) for name in names]
+        rest = pieces.drop_columns([_POSITION])
+        return pa().table(columns + rest.columns, names=names + rest.column_names)
 
 
 def pc() -> Any:
@@ -186,15 +155,6 @@ def _has_adjacent_equal(table: Any, keys: list[str]) -> bool:
         equal = pc().equal(column.slice(1), column.slice(0, n - 1))
         same = equal if same is None else pc().and_(same, equal)
     return bool(pc().any(same).as_py())
-
-
-def _encoded(column: Any) -> Any:
-    return pc().dictionary_encode(column, null_encoding="encode").combine_chunks()
-
-
-def _without_negative_zero(column: Any) -> Any:
-    """-0.0 and 0.0 are one group to the engine."""
-    return pc().add(column, 0.0) if pa().types.is_floating(column.type) else column
 
 
 def _named_by_identity(result: Any, identities: Any, identity: str) -> Any:
@@ -235,106 +195,9 @@ def job(
     return ChunkJob(kind, pattern, partition, ts, typ, tie_break, identity, options)
 
 
-def _empty_funnel(job: ChunkJob, input_schema: Any, grouped: bool = True) -> Any:
-    """The funnel of no events: its schema, and without `by` its steps."""
-    options = job.options if grouped else {k: v for k, v in job.options.items() if k != "by"}
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", KestrelWarning)
-        return _api.funnel(
-            job.pattern,
-            input_schema.empty_table(),
-            partition=job.partition,
-            ts=job.ts,
-            typ=job.typ,
-            **options,
-        ).to_arrow()
-
-
-def reduced_funnel(job: ChunkJob, input_schema: Any, progress: Any) -> Any:
-    """The funnel of the whole frame from the chunks' progress: counts add
-    up, and each step's times are the pairs' times, whose quantiles are taken
-    as the engine takes them (linear between ranks, in nanoseconds for
-    datetimes, then rounded to the unit)."""
-    declared = _empty_funnel(job, input_schema)
+def reduced_funnel(job: ChunkJob, pieces: Any) -> Any:
+    """The funnel of the whole frame from the chunks' pieces, reduced by the
+    engine as it reduces its own."""
+    keys = (job.partition, job.ts, job.typ)
     by = job.options.get("by")
-    types = _empty_funnel(job, input_schema, grouped=False).column("event_type").to_pylist()
-    time_type = declared.schema.field("time_p50").type
-    divisor = _DIVISORS[time_type.unit] if pa().types.is_duration(time_type) else None
-    groups: dict[Any, dict[str, Any]] = {}
-    times = progress.column("time_p50")
-    if pa().types.is_duration(times.type):
-        times = times.cast(pa().int64())
-    rows = progress.drop_columns(["time_p50"]).append_column("time", times).to_pylist()
-    for row in rows:
-        value = row.get("group")
-        group = groups.setdefault(
-            _group_key(value),
-            {
-                "value": value,
-                "first": (row["partition"], row["rank"]),
-                "entered": [0] * len(types),
-                "dropped": [[0] * 4 for _ in types],
-                "times": [[] for _ in types],
-            },
-        )
-        group["first"] = min(group["first"], (row["partition"], row["rank"]))
-        k = row["step"] - 1
-        group["entered"][k] += row["entered"]
-        for reason, name in enumerate(_COUNTS):
-            group["dropped"][k][reason] += row[name]
-        if row["time"] is not None:
-            group["times"][k].append(float(row["time"] * (divisor or 1)))
-    if by is None and not groups:
-        return declared
-    out = []
-    for group in sorted(groups.values(), key=lambda g: g["first"]):
-        for k, event_type in enumerate(types):
-            out.append(_step_row(group, k, event_type, divisor, by))
-    return pa().table(
-        [_column([row[f.name] for row in out], f.type) for f in declared.schema],
-        schema=declared.schema,
-    )
-
-
-def _column(values: list[Any], type_: Any) -> Any:
-    if pa().types.is_duration(type_):
-        return pa().array(values, pa().int64()).cast(type_)
-    return pa().array(values, type_)
-
-
-def _step_row(
-    group: dict[str, Any], k: int, event_type: str, divisor: int | None, by: str | None
-) -> dict[str, Any]:
-    entered = group["entered"][k]
-    dropped = group["dropped"][k]
-    before = group["entered"][k - 1] if k else 0
-    times = sorted(group["times"][k])
-    row = {
-        "step": k + 1,
-        "event_type": event_type,
-        "entered": entered,
-        "dropped": sum(dropped),
-        **dict(zip(_COUNTS, dropped, strict=True)),
-        "conversion": entered / before if k and before else None,
-        "time_p50": _time(times, 0.5, divisor),
-        "time_p90": _time(times, 0.9, divisor),
-    }
-    if by is not None:
-        row[by] = group["value"]
-    return row
-
-
-def _time(values: list[float], q: float, divisor: int | None) -> float | int | None:
-    """The engine's quantile; rounded to the unit when `divisor` is one."""
-    if not values:
-        return None
-    rank = q * float(len(values) - 1)
-    low = math.floor(rank)
-    value = values[low]
-    if low + 1 < len(values):
-        value = value + (rank - low) * (values[low + 1] - value)
-    return value if divisor is None else round(value / divisor)
-
-
-def _group_key(value: Any) -> Any:
-    return "NaN" if isinstance(value, float) and math.isnan(value) else (type(value), value)
+    return _api.reduced_funnel(job.pattern, pieces, by, keys, job.options.get("unit")).to_arrow()

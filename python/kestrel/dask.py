@@ -112,15 +112,15 @@ def funnel(
     )
     frame = _frame(events)
     schema = _input_schema(frame)
-    progress_schema = job.schema(schema)
-    progress = (
+    pieces_schema = job.schema(schema)
+    pieces = (
         _shuffled(frame, job)
-        .map_partitions(_Chunks(job), meta=_pandas(progress_schema.empty_table()))
+        .map_partitions(_Chunks(job), meta=_pandas(pieces_schema.empty_table()))
         .compute()
     )
     pa = _cluster.pa()
-    table = pa.Table.from_pandas(progress, schema=progress_schema, preserve_index=False)
-    result = _pandas(_cluster.reduced_funnel(job, schema, table))
+    table = pa.Table.from_pandas(pieces, schema=pieces_schema, preserve_index=False)
+    result = _pandas(_cluster.reduced_funnel(job, table))
     return _cluster.cluster_module("dask.dataframe", "dask").from_pandas(result, npartitions=1)
 
 

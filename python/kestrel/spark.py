@@ -104,8 +104,8 @@ def funnel(
     )
     frame = _frame(events)
     schema = _input_schema(frame)
-    progress = _mapped(frame, job, job.schema(schema)).toArrow()
-    result = _cluster.reduced_funnel(job, schema, progress)
+    pieces = _mapped(frame, job, job.schema(schema)).toArrow()
+    result = _cluster.reduced_funnel(job, pieces)
     return frame.sparkSession.createDataFrame(
         result, _spark_types().from_arrow_schema(result.schema)
     )

@@ -34,5 +34,9 @@ Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const Eve
 Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSource& source,
                            ArrowArrayStream& out, std::optional<std::string_view> by = {},
                            Interrupt interrupt = {});
+// The pieces one row each, with the columns pieces_of_table reads but the
+// partition, timestamp and `by` cell, and the position of the first start.
+Result<bool> export_funnel_pieces(const FunnelPieces& pieces, ArrowArrayStream& out,
+                                  Interrupt interrupt = {});
 
 }  // namespace kestrel

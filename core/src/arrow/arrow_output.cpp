@@ -455,4 +455,33 @@ Result<bool> export_funnel(std::span<const FunnelGroup> groups, const EventSourc
   return arrow::write_stream(columns, rows.size(), out, interrupt);
 }
 
+Result<bool> export_funnel_pieces(const FunnelPieces& pieces, ArrowArrayStream& out,
+                                  Interrupt interrupt) {
+  const std::span<const FunnelPiece> items = pieces.pieces;
+  std::vector<Column> columns;
+  columns.push_back(int_column<FunnelPiece>(kPiecePosition, items, [](const FunnelPiece& p) {
+    return static_cast<std::int64_t>(p.position);
+  }));
+  columns.push_back(int_column<FunnelPiece>(
+      kPieceDepth, items, [](const FunnelPiece& p) { return static_cast<std::int64_t>(p.depth); }));
+  columns.push_back(int_column<FunnelPiece>(kPieceReason, items, [](const FunnelPiece& p) {
+    return static_cast<std::int64_t>(p.reason);
+  }));
+  for (std::size_t k = 2; k <= pieces.steps; ++k) {
+    columns.push_back({kPieceTimePrefix + std::to_string(k),
+                       [](ArrowSchema& s) { arrow::set_format(s, "l"); },
+                       [&pieces, k](ArrowArray& a, Interrupt& interrupt) {
+                         for (std::size_t i = 0; i < pieces.pieces.size(); ++i) {
+                           interrupt.poll();
+                           if (const std::optional<std::int64_t> time = pieces.time(i, k)) {
+                             arrow::append_int(a, *time);
+                           } else {
+                             arrow::append_null(a);
+                           }
+                         }
+                       }});
+  }
+  return arrow::write_stream(columns, items.size(), out, interrupt);
+}
+
 }  // namespace kestrel
