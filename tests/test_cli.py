@@ -1067,6 +1067,8 @@ def test_reader_errors_name_the_column_or_row(tmp_path, monkeypatch, data, fmt, 
         ),
         ("{oops\n", "JSON parse error: Missing a name for object member. in row 3"),
         ('{"partition": "p", "ts": "soon", "typ": "a"}\n', "row 3: column `ts`"),
+        # a column name reading like a row: not a row to renumber
+        ('{"partition": "p", "ts": 5, "x` row 1 `y": 1}\n', "are `partition`, `ts`, `x` row 1 `y`"),
     ],
 )
 def test_rows_in_messages_count_from_the_first_input(tmp_path, capsys, second, message):
