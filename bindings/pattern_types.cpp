@@ -207,7 +207,7 @@ PyObject* builder_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&] {
     PyObject* json = state_argument("_builder_from_json()", args, nargs, kwnames);
     kestrel::Result<kestrel::Pattern> result = kestrel::pattern_from_json(to_text(json, "state"));
-    if (!result) raise(PyExc_ValueError, result.error());
+    if (!result) raise_engine_error(result.failure());
     kestrel::Pattern pattern = std::move(result).value();
     if (pattern.steps.empty() ||
         pattern.consumption != kestrel::MatchConsumption::FirstSuccessorPerStart) {
@@ -268,7 +268,7 @@ PyObject* read_pattern(const char* function, const char* parameter, PyObject* co
     std::array<PyObject*, 1> values{};
     bind_fast({function, names, 1}, args, nargs, kwnames, values);
     kestrel::Result<kestrel::Pattern> result = reader(to_text(values[0], parameter));
-    if (!result) raise(PyExc_ValueError, result.error());
+    if (!result) raise_engine_error(result.failure());
     return pattern_to_py(std::move(result).value()).release();
   });
 }

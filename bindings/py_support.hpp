@@ -254,6 +254,14 @@ Ref indices_to_list(const std::vector<std::size_t>& indices);
 void set_item(PyObject* dict, const char* key, Ref value);
 
 // ---------------------------------------------------------------------------
+// Engine errors (engine_errors.cpp)
+
+// Raises the Python exception for an engine Error: TypeError for a column
+// of the wrong type, else ValueError, with the kind and any row or stream
+// position it names as private attributes.
+[[noreturn]] void raise_engine_error(const Error& error);
+
+// ---------------------------------------------------------------------------
 // Quoted text in reprs (quoting.cpp)
 
 std::string quoted(std::string_view text);

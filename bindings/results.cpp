@@ -231,7 +231,7 @@ PyObject* results_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize
     bind_fast({"_Results.__arrow_c_stream__()", names, 0}, args, nargs, kwnames, values);
     OwnedStream owned;
     const Result<bool> exported = export_results(results_of(self), owned.stream);
-    if (!exported) raise(PyExc_ValueError, exported.error());
+    if (!exported) raise_engine_error(exported.failure());
     return stream_to_capsule(std::move(owned)).release();
   });
 }

@@ -31,7 +31,7 @@ PyObject* stream_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const SourceRef& batch = require_table(values[0]);
     StreamRecord& record = stream_of(self);
     Result<StreamOutput> output = record.matcher.push(batch->source, python_signals());
-    if (!output) raise(PyExc_ValueError, output.error());
+    if (!output) raise_engine_error(output.failure());
     StreamOutput& out = output.value();
     return matches_to_py(std::move(out.matches), shared(std::move(out.source)), record.captures)
         .release();

@@ -351,14 +351,6 @@ std::optional<std::vector<std::string>> names_of(PyObject* object, std::string_v
   return names;
 }
 
-// Messages of a column of the wrong type read as TypeErrors, as they do for
-// the other sources; every other refusal is a ValueError.
-[[noreturn]] void raise_read_error(const std::string& message) {
-  const bool wrong_type =
-      message.starts_with("column `") && message.find("` has type ") != std::string::npos;
-  raise(wrong_type ? PyExc_TypeError : PyExc_ValueError, message);
-}
-
 // A null cell of a frame means the event lacks the attribute, as it does for
 // rows, column mappings and the other frames' readers.
 void nulls_to_missing(EventTable& table) {
@@ -389,7 +381,7 @@ PyObject* table_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     Result<EventSource> source = engine_call(threads, Lock::Held, [&](const RunOptions& options) {
       return read_arrow_events(owned.stream, columns, options);
     });
-    if (!source) raise_read_error(source.error());
+    if (!source) raise_engine_error(source.failure());
     nulls_to_missing(source.value().table);
     return table_to_py(std::move(source).value()).release();
   });

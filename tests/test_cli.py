@@ -1067,6 +1067,12 @@ def test_reader_errors_name_the_column_or_row(tmp_path, monkeypatch, data, fmt, 
         ),
         ("{oops\n", "JSON parse error: Missing a name for object member. in row 3"),
         ('{"partition": "p", "ts": "soon", "typ": "a"}\n', "row 3: column `ts`"),
+        # a column name reading like a row: not a row to renumber
+        ('{"partition": "p", "ts": 5, "x` row 1 `y": 1}\n', "are `partition`, `ts`, `x` row 1 `y`"),
+        (
+            '{"a in row 2": 1, "partition": "p", "ts": 5, "typ": "a"}\n{"a in row 2": "x"}\n',
+            "Column(/a in row 2) changed from number to string in row 4",
+        ),
     ],
 )
 def test_rows_in_messages_count_from_the_first_input(tmp_path, capsys, second, message):

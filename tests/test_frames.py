@@ -254,6 +254,25 @@ ARROW_ERRORS = {
 }
 
 
+# Errors carry their kind and the row they name, at its place in the
+# message; a key name that reads like another message changes neither.
+@pytest.mark.parametrize(
+    "partition, error, kind, row",
+    [(["a", None], ValueError, "invalid_input", 1), ([1.5, 2.5], TypeError, "wrong_type", None)],
+)
+def test_arrow_errors_carry_their_kind_and_row(partition, error, kind, row):
+    pa = pytest.importorskip("pyarrow")
+    name = "pé` has type x` row 9"
+    table = pa.table({name: partition, "ts": [1, 2], "typ": ["a", "a"]})
+    with pytest.raises(error) as raised:
+        match("a", table, partition=name)
+    marks = vars(raised.value)
+    assert marks["_kestrel_kind"] == kind
+    assert marks.get("_kestrel_row") == row
+    if row is not None:
+        assert str(raised.value)[marks["_kestrel_row_at"] :] == str(row)
+
+
 def _expected_error(name, make, error, message):
     if make in FRAMES and name in ARROW_ERRORS:
         return ARROW_ERRORS[name]

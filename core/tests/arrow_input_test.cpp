@@ -329,6 +329,16 @@ TEST_P(ReadErrorTest, NamesTheColumnAndRow) {
   const Result<EventSource> source = read(GetParam());
   ASSERT_FALSE(source.ok()) << render(source.value());
   EXPECT_EQ(source.error(), GetParam().expected);
+  // Callers act on the kind and renumber the row without reading the text.
+  const Error& error = source.failure();
+  const std::string& text = error.message;
+  EXPECT_EQ(error.kind == ErrorKind::WrongType, text.find(" has type ") != std::string::npos);
+  ASSERT_EQ(error.number.has_value(), text.find(" row ") != std::string::npos);
+  if (error.number) {
+    EXPECT_EQ(error.number->counts, ErrorNumber::Counts::Rows);
+    const std::string row = " row " + std::to_string(error.number->value);
+    EXPECT_EQ(text.substr(error.number->at - 5, row.size()), row);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Arrow, ReadErrorTest, ::testing::ValuesIn(kErrors));

@@ -118,6 +118,11 @@ TEST(Stream, ALateEventRefusesItsBatchOrIsDropped) {
       EXPECT_EQ(pushed.error(),
                 "late event at stream position 2: partition 'p' is at timestamp 5, the event at "
                 "4; each partition's events must come in time order");
+      EXPECT_EQ(pushed.failure().kind, ErrorKind::LateEvent);
+      ASSERT_TRUE(pushed.failure().number.has_value());
+      EXPECT_EQ(pushed.failure().number->counts, ErrorNumber::Counts::StreamPositions);
+      EXPECT_EQ(pushed.failure().number->value, 2u);
+      EXPECT_EQ(pushed.failure().number->at, std::string("late event at stream position ").size());
     }
     EXPECT_EQ(stream.stats().events, policy == LateEvents::Drop ? 3u : 1u);
     EXPECT_EQ(stream.stats().late_dropped, policy == LateEvents::Drop ? 1u : 0u);

@@ -13,7 +13,6 @@ import argparse
 import importlib.metadata
 import json
 import os
-import re
 import sys
 import warnings
 from collections.abc import Iterator, Sequence
@@ -52,7 +51,6 @@ MAX_PATTERN_CHARS = 1 << 20
 PUSH_ROWS = 1 << 17
 _EXIT_BROKEN_PIPE = 128 + 13  # what a shell reports for a process ended by SIGPIPE
 _EXIT_INTERRUPTED = 130
-_ROW = re.compile(r"(`[^`]*`)|\brow (\d+)\b")  # a row number outside a quoted column name
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -274,8 +272,8 @@ def _streamed(
         try:
             found = stream.push(batch)
         except (ValueError, TypeError) as error:
-            if not str(error).startswith("late event"):
-                raise CliError(_rows_in_stream(str(error), pushed)) from None
+            if vars(error).get("_kestrel_kind") != "late_event":
+                raise CliError(_rows_in_stream(error, pushed)) from None
             raise CliError(f"{error}; add --sort to sort the input in memory first") from None
         writer.write(stream.near_misses() if explaining else found)
         pushed += batch.num_rows
@@ -323,15 +321,15 @@ def _coalesced(batches: Iterator[Any]) -> Iterator[Any]:
         yield pa.Table.from_batches(pending)
 
 
-def _rows_in_stream(message: str, first_row: int) -> str:
-    """The library's message on one batch, its row numbers made positions
-    in the whole input, as the results' indices are."""
-
-    def moved(found: re.Match[str]) -> str:
-        row = found.group(2)
-        return found.group(0) if row is None else f"row {first_row + int(row)}"
-
-    return _ROW.sub(moved, message)
+def _rows_in_stream(error: Exception, first_row: int) -> str:
+    """The library's message on one batch, the row it names made a position
+    in the whole input, as the results' indices are. The library marks that
+    row and where it stands; a message without one names no row."""
+    message, marks = str(error), vars(error)
+    if "_kestrel_row" not in marks:
+        return message
+    row, at = marks["_kestrel_row"], marks["_kestrel_row_at"]
+    return f"{message[:at]}{first_row + row}{message[at + len(str(row)) :]}"
 
 
 def _chained(first: Any, rest: Iterator[Any]) -> Iterator[Any]:

@@ -53,7 +53,9 @@ _INT64_BOUND = 2.0**63
 # input (16 MiB: 2x the peak RSS for 10x the lines), 1 MiB keeps it flat.
 BLOCK_BYTES = 1 << 20
 PARQUET_BATCH_ROWS = 1 << 16
-_ROW = re.compile(r"\bin row (\d+)")
+# The readers end a message with the row; a column name earlier in it may
+# read the same.
+_ROW = re.compile(r"\bin row (\d+)(?=\s*$)")
 _BAD_UTF8 = re.compile(r"In column (\d+): Invalid: Invalid UTF8 sequence at string index (\d+)")
 _STRADDLING = "straddling object straddles two block boundaries"
 _NEW_FIELD = "JSON parse error: unexpected field"

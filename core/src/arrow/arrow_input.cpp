@@ -45,10 +45,19 @@ namespace kestrel {
 namespace {
 
 struct ReadFailure {
-  std::string message;
+  Error error;
 };
 
-[[noreturn]] void fail(std::string message) { throw ReadFailure{std::move(message)}; }
+[[noreturn]] void fail(Error error) { throw ReadFailure{std::move(error)}; }
+[[noreturn]] void fail(std::string message) { fail(Error{std::move(message)}); }
+
+[[noreturn]] void fail_wrong_type(std::string message) {
+  fail(Error{std::move(message), ErrorKind::WrongType});
+}
+
+Error naming_row(std::string text, std::size_t row) {
+  return error_naming(std::move(text), ErrorNumber::Counts::Rows, row);
+}
 
 std::string quoted_name(std::string_view name) { return "`" + std::string(name) + "`"; }
 
@@ -109,7 +118,7 @@ class StreamSchema {
   explicit StreamSchema(ArrowArrayStream& stream) {
     if (ArrowArrayStreamGetSchema(&stream, &schema_, nullptr) != NANOARROW_OK) {
       schema_.release = nullptr;
-      fail(stream_error(stream, "could not read the schema"));
+      fail("could not read the schema" + producer_detail(stream));
     }
     ArrowError error;
     if (ArrowSchemaViewInit(&view_, &schema_, &error) != NANOARROW_OK) {
@@ -128,13 +137,12 @@ class StreamSchema {
 
   const ArrowSchema& schema() const noexcept { return schema_; }
 
-  static std::string stream_error(ArrowArrayStream& stream, std::string_view what) {
-    // The producer's own callback: nanoarrow's wrapper puts a placeholder
-    // in place of a missing message.
+  // ": " and the producer's own message, if it gave one: nanoarrow's
+  // wrapper puts a placeholder in place of a missing message.
+  static std::string producer_detail(ArrowArrayStream& stream) {
     const char* detail = stream.get_last_error(&stream);
-    std::string message(what);
-    if (detail != nullptr && *detail != '\0') message += std::string(": ") + detail;
-    return message;
+    if (detail == nullptr || *detail == '\0') return "";
+    return std::string(": ") + detail;
   }
 
  private:
@@ -173,8 +181,7 @@ class BatchView {
   void set(const ArrowArray& array, std::size_t first_row) {
     ArrowError error;
     if (ArrowArrayViewSetArray(&view_, &array, &error) != NANOARROW_OK) {
-      fail("the batch starting at row " + std::to_string(first_row) +
-           " is invalid: " + error.message);
+      fail(naming_row("the batch starting at row ", first_row) + " is invalid: " + error.message);
     }
   }
   const ArrowArrayView& root() const noexcept { return view_; }
@@ -281,8 +288,8 @@ class ColumnCursor {
     return first_row_ + static_cast<std::size_t>(i);
   }
 
-  std::string at_row(std::int64_t i) const {
-    return "column " + quoted_name(info_.name) + " row " + std::to_string(row(i));
+  Error at_row(std::int64_t i) const {
+    return naming_row("column " + quoted_name(info_.name) + " row ", row(i));
   }
 
   bool is_null(std::int64_t i) const {
@@ -452,8 +459,8 @@ class TimeReader {
   }
 
   [[noreturn]] void refuse() const {
-    fail("column " + quoted_name(info_.name) + " has type " + type_text(info_) +
-         "; timestamps must be integers, timestamps, dates or ISO-8601 text");
+    fail_wrong_type("column " + quoted_name(info_.name) + " has type " + type_text(info_) +
+                    "; timestamps must be integers, timestamps, dates or ISO-8601 text");
   }
 
   std::int64_t scaled(ColumnCursor& cursor, std::int64_t i) const {
@@ -494,8 +501,8 @@ void check_key_family(const ColumnInfo& info) {
       info.family == Family::Null) {
     return;
   }
-  fail("column " + quoted_name(info.name) + " has type " + type_text(info) +
-       "; it must hold text or integers");
+  fail_wrong_type("column " + quoted_name(info.name) + " has type " + type_text(info) +
+                  "; it must hold text or integers");
 }
 
 void check_cell_family(const ColumnInfo& info, bool all_columns) {
@@ -503,7 +510,7 @@ void check_cell_family(const ColumnInfo& info, bool all_columns) {
   std::string message = "column " + quoted_name(info.name) + " has type " + type_text(info) +
                         ", which cannot be an attribute";
   if (all_columns) message += "; name the attribute columns to keep with attributes=";
-  fail(std::move(message));
+  fail_wrong_type(std::move(message));
 }
 
 std::string carried_format(const ColumnInfo& info) {
@@ -594,7 +601,7 @@ class Reader {
                  try {
                    read_piece(piece, root, first, piece.pool, interrupt);
                  } catch (ReadFailure& failure) {
-                   piece.failure = std::move(failure.message);
+                   piece.failure = std::move(failure.error);
                  }
                }));
     for (Piece& piece : work) {
@@ -629,7 +636,7 @@ class Reader {
     std::int64_t end = 0;
     TextPool pool;
     std::vector<TextId> to_table;
-    std::optional<std::string> failure;
+    std::optional<Error> failure;
   };
 
   // Below this many rows a piece costs more than it saves.
@@ -734,8 +741,8 @@ class Reader {
     }
   }
 
-  static std::string null_key(const ColumnInfo& info, std::size_t row) {
-    return "column " + quoted_name(info.name) + " is null at row " + std::to_string(row);
+  static Error null_key(const ColumnInfo& info, std::size_t row) {
+    return naming_row("column " + quoted_name(info.name) + " is null at row ", row);
   }
 
   // Room for `rows` in every column, growing geometrically across batches.
@@ -890,8 +897,8 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
     interrupt.poll();
     Batch batch;
     if (ArrowArrayStreamGetNext(&stream, batch.get(), nullptr) != NANOARROW_OK) {
-      fail(StreamSchema::stream_error(
-          stream, "could not read the batch starting at row " + std::to_string(rows)));
+      fail(naming_row("could not read the batch starting at row ", rows) +
+           StreamSchema::producer_detail(stream));
     }
     if (batch.ended()) break;
     view.set(*batch.get(), rows);
@@ -922,7 +929,7 @@ Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColum
     return EventSource{
         std::move(gathered.table), std::move(gathered.time), std::move(gathered.carried), {}};
   } catch (ReadFailure& failure) {
-    return Error{std::move(failure.message)};
+    return std::move(failure.error);
   }
 }
 

@@ -337,12 +337,12 @@ StreamStats StreamMatcher::stats() const noexcept {
 Result<Columns> StreamMatcher::State::joined_columns(const EventSource& batch) const {
   if (!started) return Columns{batch.time, joined_carried(batch.carried, batch.carried).value()};
   Result<TimeColumn> time = joined_time(buffer.time, batch.time);
-  if (!time) return Error{time.error()};
+  if (!time) return time.failure();
   Result<std::vector<CarriedColumn>> carried = joined_carried(buffer.carried, batch.carried);
-  if (!carried) return Error{carried.error()};
+  if (!carried) return carried.failure();
   Columns columns{std::move(time.value()), std::move(carried.value())};
   if (Result<bool> scalable = check_scalable(columns, batch); !scalable) {
-    return Error{scalable.error()};
+    return scalable.failure();
   }
   return columns;
 }
@@ -363,10 +363,10 @@ Result<bool> StreamMatcher::State::check_scalable(const Columns& columns,
       position = stats.events + *in_batch;
     }
     if (position) {
-      return Error{"carried column `" + joined.name + "`: the value at stream position " +
-                   std::to_string(*position) + " does not fit 64 bits in " +
-                   std::string(temporal_unit(joined.format)->name) +
-                   ", the finest unit of its batches"};
+      return error_naming("carried column `" + joined.name + "`: the value at stream position ",
+                          ErrorNumber::Counts::StreamPositions, *position) +
+             " does not fit 64 bits in " + std::string(temporal_unit(joined.format)->name) +
+             ", the finest unit of its batches";
     }
   }
   return true;
@@ -395,10 +395,11 @@ Result<std::vector<std::size_t>> StreamMatcher::State::accepted_rows(const Event
         ++dropped;
         continue;
       }
-      return Error{"late event at stream position " + std::to_string(stats.events + position) +
-                   ": partition '" + std::string(table.texts.text(partition)) +
-                   "' is at timestamp " + std::to_string(*latest[partition]) + ", the event at " +
-                   std::to_string(ts) + "; each partition's events must come in time order"};
+      return error_naming("late event at stream position ", ErrorNumber::Counts::StreamPositions,
+                          stats.events + position, ErrorKind::LateEvent) +
+             ": partition '" + std::string(table.texts.text(partition)) + "' is at timestamp " +
+             std::to_string(*latest[partition]) + ", the event at " + std::to_string(ts) +
+             "; each partition's events must come in time order";
     }
     latest[partition] = ts;
     rows.push_back(row);
@@ -585,9 +586,9 @@ Result<StreamOutput> StreamMatcher::push(const EventSource& batch, Interrupt int
   // An empty batch has columns of some kind, but no events to say which.
   if (batch.table.size() == 0) return StreamOutput{s.rows_of(s.buffer, {}, interrupt), {}, {}};
   Result<Columns> columns = s.joined_columns(batch);
-  if (!columns) return Error{columns.error()};
+  if (!columns) return columns.failure();
   Result<std::vector<std::size_t>> rows = s.accepted_rows(batch);
-  if (!rows) return Error{rows.error()};
+  if (!rows) return rows.failure();
   s.started = true;
   EventSource table = s.merged(batch, rows.value(), columns.value(), interrupt);
   const std::size_t first_new = s.stats.events;
