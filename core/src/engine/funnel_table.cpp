@@ -47,8 +47,8 @@ class PieceColumns {
   }
 
   // Row `row`'s depth and reason into `piece` and its times onto `times`.
-  Result<bool> read(const EventTable& table, std::size_t row, std::size_t steps,
-                    FunnelPiece& piece, std::vector<std::optional<std::int64_t>>& times) const {
+  Result<bool> read(const EventTable& table, std::size_t row, std::size_t steps, FunnelPiece& piece,
+                    std::vector<std::optional<std::int64_t>>& times) const {
     const std::array<std::size_t, 2> limits{steps, kFunnelComplete};
     std::array<std::size_t*, 2> counts{&piece.depth, &piece.reason};
     for (std::size_t i = 0; i < 2; ++i) {
