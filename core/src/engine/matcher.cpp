@@ -67,6 +67,16 @@ namespace kestrel {
 
 namespace {
 
+// `visit` with a poll of the interrupt first: exhaustive threads can multiply
+// without bound.
+template <class Visit>
+auto polling(Interrupt& interrupt, Visit visit) {
+  return [&interrupt, visit](ThreadId id) {
+    interrupt.poll();
+    visit(id);
+  };
+}
+
 // The matches of one call: each partition's wait in flat buffers until it
 // ends, so that sorting moves small numbers and each Match is built once, in
 // its final place.
@@ -212,14 +222,14 @@ class Scan {
     if (store_.first_waiting(k) == kNoThread || !step.atom.passes_event_clauses(view_, row)) {
       return;
     }
+    const auto advance = polling(interrupt_, [&](ThreadId id) { try_advance(id, step, row); });
     if (!step.advance_index) {
-      for_each_in_step(k, [&](ThreadId id) { try_advance(id, step, row); });
+      store_.for_each_in_step(k, advance);
       return;
     }
     const std::optional<EqualityKey> key = equality_key(view_.cell(step.advance_column, row));
     if (!key) return;
-    for_each_in_bucket(k, *step.advance_index, *key,
-                       [&](ThreadId id) { try_advance(id, step, row); });
+    store_.for_each_in_bucket(k, *step.advance_index, *key, advance);
   }
 
   void try_advance(ThreadId id, const CompiledStep& step, std::size_t row) {
@@ -273,14 +283,16 @@ class Scan {
     };
     switch (absence.reach) {
       case AbsenceReach::WholeStep:
-        for_each_in_step(k, [&](ThreadId id) { store_.drop(id); });
+        store_.for_each_in_step(k, polling(interrupt_, [&](ThreadId id) { store_.drop(id); }));
         return;
       case AbsenceReach::ByKey:
         if (const auto key = equality_key(view_.cell(absence.key_column, row))) {
-          for_each_in_bucket(k, absence.index, *key, drop_if_blocked);
+          store_.for_each_in_bucket(k, absence.index, *key, polling(interrupt_, drop_if_blocked));
         }
         return;
-      case AbsenceReach::EachThread: for_each_in_step(k, drop_if_blocked); return;
+      case AbsenceReach::EachThread:
+        store_.for_each_in_step(k, polling(interrupt_, drop_if_blocked));
+        return;
     }
   }
 
@@ -296,25 +308,6 @@ class Scan {
         store_.drop(first);
       }
     }
-  }
-
-  // -- Visiting ------------------------------------------------------------
-
-  template <class Visit>
-  void for_each_in_step(std::uint32_t k, Visit visit) {
-    store_.for_each_in_step(k, [&](ThreadId id) {
-      interrupt_.poll();  // exhaustive threads can multiply without bound
-      visit(id);
-    });
-  }
-
-  template <class Visit>
-  void for_each_in_bucket(std::uint32_t k, std::uint32_t index, const EqualityKey& key,
-                          Visit visit) {
-    store_.for_each_in_bucket(k, index, key, [&](ThreadId id) {
-      interrupt_.poll();
-      visit(id);
-    });
   }
 
   void end_partition() {
