@@ -13,11 +13,10 @@
 // could accept under the group's bindings are looked up in the run's index
 // (run_index.hpp), by type and, through an `==` reference, by the bound
 // value, so a group correlated by a capture visits only its own events. In
-// canonical order the candidates that a
-// state may take form an interval right after its event, ended by the window
-// (timestamps never decrease) and by the first forbidden event (it lies
-// between the state and every later candidate). Both ends move right as the
-// state's event does, so
+// canonical order the candidates that a state may take form an interval
+// right after its event, ended by the window (timestamps never decrease)
+// and by the first forbidden event (it lies between the state and every
+// later candidate). Both ends move right as the state's event does, so
 //   - a forward pass collects each group's candidates as a union of such
 //     intervals and creates the next level's states, and
 //   - a backward pass, deepest level first, picks for each state the first
@@ -25,8 +24,9 @@
 // The first forbidden event after a state is a binary search in each absence
 // atom's rows, and a near miss is classified by the first later event of
 // the awaited type alone. A group costs time linear in its candidates and
-// states (logarithmic per look-up), nothing is recursive, and the outcome is exactly that of the
-// exhaustive search: the deepest path, the lexicographically smallest among equals, its bindings.
+// states (logarithmic per look-up), nothing is recursive, and the outcome
+// is exactly that of the exhaustive search: the deepest path, the
+// lexicographically smallest among equals, its bindings.
 //
 // The graph lives in state_graph.hpp and the two passes over it in
 // run_search.cpp; this file seeds each run and classifies its near misses.

@@ -1,3 +1,9 @@
+// The near-miss search's two passes over one partition run (explain.cpp
+// states the algorithm): forward, each group of a level collects its
+// candidates from the run's index and makes the next level's groups;
+// backward, deepest level first, each state takes the first candidate with
+// the deepest outcome, a sliding-window maximum. Both are linear in the
+// candidates and states, logarithmic per index look-up.
 #include "engine/run_search.hpp"
 
 #include <algorithm>

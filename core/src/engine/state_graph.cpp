@@ -1,3 +1,5 @@
+// The near-miss search's interned bindings: bit-identical bindings get one
+// id, so that the states of a level that share them form one group.
 #include "engine/state_graph.hpp"
 
 #include <cstdint>
