@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/oracle.hpp"
+#include "engine/match/oracle.hpp"
 #include "kestrel/matcher.hpp"
 #include "pickled_state.hpp"
 #include "py_support.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/deepest_path.hpp"
+#include "engine/explain/deepest_path.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/model.hpp"
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/oracle.hpp"
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
+#include "engine/match/oracle.hpp"
 #include "generator.hpp"
 #include "kestrel/matcher.hpp"
 #include "literal_search.hpp"

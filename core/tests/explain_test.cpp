@@ -1,6 +1,6 @@
 #include "kestrel/explain.hpp"
 #include "describe.hpp"
-#include "engine/deepest_path.hpp"
+#include "engine/explain/deepest_path.hpp"
 #include "literal_search.hpp"
 
 #include <gtest/gtest.h>

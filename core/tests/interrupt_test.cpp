@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "engine/oracle.hpp"
+#include "engine/match/oracle.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/funnel.hpp"
 #include "kestrel/matcher.hpp"

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/deepest_path.hpp"
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
+#include "engine/explain/deepest_path.hpp"
 #include "kestrel/explain.hpp"
 
 namespace kestrel::literal {

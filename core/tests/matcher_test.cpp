@@ -1,7 +1,7 @@
 #include "kestrel/matcher.hpp"
 #include "describe.hpp"
-#include "engine/oracle.hpp"
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
+#include "engine/match/oracle.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/renumber.hpp"
+#include "engine/explain/renumber.hpp"
 #include "generator.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/parser.hpp"

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
 #include "kestrel/matcher.hpp"
 #include "kestrel/model.hpp"
 

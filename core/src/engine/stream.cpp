@@ -31,7 +31,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "engine/renumber.hpp"
+#include "engine/explain/renumber.hpp"
 #include "kestrel/matcher.hpp"
 #include "model/canonical_sort.hpp"
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/cell_ops.hpp"
-#include "engine/inline_vector.hpp"
+#include "engine/atoms/cell_ops.hpp"
+#include "engine/atoms/inline_vector.hpp"
 #include "kestrel/event_table.hpp"
 #include "kestrel/pattern.hpp"
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/funnel_groups.hpp"
+#include "engine/funnel/funnel_groups.hpp"
 #include "kestrel/error.hpp"
 #include "kestrel/funnel.hpp"
 

@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/run_index.hpp"
-#include "engine/state_graph.hpp"
+#include "engine/explain/run_index.hpp"
+#include "engine/explain/state_graph.hpp"
 #include "kestrel/interrupt.hpp"
 #include "kestrel/model.hpp"
 

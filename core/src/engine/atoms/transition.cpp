@@ -1,7 +1,7 @@
 // Windows are judged on the exact difference of two timestamps: a signed
 // subtraction could wrap and let an event from the far past or future in.
 
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
 
 #include "kestrel/error.hpp"
 

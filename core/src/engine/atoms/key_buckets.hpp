@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/cell_ops.hpp"
+#include "engine/atoms/cell_ops.hpp"
 
 namespace kestrel {
 

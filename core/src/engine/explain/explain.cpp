@@ -52,12 +52,12 @@
 #include <algorithm>
 #include <utility>
 
-#include "engine/deepest_path.hpp"
-#include "engine/overloaded.hpp"
-#include "engine/renumber.hpp"
-#include "engine/run_index.hpp"
-#include "engine/run_search.hpp"
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
+#include "engine/explain/deepest_path.hpp"
+#include "engine/explain/overloaded.hpp"
+#include "engine/explain/renumber.hpp"
+#include "engine/explain/run_index.hpp"
+#include "engine/explain/run_search.hpp"
 #include "kestrel/event_table.hpp"
 #include "runtime/shares.hpp"
 

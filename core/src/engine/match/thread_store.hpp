@@ -11,11 +11,11 @@
 #include <optional>
 #include <vector>
 
-#include "engine/cell_ops.hpp"
-#include "engine/compiled_pattern.hpp"
-#include "engine/inline_vector.hpp"
-#include "engine/key_buckets.hpp"
-#include "engine/table_atom.hpp"
+#include "engine/atoms/cell_ops.hpp"
+#include "engine/atoms/inline_vector.hpp"
+#include "engine/atoms/key_buckets.hpp"
+#include "engine/atoms/table_atom.hpp"
+#include "engine/match/compiled_pattern.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "engine/run_index.hpp"
+#include "engine/explain/run_index.hpp"
 
 namespace kestrel {
 

@@ -29,9 +29,9 @@
 #include <span>
 #include <unordered_map>
 
-#include "engine/funnel_groups.hpp"
-#include "engine/table_atom.hpp"
-#include "engine/transition.hpp"
+#include "engine/atoms/table_atom.hpp"
+#include "engine/atoms/transition.hpp"
+#include "engine/funnel/funnel_groups.hpp"
 #include "kestrel/error.hpp"
 #include "kestrel/explain.hpp"
 #include "kestrel/matcher.hpp"

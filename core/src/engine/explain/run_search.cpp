@@ -4,13 +4,13 @@
 // backward, deepest level first, each state takes the first candidate with
 // the deepest outcome, a sliding-window maximum. Both are linear in the
 // candidates and states, logarithmic per index look-up.
-#include "engine/run_search.hpp"
+#include "engine/explain/run_search.hpp"
 
 #include <algorithm>
 #include <deque>
 #include <optional>
 
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
 #include "kestrel/error.hpp"
 
 namespace kestrel {

@@ -19,9 +19,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/cell_ops.hpp"
-#include "engine/key_buckets.hpp"
-#include "engine/table_atom.hpp"
+#include "engine/atoms/cell_ops.hpp"
+#include "engine/atoms/key_buckets.hpp"
+#include "engine/atoms/table_atom.hpp"
 #include "kestrel/event_table.hpp"
 #include "kestrel/pattern.hpp"
 

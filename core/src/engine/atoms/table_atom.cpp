@@ -1,4 +1,4 @@
-#include "engine/table_atom.hpp"
+#include "engine/atoms/table_atom.hpp"
 
 #include <algorithm>
 #include <numeric>

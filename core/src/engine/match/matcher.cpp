@@ -55,11 +55,11 @@
 #include <utility>
 #include <vector>
 
-#include "engine/cell_ops.hpp"
-#include "engine/compiled_pattern.hpp"
-#include "engine/table_atom.hpp"
-#include "engine/thread_store.hpp"
-#include "engine/transition.hpp"
+#include "engine/atoms/cell_ops.hpp"
+#include "engine/atoms/table_atom.hpp"
+#include "engine/atoms/transition.hpp"
+#include "engine/match/compiled_pattern.hpp"
+#include "engine/match/thread_store.hpp"
 #include "kestrel/event_table.hpp"
 #include "runtime/shares.hpp"
 

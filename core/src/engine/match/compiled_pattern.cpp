@@ -1,7 +1,7 @@
 // Compiling a pattern against a table: atoms to table atoms (ids, slots),
 // each step's key indexes and absence reach, and the role of every event
 // type, so that the scan offers an event only to the steps it can concern.
-#include "engine/compiled_pattern.hpp"
+#include "engine/match/compiled_pattern.hpp"
 
 #include <algorithm>
 

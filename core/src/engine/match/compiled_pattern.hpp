@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/table_atom.hpp"
+#include "engine/atoms/table_atom.hpp"
 #include "kestrel/event_table.hpp"
 #include "kestrel/pattern.hpp"
 

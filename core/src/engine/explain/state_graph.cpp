@@ -1,12 +1,12 @@
 // The near-miss search's interned bindings: bit-identical bindings get one
 // id, so that the states of a level that share them form one group.
-#include "engine/state_graph.hpp"
+#include "engine/explain/state_graph.hpp"
 
 #include <cstdint>
 #include <utility>
 #include <variant>
 
-#include "engine/overloaded.hpp"
+#include "engine/explain/overloaded.hpp"
 
 namespace kestrel {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/oracle.hpp"
-#include "engine/transition.hpp"
+#include "engine/atoms/transition.hpp"
+#include "engine/match/oracle.hpp"
 #include "kestrel/matcher.hpp"
 
 namespace kestrel {
