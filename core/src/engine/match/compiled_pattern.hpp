@@ -66,8 +66,10 @@ class CompiledPattern {
   std::size_t index_count() const noexcept { return index_count_; }
   const std::vector<std::uint32_t>& windowed_steps() const noexcept { return windowed_; }
 
-  // Null for a type no atom names.
+  // Null for a type no atom names. A stream's texts grow after compiling;
+  // the pattern's own were interned first, so a later id names none.
   const TypeRole* role_of(TextId type) const noexcept {
+    if (type >= role_by_type_.size()) return nullptr;
     const std::int32_t role = role_by_type_[type];
     return role < 0 ? nullptr : &roles_[static_cast<std::size_t>(role)];
   }

@@ -56,14 +56,17 @@ struct StepThreads {
 class ThreadStore {
  public:
   explicit ThreadStore(const CompiledPattern& pattern)
-      : steps_(pattern.steps()), waiting_(steps_.size()), links_(1 + pattern.index_count()) {
-    for (std::size_t k = 0; k < steps_.size(); ++k) {
-      waiting_[k].indexes.resize(steps_[k].index_slots.size());
+      : steps_(&pattern.steps()), waiting_(steps_->size()), links_(1 + pattern.index_count()) {
+    for (std::size_t k = 0; k < steps_->size(); ++k) {
+      waiting_[k].indexes.resize((*steps_)[k].index_slots.size());
     }
   }
 
   Thread& thread(ThreadId id) noexcept { return threads_[id]; }
   const Thread& thread(ThreadId id) const noexcept { return threads_[id]; }
+
+  // Threads linked into a step: the partition's open partial matches.
+  std::size_t open() const noexcept { return open_; }
 
   // The oldest thread waiting for step `k`, or kNoThread.
   ThreadId first_waiting(std::uint32_t k) const noexcept { return waiting_[k].first; }
@@ -113,7 +116,7 @@ class ThreadStore {
   // advance there.
   void join(ThreadId id) {
     Thread& thread = threads_[id];
-    const CompiledStep& step = steps_[thread.step];
+    const CompiledStep& step = (*steps_)[thread.step];
     if (step.unreachable) return release(id);
     std::vector<std::optional<EqualityKey>>& keys = join_keys_;
     keys.resize(step.index_slots.size());
@@ -137,12 +140,14 @@ class ThreadStore {
       head = id;
     }
     thread.linked = true;
+    ++open_;
   }
 
   void unlink(ThreadId id) {
     Thread& thread = threads_[id];
     if (!thread.linked) return;
     thread.linked = false;
+    --open_;
     StepThreads& waiting = waiting_[thread.step];
     Links& all = links_[0][id];
     (all.prev == kNoThread ? waiting.first : links_[0][all.prev].next) = all.next;
@@ -175,6 +180,7 @@ class ThreadStore {
   void clear() {
     threads_.clear();
     free_.clear();
+    open_ = 0;
     for (std::vector<Links>& links : links_) links.clear();
     for (StepThreads& waiting : waiting_) {
       waiting.first = waiting.last = kNoThread;
@@ -197,13 +203,14 @@ class ThreadStore {
     last = id;
   }
 
-  const std::vector<CompiledStep>& steps_;
+  const std::vector<CompiledStep>* steps_;  // a pointer keeps stores movable
   std::vector<Thread> threads_;
   std::vector<ThreadId> free_;
   std::vector<StepThreads> waiting_;
   // links_[0]: the step lists; links_[1 + j]: the step's index j.
   std::vector<std::vector<Links>> links_;
   std::vector<std::optional<EqualityKey>> join_keys_;  // reused by every join
+  std::size_t open_ = 0;
 };
 
 }  // namespace kestrel
