@@ -23,6 +23,11 @@ SourceRef shared(EventSource source) {
   return std::make_shared<const SharedSource>(std::move(source));
 }
 
+StreamOutput settled(Result<StreamOutput> output) {
+  if (!output) raise_engine_error(output.failure());
+  return std::move(output.value());
+}
+
 PyObject* stream_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 1> names = {"table"};
   return guarded([&] {
@@ -30,9 +35,7 @@ PyObject* stream_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     bind_fast({"_Stream.push()", names, 1}, args, nargs, kwnames, values);
     const SourceRef& batch = require_table(values[0]);
     StreamRecord& record = stream_of(self);
-    Result<StreamOutput> output = record.matcher.push(batch->source, python_signals());
-    if (!output) raise_engine_error(output.failure());
-    StreamOutput& out = output.value();
+    StreamOutput out = settled(record.matcher.push(batch->source, python_signals()));
     return matches_to_py(std::move(out.matches), shared(std::move(out.source)), record.captures)
         .release();
   });
@@ -46,14 +49,15 @@ Ref near_misses_of(StreamRecord& record, StreamOutput out) {
 PyObject* stream_near_misses(PyObject* self, PyObject*) {
   return guarded([&] {
     StreamRecord& record = stream_of(self);
-    return near_misses_of(record, record.matcher.take_near_misses(python_signals())).release();
+    return near_misses_of(record, settled(record.matcher.take_near_misses(python_signals())))
+        .release();
   });
 }
 
 PyObject* stream_flush(PyObject* self, PyObject*) {
   return guarded([&] {
     StreamRecord& record = stream_of(self);
-    return near_misses_of(record, record.matcher.flush(python_signals())).release();
+    return near_misses_of(record, settled(record.matcher.flush(python_signals()))).release();
   });
 }
 
@@ -61,9 +65,10 @@ PyObject* stream_stats(PyObject* self, PyObject*) {
   return guarded([&] {
     const StreamStats stats = stream_of(self).matcher.stats();
     return Py_BuildValue(
-        "(nnnnn)", static_cast<Py_ssize_t>(stats.events),
+        "(nnnnnn)", static_cast<Py_ssize_t>(stats.events),
         static_cast<Py_ssize_t>(stats.late_dropped), static_cast<Py_ssize_t>(stats.matches),
-        static_cast<Py_ssize_t>(stats.near_misses), static_cast<Py_ssize_t>(stats.buffered));
+        static_cast<Py_ssize_t>(stats.near_misses), static_cast<Py_ssize_t>(stats.buffered),
+        static_cast<Py_ssize_t>(stats.open));
   });
 }
 
@@ -94,7 +99,7 @@ PyMethodDef stream_methods[] = {
     {"flush", stream_flush, METH_NOARGS,
      "flush($self)\n--\n\nEnd the stream; return the near misses left."},
     {"stats", stream_stats, METH_NOARGS,
-     "stats($self)\n--\n\n(events, late_dropped, matches, near_misses, buffered)."},
+     "stats($self)\n--\n\n(events, late_dropped, matches, near_misses, buffered, open)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

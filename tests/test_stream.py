@@ -67,12 +67,12 @@ def miss_fields(n):
     return (n.partition, n.indices, n.next_event_type, repr(n.detail), repr(n.captures))
 
 
-def streamed(pattern, batches, exhaustive):
-    stream = Stream(pattern, exhaustive=exhaustive)
+def streamed(pattern, batches, exhaustive, explain=True):
+    stream = Stream(pattern, exhaustive=exhaustive, explain=explain)
     matches, misses = [], []
     for batch in batches:
         matches += stream.push(batch)
-        misses += stream.near_misses()
+        misses += stream.near_misses() if explain else []
     end = stream.flush()
     return [*matches, *end.matches], [*misses, *end.near_misses], stream
 
@@ -81,13 +81,14 @@ def streamed(pattern, batches, exhaustive):
 @given(patterns(), streams(), st.booleans())
 def test_any_split_gives_the_batch_results(pattern, stream_and_batches, exhaustive):
     evs, batches = stream_and_batches
-    matches, misses, stream = streamed(pattern, batches, exhaustive)
-    expected = kestrel.match(pattern, evs, exhaustive=exhaustive)
-    assert sorted(map(match_fields, matches)) == sorted(map(match_fields, expected))
-    assert sorted(map(miss_fields, misses)) == sorted(
-        map(miss_fields, kestrel.explain(pattern, evs))
-    )
-    assert stream.stats().buffered == 0
+    expected = sorted(map(match_fields, kestrel.match(pattern, evs, exhaustive=exhaustive)))
+    for explain in (True, False):
+        matches, misses, stream = streamed(pattern, batches, exhaustive, explain)
+        assert sorted(map(match_fields, matches)) == expected
+        assert sorted(map(miss_fields, misses)) == sorted(
+            map(miss_fields, kestrel.explain(pattern, evs) if explain else [])
+        )
+        assert stream.stats().buffered == stream.stats().open == 0
 
 
 @pytest.mark.parametrize(
@@ -139,8 +140,9 @@ def test_memory_follows_open_starts():
         ("drop", [[("p", 5)], [("p", 4), ("p", 6)]], None, 1, [[0, 2]]),
     ],
 )
-def test_late_events(late, batches, error, dropped, last_matches):
-    stream = Stream("a -> a", late=late)
+@pytest.mark.parametrize("explain", [True, False])
+def test_late_events(late, batches, error, dropped, last_matches, explain):
+    stream = Stream("a -> a", late=late, explain=explain)
     *before, last = [[Event(p, ts, "a", {}) for p, ts in batch] for batch in batches]
     for batch in before:
         stream.push(batch)
@@ -163,8 +165,10 @@ def test_arrow_batches_with_datetimes_and_carried_columns():
         }
     )
     pattern = "login -[<=60s]-> buy"
+    quiet = Stream(pattern, carry=["id"], explain=False)
     stream = Stream(pattern, carry=["id"])
     parts = [stream.push(batch).to_arrow() for batch in table.to_batches(max_chunksize=2)]
+    assert parts == [quiet.push(batch).to_arrow() for batch in table.to_batches(max_chunksize=2)]
     end = stream.flush()
     assert (
         pa.concat_tables(parts).to_pylist()
@@ -231,9 +235,10 @@ _S, _MS, _UTC = pa.timestamp("s"), pa.timestamp("ms"), pa.timestamp("s", "UTC")
         + [(_batch(["a"], [1], ids=[7]), None), (_batch(["b"], [2], ids=[8]), None)],
     ],
 )
-def test_batches_must_agree_on_their_columns(batches):
+@pytest.mark.parametrize("explain", [True, False])
+def test_batches_must_agree_on_their_columns(batches, explain):
     # Carried only, so that its datetimes need not fit nanoseconds as attributes do.
-    stream = Stream("a -> b", attributes=[], carry=["id"])
+    stream = Stream("a -> b", attributes=[], carry=["id"], explain=explain)
     taken = []
     for batch, message in batches:
         if message:

@@ -23,6 +23,7 @@ class StreamStats(NamedTuple):
     matches: int  # handed out so far
     near_misses: int  # handed out so far
     buffered: int  # events held now
+    open: int  # open partial matches; with near misses, starts not yet decided
 
 
 class StreamEnd(NamedTuple):
@@ -124,7 +125,7 @@ class Stream:
 
     def stats(self) -> StreamStats:
         if self._engine is None:
-            return StreamStats(0, 0, 0, 0, 0)
+            return StreamStats(0, 0, 0, 0, 0, 0)
         return StreamStats(*self._engine.stats())
 
     def _check_open(self, after_end: str) -> None:

@@ -40,11 +40,16 @@ struct StreamStats {
   std::size_t matches = 0;       // handed out so far
   std::size_t near_misses = 0;   // handed out so far
   std::size_t buffered = 0;      // rows held now
+  // Open partial matches now; with near misses, the starts not yet decided.
+  std::size_t open = 0;
 };
 
-// Feeds batches through the batch matcher and near-miss search, holding only
-// the rows that a start not yet decided can still reach. Each partition's
-// events must come in timestamp order; partitions may interleave.
+// Matches events that arrive in batches, holding only what results not yet
+// final need: without near misses, the open partial matches and the rows
+// they name; with them, the rows that a start not yet decided can still
+// reach. Each partition's events must come in timestamp order; partitions
+// may interleave. A call stopped by its Interrupt leaves the stream broken:
+// every later call is refused.
 class StreamMatcher {
  public:
   StreamMatcher(Pattern pattern, StreamOptions options);
@@ -62,11 +67,11 @@ class StreamMatcher {
   Result<StreamOutput> push(const EventSource& batch, Interrupt interrupt = {});
 
   // The near misses that became final since the last call, by start.
-  StreamOutput take_near_misses(Interrupt interrupt = {});
+  Result<StreamOutput> take_near_misses(Interrupt interrupt = {});
 
   // Ends the stream: every start is decided, and the near misses left are
   // returned. Events cannot follow.
-  StreamOutput flush(Interrupt interrupt = {});
+  Result<StreamOutput> flush(Interrupt interrupt = {});
 
   StreamStats stats() const noexcept;
 

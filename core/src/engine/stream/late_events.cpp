@@ -1,0 +1,49 @@
+// Lateness is judged in arrival order, so a batch is walked by input
+// position, each partition's newest looked up once per batch.
+#include "engine/stream/late_events.hpp"
+
+#include <optional>
+
+namespace kestrel {
+
+Result<LateCheck::Taken> LateCheck::take(const EventSource& batch, std::size_t first_position) {
+  const EventTable& table = batch.table;
+  std::vector<std::size_t> row_of(table.size());
+  for (std::size_t row = 0; row < table.size(); ++row) row_of[table.positions[row]] = row;
+  std::vector<std::optional<std::int64_t>> latest(table.texts.size());
+  std::vector<bool> looked(table.texts.size());
+  std::vector<bool> taken(table.size());
+  Taken out;
+  for (std::size_t position = 0; position < table.size(); ++position) {
+    const std::size_t row = row_of[position];
+    const TextId partition = table.partitions[row];
+    if (!looked[partition]) {
+      looked[partition] = true;
+      const auto found = newest_.find(std::string(table.texts.text(partition)));
+      if (found != newest_.end()) latest[partition] = found->second;
+    }
+    const std::int64_t ts = table.timestamps[row];
+    if (latest[partition] && ts < *latest[partition]) {
+      if (policy_ == LateEvents::Drop) {
+        ++out.dropped;
+        continue;
+      }
+      return error_naming("late event at stream position ", ErrorNumber::Counts::StreamPositions,
+                          first_position + position, ErrorKind::LateEvent) +
+             ": partition '" + std::string(table.texts.text(partition)) + "' is at timestamp " +
+             std::to_string(*latest[partition]) + ", the event at " + std::to_string(ts) +
+             "; each partition's events must come in time order";
+    }
+    latest[partition] = ts;
+    taken[row] = true;
+  }
+  for (TextId id = 0; id < latest.size(); ++id) {
+    if (latest[id]) newest_[std::string(table.texts.text(id))] = *latest[id];
+  }
+  for (std::size_t row = 0; row < table.size(); ++row) {
+    if (taken[row]) out.rows.push_back(row);
+  }
+  return out;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,180 @@
+// Matching without a replay: the batch matcher's scan, resumed.
+//
+// A batch call scans each partition run with a thread store that starts
+// empty; here a partition's store is kept between pushes, so each batch's
+// run of a partition continues where the last one stopped, and a push costs
+// the scan of its own rows, whatever was pushed before. A match is handed
+// out when its last event arrives, which is when the scan completes it.
+//
+// Threads name their rows by row number in one table of the stream's rows,
+// whose texts are interned in one pool seeded with the pattern's texts, so
+// the pattern is compiled once and a thread's bound values stay comparable
+// with every later batch. Each batch is appended to that table in canonical
+// order, which makes its partitions' rows runs. The table keeps only the
+// rows open threads name: once it holds more than twice what they can name,
+// plus a slack, it is rebuilt from those rows alone, with a fresh pool and
+// each thread re-linked in order. Rebuilding costs the open threads' rows,
+// and at least as many rows were appended since the last, so it is linear
+// overall; memory follows the open partial matches, and a partition with
+// none holds nothing.
+#include "engine/stream/open_matches.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "engine/match/scan.hpp"
+
+namespace kestrel {
+
+namespace {
+
+// Rows appended past twice the open threads' before the table is rebuilt.
+constexpr std::size_t kSlackRows = 1024;
+
+EventTable seed_of(const Pattern& pattern) {
+  EventTable seed;
+  const auto note_atom = [&](const Atom& atom) {
+    seed.texts.intern(atom.event_type);
+    for (const Predicate& predicate : atom.predicates) {
+      if (const auto* text = std::get_if<std::string>(&predicate.value)) seed.texts.intern(*text);
+    }
+  };
+  for (const Step& step : pattern.steps) {
+    note_atom(step.atom);
+    if (step.transition_from_previous) {
+      for (const Atom& atom : step.transition_from_previous->absence) note_atom(atom);
+    }
+  }
+  for (const std::string& name : attributes_read(pattern)) {
+    seed.attribute_names.push_back(seed.texts.intern(name));
+    seed.columns.emplace_back();
+  }
+  return seed;
+}
+
+SourceBuilder seeded_rows(const EventTable& seed, const Columns& columns) {
+  SourceBuilder rows(columns.time, columns.carried);
+  rows.seed(seed);
+  return rows;
+}
+
+}  // namespace
+
+OpenMatches::OpenMatches(const Pattern& pattern)
+    : seed_(seed_of(pattern)),
+      compiled_(pattern, seed_),
+      rows_(seeded_rows(seed_, Columns{})),
+      spare_(compiled_) {}
+
+std::size_t OpenMatches::open_matches() const noexcept {
+  std::size_t open = 0;
+  for (const auto& [partition, store] : partitions_) open += store.open();
+  return open;
+}
+
+StreamOutput OpenMatches::push(const Arrivals& arrivals, const Columns& columns,
+                               Interrupt& interrupt) {
+  if (!(columns == Columns{held().time, held().carried})) compact(columns, interrupt);
+  const std::size_t first_new = held().table.size();
+  rows_.add_rows(
+      arrivals.source, arrivals.rows, [&](std::size_t row) { return arrivals.position(row); },
+      interrupt);
+  std::vector<Match> matches;
+  scan(first_new, interrupt, matches);
+  std::vector<std::size_t> named;
+  for (const Match& match : matches) named.insert(named.end(), match.indices.begin(), match.indices.end());
+  const std::vector<std::size_t>& stream = held().stream_positions;
+  std::sort(named.begin(), named.end(),
+            [&](std::size_t a, std::size_t b) { return stream[a] < stream[b]; });
+  named.erase(std::unique(named.begin(), named.end()), named.end());
+  EventSource rows = rows_of(held(), named, interrupt);
+  for (Match& match : matches) {
+    for (std::size_t& index : match.indices) index = stream[index];
+  }
+  std::sort(matches.begin(), matches.end(),
+            [](const Match& a, const Match& b) { return a.indices < b.indices; });
+  if (held().table.size() > 2 * rows_bound() + kSlackRows) compact(columns, interrupt);
+  return StreamOutput{std::move(rows), std::move(matches), {}};
+}
+
+// Each new partition run continues its partition's open threads; a store
+// left with none is let go.
+void OpenMatches::scan(std::size_t first_new, Interrupt& interrupt, std::vector<Match>& matches) {
+  const EventTable& table = held().table;
+  Scan scan(compiled_, table, SIZE_MAX, interrupt);
+  for_each_partition_run(table.partitions, RowRange{first_new, table.size()}, [&](RowRange run) {
+    const TextId partition = table.partitions[run.begin];
+    const auto kept = partitions_.find(partition);
+    ThreadStore& store = kept == partitions_.end() ? spare_ : kept->second;
+    scan.run_partition(run, store);
+    if (kept != partitions_.end()) {
+      if (store.open() == 0) partitions_.erase(kept);
+    } else if (store.open() > 0) {
+      partitions_.emplace(partition, std::move(spare_));
+      spare_ = ThreadStore(compiled_);
+    } else {
+      spare_.clear();
+    }
+  });
+  matches = scan.take();
+}
+
+StreamOutput OpenMatches::take_near_misses(Interrupt& interrupt) {
+  return StreamOutput{rows_of(held(), {}, interrupt), {}, {}};
+}
+
+void OpenMatches::end(Interrupt& interrupt) {
+  partitions_.clear();
+  compact(Columns{held().time, held().carried}, interrupt);
+}
+
+// A thread names at most one row per step it has taken.
+std::size_t OpenMatches::rows_bound() const noexcept {
+  return open_matches() * (compiled_.steps().size() - 1);
+}
+
+// Rebuilds the table from the rows the open threads name, in `columns`.
+void OpenMatches::compact(const Columns& columns, Interrupt& interrupt) {
+  const EventSource& old = held();
+  std::vector<std::size_t> live;
+  for (auto& [partition, store] : partitions_) {
+    for (std::uint32_t k = 0; k < compiled_.steps().size(); ++k) {
+      store.for_each_in_step(k, [&](ThreadId id) {
+        const Path& rows = store.thread(id).rows;
+        live.insert(live.end(), rows.begin(), rows.end());
+      });
+    }
+  }
+  std::sort(live.begin(), live.end());
+  live.erase(std::unique(live.begin(), live.end()), live.end());
+  SourceBuilder fresh = seeded_rows(seed_, columns);
+  fresh.add_rows(
+      old, live, [&](std::size_t row) { return old.stream_positions[row]; }, interrupt);
+  std::vector<std::size_t> row_of(old.table.size());
+  for (std::size_t i = 0; i < live.size(); ++i) row_of[live[i]] = i;
+  std::unordered_map<TextId, ThreadStore> partitions;
+  for (auto& [partition, store] : partitions_) {
+    ThreadStore& moved = partitions.emplace(fresh.text(partition), ThreadStore(compiled_)).first->second;
+    for (std::uint32_t k = 0; k < compiled_.steps().size(); ++k) {
+      store.for_each_in_step(k, [&](ThreadId id) {
+        interrupt.poll();
+        const Thread& thread = store.thread(id);
+        const ThreadId copy = moved.make();
+        Thread& into = moved.thread(copy);
+        for (const std::size_t row : thread.rows) into.rows.push_back(row_of[row]);
+        for (const Cell& slot : thread.slots) {
+          into.slots.push_back(slot.kind == CellKind::String ? Cell::of_text(fresh.text(slot.text))
+                                                             : slot);
+        }
+        into.last_ts = thread.last_ts;
+        into.step = thread.step;
+        moved.join(copy);
+      });
+    }
+  }
+  rows_ = std::move(fresh);
+  partitions_ = std::move(partitions);
+}
+
+}  // namespace kestrel

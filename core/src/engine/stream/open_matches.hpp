@@ -1,0 +1,42 @@
+// The stage that only matches: the matcher itself, keeping each partition's
+// open partial matches between pushes.
+#pragma once
+
+#include <cstddef>
+#include <unordered_map>
+
+#include "engine/match/compiled_pattern.hpp"
+#include "engine/match/thread_store.hpp"
+#include "engine/stream/source_builder.hpp"
+#include "engine/stream/stream_stage.hpp"
+#include "kestrel/model.hpp"
+
+namespace kestrel {
+
+class OpenMatches final : public StreamStage {
+ public:
+  explicit OpenMatches(const Pattern& pattern);
+  OpenMatches(const OpenMatches&) = delete;  // the stores point into the compiled pattern
+  OpenMatches& operator=(const OpenMatches&) = delete;
+
+  StreamOutput push(const Arrivals& arrivals, const Columns& columns,
+                    Interrupt& interrupt) override;
+  StreamOutput take_near_misses(Interrupt& interrupt) override;
+  void end(Interrupt& interrupt) override;
+  const EventSource& held() const noexcept override { return rows_.source(); }
+  std::size_t open_matches() const noexcept override;
+
+ private:
+  void scan(std::size_t first_new, Interrupt& interrupt, std::vector<Match>& matches);
+  void compact(const Columns& columns, Interrupt& interrupt);
+  std::size_t rows_bound() const noexcept;
+
+  EventTable seed_;  // the pattern's texts and attributes, as compiled
+  CompiledPattern compiled_;
+  SourceBuilder rows_;  // rows the open threads may name, and the last batch's
+  // Only partitions with open partial matches, by partition id in `rows_`.
+  std::unordered_map<TextId, ThreadStore> partitions_;
+  ThreadStore spare_;  // for a partition that holds nothing yet
+};
+
+}  // namespace kestrel

@@ -1,0 +1,49 @@
+// What the stream hands the stage that matches: the rows it took from a
+// batch, and what a stage gives back.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "engine/stream/stream_columns.hpp"
+#include "kestrel/event_source.hpp"
+#include "kestrel/interrupt.hpp"
+#include "kestrel/stream.hpp"
+
+namespace kestrel {
+
+// Rows of `source` in canonical order; input position p is stream position
+// first_position + p.
+struct Arrivals {
+  const EventSource& source;
+  std::span<const std::size_t> rows;
+  std::size_t first_position = 0;
+
+  std::size_t position(std::size_t row) const noexcept {
+    return first_position + source.table.positions[row];
+  }
+};
+
+class StreamStage {
+ public:
+  virtual ~StreamStage() = default;
+
+  // Takes the rows, written in `columns` from now on; returns the matches
+  // they completed.
+  virtual StreamOutput push(const Arrivals& arrivals, const Columns& columns,
+                            Interrupt& interrupt) = 0;
+  // The near misses settled since the last call.
+  virtual StreamOutput take_near_misses(Interrupt& interrupt) = 0;
+  // Decides every start; near misses left wait for `take_near_misses`.
+  virtual void end(Interrupt& interrupt) = 0;
+
+  // The rows kept, in the stream's columns, stream_positions set.
+  virtual const EventSource& held() const noexcept = 0;
+  virtual std::size_t open_matches() const noexcept = 0;
+};
+
+// `rows` of `from` (ascending stream positions), as a source of their own.
+EventSource rows_of(const EventSource& from, std::span<const std::size_t> rows,
+                    Interrupt& interrupt);
+
+}  // namespace kestrel
