@@ -298,7 +298,7 @@ PyObject* results_reduce(PyObject* self, PyObject*) {
       writer(carried.name, carried.format, carried_cells(carried, shared, indices));
     }
     writer(record.items);
-    return reduce_to("_results_from_state", writer.bytes()).release();
+    return reduce_to("_results_from_state", state_to_py(writer)).release();
   });
 }
 
@@ -411,13 +411,16 @@ void check_items(const ResultsRecord& record) {
 PyObject* results_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&] {
-    StateReader reader(state_argument("_results_from_state()", args, nargs, kwnames), 'r');
-    ResultsRecord record;
-    reader(record.captures);
-    record.source = std::make_shared<const SharedSource>(read_source(reader));
-    reader(record.items);
-    reader.finish();
-    check_items(record);
+    PyObject* bytes = state_argument("_results_from_state()", args, nargs, kwnames);
+    ResultsRecord record = read_state(bytes, 'r', [](StateReader& reader) {
+      ResultsRecord rebuilt;
+      reader(rebuilt.captures);
+      rebuilt.source = std::make_shared<const SharedSource>(read_source(reader));
+      reader(rebuilt.items);
+      reader.finish();
+      check_items(rebuilt);
+      return rebuilt;
+    });
     return results_to_py(std::move(record)).release();
   });
 }
