@@ -332,35 +332,13 @@ PyType_Slot results_slots[] = {
     {0, nullptr},
 };
 
-// Whether the Arrow export writes a carried column of `format` with `cell`.
-bool fits(const std::string& format, const std::optional<Value>& cell) {
-  if (!cell || kind_of(*cell) == ValueKind::Null) return true;
-  switch (kind_of(*cell)) {
-    case ValueKind::String: return format == "u";
-    case ValueKind::Int: return format == "l" || (format.size() > 1 && format[0] == 't');
-    case ValueKind::Float: return format == "g";
-    case ValueKind::Bool: return format == "b";
-    case ValueKind::Null: break;
-  }
-  return true;
-}
-
-TimeColumn read_time(StateReader& reader) {
-  TimeColumn time;
-  reader(time);
-  const bool known_unit =
-      time.unit == "s" || time.unit == "ms" || time.unit == "us" || time.unit == "ns";
-  if (!known_unit) StateReader::fail("it holds an unknown time unit");
-  return time;
-}
-
 // The kept events as a source whose result indices are those they had.
 EventSource read_source(StateReader& reader) {
-  TimeColumn time = read_time(reader);
+  TimeColumn time;
   std::vector<std::size_t> indices;
   std::vector<Event> events;
   std::uint64_t carried_count = 0;
-  reader(indices, events, carried_count);
+  reader(time, indices, events, carried_count);
   if (events.size() != indices.size() ||
       std::adjacent_find(indices.begin(), indices.end(), std::greater_equal<>()) != indices.end()) {
     StateReader::fail("its events do not match their indices");
@@ -372,17 +350,10 @@ EventSource read_source(StateReader& reader) {
     CarriedColumn carried;
     std::vector<std::optional<Value>> cells;
     reader(carried.name, carried.format, cells);
-    const bool known = carried.format == "u" || carried.format == "l" || carried.format == "g" ||
-                       carried.format == "b" || carried.format == "n" ||
-                       (carried.format.size() > 1 && carried.format[0] == 't');
-    if (!known || cells.size() != indices.size() ||
-        !std::all_of(cells.begin(), cells.end(),
-                     [&](const auto& cell) { return fits(carried.format, cell); })) {
-      StateReader::fail("its carried column `" + carried.name + "` is malformed");
-    }
     for (const std::optional<Value>& cell : cells) {
       carried.values.push_back(cell ? source.table.cell_of(*cell) : Cell{});
     }
+    kestrel::check(carried, source.table);
     source.carried.push_back(std::move(carried));
   }
   return source;

@@ -4,8 +4,10 @@
 //
 // The bytes open with a version and a letter naming what they hold. The
 // reader refuses a newer version, another letter, truncated or trailing
-// bytes, out-of-range tags and text that is not UTF-8 by throwing
-// StateRefused, so that reading hostile state is an error, never a crash.
+// bytes, out-of-range tags, text that is not UTF-8, and records whose parts
+// disagree (see the checks below) by throwing StateRefused, so that reading
+// hostile state is an error, never a crash, and what it returns is safe to
+// use.
 #pragma once
 
 #include <array>
@@ -67,6 +69,41 @@ void describe(auto& io, Is<FunnelStep> auto& s) {
   io(s.step, s.event_type, s.entered, s.dropped, s.conversion, s.time_p50, s.time_p90);
 }
 void describe(auto& io, Is<TimeColumn> auto& t) { io(t.kind, t.unit, t.timezone); }
+// The kind, then the one member it uses: the reader reads the kind first.
+void describe(auto& io, Is<Cell> auto& c) {
+  io(c.kind);
+  switch (c.kind) {
+    case CellKind::Missing:
+    case CellKind::Null: break;
+    case CellKind::String: io(c.text); break;
+    case CellKind::Int: io(c.integer); break;
+    case CellKind::Float: io(c.number); break;
+    case CellKind::Bool: io(c.flag); break;
+  }
+}
+void describe(auto& io, Is<EventTable> auto& t) {
+  io(t.texts, t.partitions, t.timestamps, t.types, t.positions, t.attribute_names, t.columns);
+}
+void describe(auto& io, Is<CarriedColumn> auto& c) { io(c.name, c.format, c.values); }
+void describe(auto& io, Is<EventSource> auto& s) {
+  io(s.table, s.time, s.carried, s.stream_positions);
+}
+
+// What the reader checks of a record once it has read it, throwing
+// StateRefused when its parts disagree in a way later use would trip on.
+// A time unit one of "s", "ms", "us", "ns".
+void check(const TimeColumn& time);
+// Rows of equal length in every vector and column; every text id in the
+// pool; each attribute named once; positions a permutation of the rows;
+// rows in canonical order (each partition one run, by time, ties by
+// position).
+void check(const EventTable& table);
+// One value per input position of `table`, each fitting the column's format,
+// its text in the table's pool.
+void check(const CarriedColumn& carried, const EventTable& table);
+// The carried columns fit the table; stream positions, when set, one per
+// row and ascending.
+void check(const EventSource& source);
 
 // How many values each enum written has, for the reader's range check.
 template <class E>
@@ -75,6 +112,8 @@ template <>
 inline constexpr std::uint8_t kEnumCount<ComparisonOperator> = 6;
 template <>
 inline constexpr std::uint8_t kEnumCount<TimeColumn::Kind> = 2;
+template <>
+inline constexpr std::uint8_t kEnumCount<CellKind> = 6;
 
 class StateWriter {
  public:
@@ -94,13 +133,17 @@ class StateWriter {
   void put(std::uint64_t n) {
     for (int shift = 0; shift < 64; shift += 8) out_ += static_cast<char>((n >> shift) & 0xff);
   }
+  void put(std::uint32_t n) {
+    for (int shift = 0; shift < 32; shift += 8) out_ += static_cast<char>((n >> shift) & 0xff);
+  }
   void put(std::int64_t n) { put(static_cast<std::uint64_t>(n)); }
   void put(double x) { put(std::bit_cast<std::uint64_t>(x)); }
   void put(bool b) { out_ += b ? '\1' : '\0'; }
-  void put(const std::string& text) {
+  void put(std::string_view text) {
     put(static_cast<std::uint64_t>(text.size()));
     out_ += text;
   }
+  void put(const std::string& text) { put(std::string_view(text)); }
   template <class E>
     requires std::is_enum_v<E>
   void put(const E& e) {
@@ -128,6 +171,11 @@ class StateWriter {
   void put(const ValueMap& map) {
     put(static_cast<std::uint64_t>(map.size()));
     for (const auto& [name, value] : map) (*this)(name, value);
+  }
+  // The texts in id order.
+  void put(const TextPool& pool) {
+    put(static_cast<std::uint64_t>(pool.size()));
+    for (TextId id = 0; id < pool.size(); ++id) put(pool.text(id));
   }
   template <class T>
   void put(const T& record) {
@@ -184,6 +232,10 @@ class StateReader {
   void get(std::uint64_t& n) {
     n = 0;
     for (int shift = 0; shift < 64; shift += 8) n |= std::uint64_t{byte()} << shift;
+  }
+  void get(std::uint32_t& n) {
+    n = 0;
+    for (int shift = 0; shift < 32; shift += 8) n |= std::uint32_t{byte()} << shift;
   }
   void get(std::int64_t& n) {
     std::uint64_t bits = 0;
@@ -244,9 +296,21 @@ class StateReader {
     map = ValueMap();
     map.merge_sorted(std::move(entries));
   }
+  // Re-interned in order, so each text gets its id back; a repeated text
+  // would shift the ids after it.
+  void get(TextPool& pool) {
+    pool = TextPool();
+    const std::size_t size = count();
+    std::string text;
+    for (std::size_t id = 0; id < size; ++id) {
+      get(text);
+      if (pool.intern(text) != id) fail("its texts repeat");
+    }
+  }
   template <class T>
   void get(T& record) {
     describe(*this, record);
+    if constexpr (requires { check(record); }) check(record);
   }
 
   std::string_view in_;
