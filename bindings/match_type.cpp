@@ -63,16 +63,19 @@ PyObject* match_reduce(PyObject* self, PyObject*) {
     const MatchRecord& record = match_of(self);
     StateWriter writer('m');
     writer(record.match, record.events);
-    return reduce_to("_match_from_state", writer.bytes()).release();
+    return reduce_to("_match_from_state", state_to_py(writer)).release();
   });
 }
 
 PyObject* match_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
-    StateReader reader(state_argument("_match_from_state()", args, nargs, kwnames), 'm');
-    MatchRecord record;
-    reader(record.match, record.events);
-    reader.finish();
+    PyObject* bytes = state_argument("_match_from_state()", args, nargs, kwnames);
+    MatchRecord record = read_state(bytes, 'm', [](StateReader& reader) {
+      MatchRecord rebuilt;
+      reader(rebuilt.match, rebuilt.events);
+      reader.finish();
+      return rebuilt;
+    });
     return new_match(std::move(record.match), std::move(record.events)).release();
   });
 }

@@ -115,17 +115,20 @@ PyObject* near_miss_reduce(PyObject* self, PyObject*) {
     const NearMissRecord& record = near_miss_of(self);
     StateWriter writer('n');
     writer(record.near_miss, record.events);
-    return reduce_to("_near_miss_from_state", writer.bytes()).release();
+    return reduce_to("_near_miss_from_state", state_to_py(writer)).release();
   });
 }
 
 PyObject* near_miss_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guarded([&] {
-    StateReader reader(state_argument("_near_miss_from_state()", args, nargs, kwnames), 'n');
-    NearMissRecord record;
-    reader(record.near_miss, record.events);
-    reader.finish();
+    PyObject* bytes = state_argument("_near_miss_from_state()", args, nargs, kwnames);
+    NearMissRecord record = read_state(bytes, 'n', [](StateReader& reader) {
+      NearMissRecord rebuilt;
+      reader(rebuilt.near_miss, rebuilt.events);
+      reader.finish();
+      return rebuilt;
+    });
     return new_near_miss(std::move(record.near_miss), std::move(record.events)).release();
   });
 }

@@ -298,7 +298,7 @@ PyObject* results_reduce(PyObject* self, PyObject*) {
       writer(carried.name, carried.format, carried_cells(carried, shared, indices));
     }
     writer(record.items);
-    return reduce_to("_results_from_state", writer.bytes()).release();
+    return reduce_to("_results_from_state", state_to_py(writer)).release();
   });
 }
 
@@ -332,35 +332,13 @@ PyType_Slot results_slots[] = {
     {0, nullptr},
 };
 
-// Whether the Arrow export writes a carried column of `format` with `cell`.
-bool fits(const std::string& format, const std::optional<Value>& cell) {
-  if (!cell || kind_of(*cell) == ValueKind::Null) return true;
-  switch (kind_of(*cell)) {
-    case ValueKind::String: return format == "u";
-    case ValueKind::Int: return format == "l" || (format.size() > 1 && format[0] == 't');
-    case ValueKind::Float: return format == "g";
-    case ValueKind::Bool: return format == "b";
-    case ValueKind::Null: break;
-  }
-  return true;
-}
-
-TimeColumn read_time(StateReader& reader) {
-  TimeColumn time;
-  reader(time);
-  const bool known_unit =
-      time.unit == "s" || time.unit == "ms" || time.unit == "us" || time.unit == "ns";
-  if (!known_unit) StateReader::fail("it holds an unknown time unit");
-  return time;
-}
-
 // The kept events as a source whose result indices are those they had.
 EventSource read_source(StateReader& reader) {
-  TimeColumn time = read_time(reader);
+  TimeColumn time;
   std::vector<std::size_t> indices;
   std::vector<Event> events;
   std::uint64_t carried_count = 0;
-  reader(indices, events, carried_count);
+  reader(time, indices, events, carried_count);
   if (events.size() != indices.size() ||
       std::adjacent_find(indices.begin(), indices.end(), std::greater_equal<>()) != indices.end()) {
     StateReader::fail("its events do not match their indices");
@@ -372,17 +350,10 @@ EventSource read_source(StateReader& reader) {
     CarriedColumn carried;
     std::vector<std::optional<Value>> cells;
     reader(carried.name, carried.format, cells);
-    const bool known = carried.format == "u" || carried.format == "l" || carried.format == "g" ||
-                       carried.format == "b" || carried.format == "n" ||
-                       (carried.format.size() > 1 && carried.format[0] == 't');
-    if (!known || cells.size() != indices.size() ||
-        !std::all_of(cells.begin(), cells.end(),
-                     [&](const auto& cell) { return fits(carried.format, cell); })) {
-      StateReader::fail("its carried column `" + carried.name + "` is malformed");
-    }
     for (const std::optional<Value>& cell : cells) {
       carried.values.push_back(cell ? source.table.cell_of(*cell) : Cell{});
     }
+    kestrel::check(carried, source.table);
     source.carried.push_back(std::move(carried));
   }
   return source;
@@ -411,13 +382,16 @@ void check_items(const ResultsRecord& record) {
 PyObject* results_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&] {
-    StateReader reader(state_argument("_results_from_state()", args, nargs, kwnames), 'r');
-    ResultsRecord record;
-    reader(record.captures);
-    record.source = std::make_shared<const SharedSource>(read_source(reader));
-    reader(record.items);
-    reader.finish();
-    check_items(record);
+    PyObject* bytes = state_argument("_results_from_state()", args, nargs, kwnames);
+    ResultsRecord record = read_state(bytes, 'r', [](StateReader& reader) {
+      ResultsRecord rebuilt;
+      reader(rebuilt.captures);
+      rebuilt.source = std::make_shared<const SharedSource>(read_source(reader));
+      reader(rebuilt.items);
+      reader.finish();
+      check_items(rebuilt);
+      return rebuilt;
+    });
     return results_to_py(std::move(record)).release();
   });
 }
