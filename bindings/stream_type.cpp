@@ -54,6 +54,15 @@ PyObject* stream_near_misses(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* stream_end(PyObject* self, PyObject*) {
+  return guarded([&] {
+    StreamRecord& record = stream_of(self);
+    StreamOutput out = settled(record.matcher.end(python_signals()));
+    return matches_to_py(std::move(out.matches), shared(std::move(out.source)), record.captures)
+        .release();
+  });
+}
+
 PyObject* stream_flush(PyObject* self, PyObject*) {
   return guarded([&] {
     StreamRecord& record = stream_of(self);
@@ -73,16 +82,18 @@ PyObject* stream_stats(PyObject* self, PyObject*) {
 }
 
 PyObject* new_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr std::array<const char*, 4> names = {"pattern", "exhaustive", "explain",
-                                                       "drop_late"};
+  static constexpr std::array<const char*, 5> names = {"pattern", "exhaustive", "explain",
+                                                       "drop_late", "lateness"};
   return guarded([&] {
-    std::array<PyObject*, 4> values{};
-    bind_fast({"_stream()", names, 4}, args, nargs, kwnames, values);
+    std::array<PyObject*, 5> values{};
+    bind_fast({"_stream()", names, 5}, args, nargs, kwnames, values);
     Pattern pattern = coerce_pattern(values[0]);
     StreamOptions options;
     options.exhaustive = to_strict_bool(values[1], "exhaustive");
     options.explain = to_strict_bool(values[2], "explain");
     options.late = to_strict_bool(values[3], "drop_late") ? LateEvents::Drop : LateEvents::Refuse;
+    options.lateness = to_int64(values[4], "lateness");
+    if (options.lateness < 0) raise(PyExc_ValueError, "lateness must be 0 or more");
     std::vector<std::string> captures = captured_names(pattern);
     return make_wrapper(
                state().stream_type.get(),
@@ -94,6 +105,8 @@ PyObject* new_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyMethodDef stream_methods[] = {
     {"push", fast(stream_push), kFastKeywords,
      "push($self, table)\n--\n\nTake the next events; return the matches that completed."},
+    {"end", stream_end, METH_NOARGS,
+     "end($self)\n--\n\nEnd the stream; return the matches the events held back complete."},
     {"near_misses", stream_near_misses, METH_NOARGS,
      "near_misses($self)\n--\n\nThe near misses settled since the last call."},
     {"flush", stream_flush, METH_NOARGS,
@@ -119,7 +132,8 @@ TypeLayout stream_layout() {
 
 PyMethodDef stream_functions[] = {
     {"_stream", fast(new_stream), kFastKeywords,
-     "_stream(pattern, exhaustive, explain, drop_late)\n--\n\nA new incremental matcher."},
+     "_stream(pattern, exhaustive, explain, drop_late, lateness)\n--\n\nA new incremental "
+     "matcher."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1216,3 +1216,29 @@ def test_failed_clauses_are_described(pattern, events, described):
     ]
     [miss] = kestrel.explain(pattern, rows)
     assert described in _cli._describe_near_miss(miss)
+
+
+@pytest.mark.parametrize(
+    "options, outcome",
+    [
+        ([], "late event at stream position 2"),
+        (["--lateness", "1"], "events may come at most 1 before"),
+        (["--lateness", "2"], [[2, 0]]),
+        (["--lateness", "2s", "--unit", "s"], [[2, 0]]),
+        (["--lateness", "2s"], "--lateness 2s is a duration, but column `ts` holds integers"),
+        (["--lateness", "soon"], "argument --lateness: lateness 'soon' is not a duration"),
+    ],
+)
+def test_lateness_lets_events_come_out_of_order(tmp_path, options, outcome):
+    events = tmp_path / "e.jsonl"
+    events.write_text(
+        "".join(
+            json.dumps({"partition": "p", "ts": ts, "typ": typ}) + "\n"
+            for ts, typ in [(14, "b"), (15, "c"), (13, "a")]
+        )
+    )
+    completed = run("match", "--pattern", "a -> b", events, *options)
+    if isinstance(outcome, str):
+        assert completed.returncode != 0 and outcome in completed.stderr.decode()
+    else:
+        assert [r["indices"] for r in output_records(completed)] == outcome

@@ -269,3 +269,95 @@ def test_misuse_is_refused():
         Stream("a -> b", late="skip")
     with pytest.raises(ValueError, match="`indices` has the name of a result column"):
         Stream("a -> b", carry=["indices"])
+
+
+@st.composite
+def late_arrivals(draw):
+    """Events in time order per partition, arriving in any order the
+    lateness allows: an event may come once no event of its partition still
+    to come is more than `lateness` older."""
+    lateness = draw(st.integers(0, 4))
+    evs, _ = draw(streams())
+    choose = draw(st.randoms(use_true_random=False))
+    pending, arrived = list(evs), []
+    while pending:
+        earliest = {}
+        for e in pending:
+            earliest[e.partition] = min(earliest.get(e.partition, e.ts), e.ts)
+        ready = [e for e in pending if earliest[e.partition] >= e.ts - lateness]
+        arrived.append(pending.pop(pending.index(choose.choice(ready))))
+    cuts = sorted(draw(st.lists(st.integers(0, len(arrived)), max_size=12)))
+    return lateness, arrived, [arrived[a:b] for a, b in zip([0, *cuts], [*cuts, len(arrived)])]
+
+
+@settings(max_examples=300, deadline=None)
+@given(patterns(), late_arrivals(), st.booleans(), st.booleans())
+def test_events_within_the_lateness_give_the_batch_results(pattern, arrivals, exhaustive, explain):
+    lateness, evs, batches = arrivals
+    stream = Stream(pattern, exhaustive=exhaustive, explain=explain, lateness=lateness)
+    matches, misses = [], []
+    for batch in batches:
+        matches += stream.push(batch)
+        misses += stream.near_misses() if explain else []
+        assert stream.stats().buffered <= stream.stats().events
+    end = stream.flush()
+    assert sorted(map(match_fields, [*matches, *end.matches])) == sorted(
+        map(match_fields, kestrel.match(pattern, evs, exhaustive=exhaustive))
+    )
+    expected = kestrel.explain(pattern, evs) if explain else []
+    assert sorted(map(miss_fields, [*misses, *end.near_misses])) == sorted(
+        map(miss_fields, expected)
+    )
+    assert stream.stats().buffered == 0
+
+
+@pytest.mark.parametrize(
+    "lateness, unit, dated, error",
+    [
+        (3, None, False, None),
+        ("3s", "s", False, None),
+        (dt.timedelta(seconds=3), "s", False, None),
+        (dt.timedelta(seconds=3), None, True, None),
+        (3_000_000_000, None, True, None),
+        ("3s", None, False, "have no known unit; pass unit="),
+        ("1500ms", "s", False, "not a whole number of s"),
+        (-1, None, False, "0 or more"),
+        ("soon", None, False, "not a duration such as '30s'"),
+        (1.5, None, False, "lateness must be an integer or a duration"),
+        (True, None, False, "lateness must be an integer or a duration"),
+    ],
+)
+def test_lateness_is_a_count_or_a_duration(lateness, unit, dated, error):
+    """An event 3 s older than its partition's newest is taken, 4 s is late."""
+
+    def batch(typs, seconds):
+        ts = (
+            [_D + dt.timedelta(seconds=10 + s) for s in seconds]
+            if dated
+            else [10 + s for s in seconds]
+        )
+        return _batch(typs, ts, _S if dated else None)
+
+    kind = TypeError if isinstance(lateness, (float, bool)) else ValueError
+    try:
+        stream = Stream("a -> b", lateness=lateness, unit=unit)
+        stream.push(batch(["a", "c"], [0, 3]))
+        stream.push(batch(["b"], [0]))
+    except (TypeError, ValueError) as raised:
+        assert error is not None and isinstance(raised, kind) and error in str(raised)
+        return
+    assert error is None
+    with pytest.raises(ValueError, match="at most"):
+        stream.push(batch(["b"], [-1]))
+    assert [m.indices for m in stream.flush().matches] == [[0, 2]]
+
+
+@pytest.mark.parametrize("explain", [True, False])
+def test_a_held_back_event_waits_for_the_earliest_that_may_come(explain):
+    # At newest 15 with lateness 2 an `a` at 13 may still come, so the `b`
+    # at 14 must wait for it.
+    stream = Stream("a -> b", lateness=2, explain=explain)
+    stream.push([Event("p", 14, "b", {}), Event("p", 15, "c", {})])
+    assert stream.stats().buffered == 2
+    stream.push([Event("p", 13, "a", {})])
+    assert [m.indices for m in stream.flush().matches] == [[2, 0]]

@@ -145,5 +145,22 @@ TEST(Stream, AnEndedStreamRefusesEvenAnEmptyBatch) {
   }
 }
 
+TEST(Stream, ACallStoppedHalfWayLeavesTheStreamRefusing) {
+  std::vector<Event> events;
+  for (std::int64_t ts = 0; ts < 20'000; ++ts) events.push_back({"p", ts, ts % 2 ? "b" : "a", {}});
+  for (const bool explain : {true, false}) {
+    StreamMatcher stream(parse_pattern("a -> b").value(), {false, explain, LateEvents::Refuse});
+    EXPECT_THROW((void)stream.push(source_of(events, {}), Interrupt([] { return true; })),
+                 Interrupted);
+    for (const Result<StreamOutput>& after :
+         {stream.push(source_of(events, {})), stream.take_near_misses(), stream.flush()}) {
+      ASSERT_FALSE(after.ok());
+      EXPECT_EQ(after.error(),
+                "the stream was stopped in the middle of a call and cannot go on; start a new "
+                "one");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -34,7 +34,7 @@ from ._cli_output import (
 )
 from ._cli_progress import progress_for
 from ._core import Match, NearMiss
-from ._durations import UNITS, without_durations
+from ._durations import UNITS, lateness_count, without_durations
 from ._input import DEFAULT_KEYS, to_table
 from ._results import Matches, NearMisses
 from ._stream import Stream
@@ -200,6 +200,15 @@ def _add_common_arguments(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="accept input out of time order per partition, by reading all of it into memory",
     )
+    parser.add_argument(
+        "--lateness",
+        metavar="D",
+        type=_lateness,
+        default=0,
+        help="accept events up to D older than their partition's newest, holding each "
+        "partition's last D of events back: a number in the timestamps' unit (nanoseconds "
+        "for dates) or a duration such as 30s",
+    )
     parser.add_argument("--output", metavar="FILE", help="write here instead of standard output")
     parser.add_argument(
         "--output-format",
@@ -259,11 +268,17 @@ def _streamed(
     first = next(events, None)  # tells whether the timestamps were dates
     explaining = args.command == "explain"
     stream_unit = _unit(args.unit, batches.dated, keys["ts"], pattern)
+    if isinstance(args.lateness, str) and stream_unit is None:
+        raise CliError(
+            f"--lateness {args.lateness} is a duration, but column `{keys['ts']}` holds integers "
+            f"of no known unit; add --unit ({', '.join(UNITS)})"
+        )
     stream = Stream(
         pattern,
         exhaustive=getattr(args, "exhaustive", False),
         explain=explaining,
         unit=stream_unit,
+        lateness=args.lateness,
         **keys,
     )
     types: dict[str, None] = {}  # every event type seen, in order, for the pattern's warnings
@@ -396,6 +411,17 @@ def _no_events(keys: dict[str, Any]) -> Any:
     pa = require_pyarrow()
     kinds = {"partition": pa.string(), "ts": pa.int64(), "typ": pa.string()}
     return pa.table({keys[key]: pa.array([], kind) for key, kind in kinds.items()})
+
+
+def _lateness(text: str) -> int | str:
+    """--lateness as a count, or as duration text for the stream to read."""
+    if text.strip().isdigit():
+        return int(text)
+    try:
+        lateness_count(text, "ns")
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
 
 
 def _unit(unit: str | None, dated: bool, ts: str, pattern: str) -> str | None:

@@ -10,6 +10,7 @@ is left alone.
 
 from __future__ import annotations
 
+import datetime as dt
 import re
 from collections.abc import Callable
 
@@ -24,6 +25,7 @@ _NANOSECONDS = {
     "d": 86_400_000_000_000,
 }
 _DURATION = re.compile(r"<=\s*([+-]?[0-9]+)\s*(ns|us|ms|s|m|h|d)", re.ASCII)
+_LATENESS = re.compile(r"([+-]?[0-9]+)\s*(ns|us|ms|s|m|h|d)", re.ASCII)
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 
 
@@ -146,3 +148,54 @@ def _quoted_spans(text: str) -> list[tuple[int, int]]:
 
 def _inside(spans: list[tuple[int, int]], at: int) -> bool:
     return any(start < at < end for start, end in spans)
+
+
+def lateness_count(lateness: object, unit: str | None) -> int:
+    """A stream's `lateness` as a count of `unit` (None: integer timestamps
+    of no known unit). A number is in that unit already; a duration is a
+    `datetime.timedelta` (pandas' Timedelta is one), a `numpy.timedelta64`,
+    or text such as "30s", and needs a unit, of which it must be a whole
+    number."""
+    if isinstance(lateness, bool) or not isinstance(lateness, (int, str, dt.timedelta)):
+        if type(lateness).__name__ != "timedelta64":
+            raise TypeError(
+                "lateness must be an integer or a duration (a timedelta, or text such as '30s'), "
+                f"not {type(lateness).__name__}"
+            )
+    nanoseconds = _nanoseconds(lateness)
+    if nanoseconds is None:
+        count = int(lateness)  # type: ignore[call-overload]
+    elif unit is None:
+        raise ValueError(
+            f"lateness {lateness!s} is a duration, but integer timestamps have no known unit; "
+            "pass unit= ('s', 'ms', 'us' or 'ns')"
+        )
+    else:
+        count, remainder = divmod(nanoseconds, _NANOSECONDS[unit])
+        if remainder:
+            raise ValueError(f"lateness {lateness!s} is not a whole number of {unit}")
+    if count < 0:
+        raise ValueError(f"lateness must be 0 or more, not {lateness!s}")
+    if count > _INT64_MAX:
+        raise ValueError(f"lateness {lateness!s} is out of the 64-bit range")
+    return count
+
+
+def _nanoseconds(lateness: object) -> int | None:
+    """The duration in nanoseconds, or None for a plain number."""
+    if isinstance(lateness, str):
+        found = _LATENESS.fullmatch(lateness.strip())
+        if found is None:
+            raise ValueError(
+                f"lateness {lateness!r} is not a duration such as '30s' "
+                "(a whole number and one of ns, us, ms, s, m, h, d)"
+            )
+        return int(found.group(1)) * _NANOSECONDS[found.group(2)]
+    if isinstance(lateness, dt.timedelta):
+        nanoseconds = getattr(lateness, "value", None)  # pandas keeps nanoseconds
+        if isinstance(nanoseconds, int):
+            return nanoseconds
+        return (lateness.days * 86_400 + lateness.seconds) * 10**9 + lateness.microseconds * 1000
+    if isinstance(lateness, int):
+        return None
+    return int(lateness.astype("timedelta64[ns]").astype("int64"))  # type: ignore[attr-defined]

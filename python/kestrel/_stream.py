@@ -8,9 +8,9 @@ from collections.abc import Sequence
 from typing import NamedTuple
 
 from . import _core
-from ._api import PatternLike, _keys, _names, _pattern, _table, checked_flag
+from ._api import PatternLike, _keys, _names, _pattern, _table, _window_unit, checked_flag
 from ._carry import check_carry
-from ._durations import check_unit
+from ._durations import check_unit, lateness_count
 from ._results import Matches, NearMisses
 
 _LATE = ("error", "drop")
@@ -41,7 +41,13 @@ class Stream:
     Each partition's events must come in timestamp order; partitions may
     interleave. An event older than its partition's newest is refused with
     a ValueError (the batch is not taken), or with `late="drop"` dropped and
-    counted in `stats()`. Indices are positions in the concatenated stream,
+    counted in `stats()`. With `lateness=D`, events may come up to D older
+    than their partition's newest, and only older ones are late: the stream
+    holds each partition's events back until its newest timestamp is more
+    than D past them, so results come that much later. D is an integer in
+    the timestamps' unit (nanoseconds for datetimes, as numeric windows are)
+    or a duration: a `datetime.timedelta`, a `numpy.timedelta64` or text
+    such as "30s" (with integer timestamps, a duration needs `unit=`). Indices are positions in the concatenated stream,
     dropped events included. A batch is anything `match` takes. Batches
     must agree on the kind of timestamps (integers, or datetimes in one time
     zone) and on the carried columns; an empty batch agrees with any, and a
@@ -74,6 +80,7 @@ class Stream:
         carry: Sequence[str] | None = None,
         unit: str | None = None,
         late: str = "error",
+        lateness: object = 0,
     ) -> None:
         exhaustive = checked_flag("exhaustive", exhaustive)
         explain = checked_flag("explain", explain)
@@ -89,6 +96,13 @@ class Stream:
         self._carry = check_carry(_names("carry", carry) or [])
         self._unit = check_unit(unit)
         self._options = (exhaustive, explain, late == "drop")
+        self._lateness = lateness
+        if not isinstance(lateness, int) or isinstance(lateness, bool):
+            lateness_count(
+                lateness, "ns"
+            )  # a wrong kind of value fails here, not at the first push
+        else:
+            lateness_count(lateness, None)
         self._explain = explain
         # Pattern text's windows are read in the unit of the first batch's
         # timestamps, so the engine's stream starts with the first events.
@@ -103,7 +117,8 @@ class Stream:
             if len(table) == 0:
                 return Matches(self._nothing(table).push(table))
             compiled = _pattern(self._pattern, table, self._unit)
-            self._engine = _core._stream(compiled, *self._options)
+            lateness = lateness_count(self._lateness, _window_unit(table, self._unit))
+            self._engine = _core._stream(compiled, *self._options, lateness)
         return Matches(self._engine.push(table))
 
     def near_misses(self) -> NearMisses:
@@ -115,12 +130,13 @@ class Stream:
 
     def flush(self) -> StreamEnd:
         """End the stream: every start is decided. Returns the matches left
-        (there are none: a match is handed out when it completes) and every
-        near miss not yet taken."""
+        (none without `lateness`: a match is handed out when it completes;
+        with it, those the events held back complete) and every near miss
+        not yet taken."""
         self._check_open(_ALL_RETURNED)
         engine = self._current()
         self._ended = True
-        matches = Matches(engine.push(_empty_table()))
+        matches = Matches(engine.end())
         return StreamEnd(matches, NearMisses(engine.flush()))
 
     def stats(self) -> StreamStats:
@@ -142,7 +158,7 @@ class Stream:
             compiled = _pattern(self._pattern, table, self._unit)
         except ValueError:
             compiled = _core.parse_pattern("a")
-        return _core._stream(compiled, *self._options)
+        return _core._stream(compiled, *self._options, 0)
 
 
 def _empty_table() -> _core._EventTable:

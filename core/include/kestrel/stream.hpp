@@ -24,6 +24,10 @@ struct StreamOptions {
   bool exhaustive = false;
   bool explain = true;  // also work out near misses
   LateEvents late = LateEvents::Refuse;
+  // How much older than its partition's newest an event may come, in the
+  // timestamps' unit (nanoseconds for datetimes); 0 or more. The events a
+  // later one may still come before are held back until it cannot.
+  std::int64_t lateness = 0;
 };
 
 // Results that became final, with indices that are stream positions. The
@@ -39,7 +43,7 @@ struct StreamStats {
   std::size_t late_dropped = 0;  // dropped under LateEvents::Drop
   std::size_t matches = 0;       // handed out so far
   std::size_t near_misses = 0;   // handed out so far
-  std::size_t buffered = 0;      // rows held now
+  std::size_t buffered = 0;      // rows held now, those held back for lateness too
   // Open partial matches now; with near misses, the starts not yet decided.
   std::size_t open = 0;
 };
@@ -66,10 +70,15 @@ class StreamMatcher {
   // empty batch agrees with any stream but an ended one.
   Result<StreamOutput> push(const EventSource& batch, Interrupt interrupt = {});
 
+  // Ends the stream: the events held back for lateness go on, and the
+  // matches they complete are returned. Events cannot follow.
+  Result<StreamOutput> end(Interrupt interrupt = {});
+
   // The near misses that became final since the last call, by start.
   Result<StreamOutput> take_near_misses(Interrupt interrupt = {});
 
-  // Ends the stream: every start is decided, and the near misses left are
+  // Ends the stream, if `end` did not, dropping the matches held-back events
+  // complete: every start is decided, and the near misses left are
   // returned. Events cannot follow.
   Result<StreamOutput> flush(Interrupt interrupt = {});
 

@@ -34,6 +34,8 @@ class InlineVector {
   const T* begin() const noexcept { return heap_ ? heap_.get() : inline_; }
   const T* end() const noexcept { return begin() + size_; }
   const T& operator[](std::size_t i) const noexcept { return begin()[i]; }
+  T* begin() noexcept { return data(); }
+  T* end() noexcept { return data() + size_; }
   const T& back() const noexcept { return begin()[size_ - 1]; }
   void clear() noexcept { size_ = 0; }  // keeps the capacity for reuse
 

@@ -13,6 +13,12 @@ namespace kestrel {
 
 inline constexpr std::uint32_t kNoBucket = UINT32_MAX;
 
+// How text keys find their buckets: through an array indexed by text id, one
+// load, its memory following the largest id (for one map reused across a
+// call's partitions); or hashed like other keys, its memory following the
+// keys held (for the many maps a stream keeps, one per open partition).
+enum class TextKeys : std::uint8_t { ById, Hashed };
+
 // From an equality key to a dense bucket number. Text keys, the common
 // case, are text ids and index an array directly: a look-up is one load, and
 // the keys an event never asks for stay out of the cache. Other keys go
@@ -21,6 +27,8 @@ inline constexpr std::uint32_t kNoBucket = UINT32_MAX;
 // many partitions.
 class KeyBuckets {
  public:
+  explicit KeyBuckets(TextKeys text_keys = TextKeys::ById) : text_keys_(text_keys) {}
+
   std::uint32_t find(const EqualityKey& key) const noexcept {
     if (is_text(key)) return key.bits < by_text_.size() ? by_text_[key.bits] : kNoBucket;
     if (slots_.empty()) return kNoBucket;
@@ -62,7 +70,9 @@ class KeyBuckets {
   }
 
  private:
-  static bool is_text(const EqualityKey& key) noexcept { return key.kind == 0; }
+  bool is_text(const EqualityKey& key) const noexcept {
+    return key.kind == 0 && text_keys_ == TextKeys::ById;
+  }
 
   std::uint32_t text_bucket_for(const EqualityKey& key) {
     if (key.bits >= by_text_.size()) {
@@ -93,6 +103,7 @@ class KeyBuckets {
   std::vector<EqualityKey> keys_;       // by bucket number
   std::size_t hashed_ = 0;              // keys held in the slots
   std::uint64_t mask_ = 0;
+  TextKeys text_keys_;
 };
 
 }  // namespace kestrel

@@ -55,10 +55,11 @@ struct StepThreads {
 // Holds the pool of threads, their links and each step's list and indexes.
 class ThreadStore {
  public:
-  explicit ThreadStore(const CompiledPattern& pattern)
+  explicit ThreadStore(const CompiledPattern& pattern, TextKeys text_keys = TextKeys::ById)
       : steps_(&pattern.steps()), waiting_(steps_->size()), links_(1 + pattern.index_count()) {
     for (std::size_t k = 0; k < steps_->size(); ++k) {
-      waiting_[k].indexes.resize((*steps_)[k].index_slots.size());
+      waiting_[k].indexes.resize((*steps_)[k].index_slots.size(),
+                                 StepThreads::Index{KeyBuckets(text_keys), {}});
     }
   }
 

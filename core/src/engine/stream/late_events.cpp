@@ -2,6 +2,7 @@
 // position, each partition's newest looked up once per batch.
 #include "engine/stream/late_events.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace kestrel {
@@ -23,7 +24,7 @@ Result<LateCheck::Taken> LateCheck::take(const EventSource& batch, std::size_t f
       if (found != newest_.end()) latest[partition] = found->second;
     }
     const std::int64_t ts = table.timestamps[row];
-    if (latest[partition] && ts < *latest[partition]) {
+    if (latest[partition] && too_late(ts, *latest[partition])) {
       if (policy_ == LateEvents::Drop) {
         ++out.dropped;
         continue;
@@ -32,9 +33,11 @@ Result<LateCheck::Taken> LateCheck::take(const EventSource& batch, std::size_t f
                           first_position + position, ErrorKind::LateEvent) +
              ": partition '" + std::string(table.texts.text(partition)) + "' is at timestamp " +
              std::to_string(*latest[partition]) + ", the event at " + std::to_string(ts) +
-             "; each partition's events must come in time order";
+             (lateness_ == 0 ? "; each partition's events must come in time order"
+                             : "; events may come at most " + std::to_string(lateness_) +
+                                   " before their partition's newest");
     }
-    latest[partition] = ts;
+    latest[partition] = std::max(ts, latest[partition].value_or(ts));
     taken[row] = true;
   }
   for (TextId id = 0; id < latest.size(); ++id) {
@@ -44,6 +47,20 @@ Result<LateCheck::Taken> LateCheck::take(const EventSource& batch, std::size_t f
     if (taken[row]) out.rows.push_back(row);
   }
   return out;
+}
+
+bool LateCheck::too_late(std::int64_t ts, std::int64_t newest) const noexcept {
+  std::int64_t earliest = 0;
+  return !__builtin_sub_overflow(newest, lateness_, &earliest) && ts < earliest;
+}
+
+std::optional<std::int64_t> LateCheck::earliest_to_come(std::string_view partition) const {
+  const auto found = newest_.find(std::string(partition));
+  std::int64_t earliest = 0;
+  if (found == newest_.end() || __builtin_sub_overflow(found->second, lateness_, &earliest)) {
+    return std::nullopt;
+  }
+  return earliest;
 }
 
 }  // namespace kestrel

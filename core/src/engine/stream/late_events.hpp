@@ -1,11 +1,14 @@
 // Which of a batch's events come too late: each partition's events must
-// come in time order, so one older than its partition's newest is refused
-// or dropped, as the stream's options say.
+// come in time order, give or take the stream's lateness, so one older than
+// its partition's newest by more is refused or dropped, as the stream's
+// options say.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -17,7 +20,7 @@ namespace kestrel {
 
 class LateCheck {
  public:
-  explicit LateCheck(LateEvents policy) : policy_(policy) {}
+  LateCheck(LateEvents policy, std::int64_t lateness) : policy_(policy), lateness_(lateness) {}
 
   // The rows taken from a batch whose first event is at stream position
   // `first_position`, in the batch's row (canonical) order, and how many
@@ -29,8 +32,15 @@ class LateCheck {
   };
   Result<Taken> take(const EventSource& batch, std::size_t first_position);
 
+  // The earliest timestamp a later event of `partition` may have: its
+  // newest minus the lateness. None when it has none, or it underflows.
+  std::optional<std::int64_t> earliest_to_come(std::string_view partition) const;
+
  private:
+  bool too_late(std::int64_t ts, std::int64_t newest) const noexcept;
+
   LateEvents policy_;
+  std::int64_t lateness_;
   // One timestamp for every partition seen: a later event of a partition
   // that holds nothing else must still be refused when late.
   std::unordered_map<std::string, std::int64_t> newest_;

@@ -12,11 +12,16 @@
 // with every later batch. Each batch is appended to that table in canonical
 // order, which makes its partitions' rows runs. The table keeps only the
 // rows open threads name: once it holds more than twice what they can name,
-// plus a slack, it is rebuilt from those rows alone, with a fresh pool and
-// each thread re-linked in order. Rebuilding costs the open threads' rows,
-// and at least as many rows were appended since the last, so it is linear
-// overall; memory follows the open partial matches, and a partition with
-// none holds nothing.
+// plus a slack, the other rows go and the threads' row numbers are
+// renumbered in place. The pool only grows meanwhile; once it holds twice
+// the texts it had after its last rebuild, plus a slack, the table is
+// rebuilt from the live rows with a fresh pool, each store rebuilt with its
+// threads re-linked in order, since text ids are their keys. Each clean-up
+// costs the open threads' rows (and stores), and at least as many rows or
+// texts came since the last, so the cost is linear overall; memory follows
+// the open partial matches, and a partition with none holds nothing. Stores
+// hash their text keys (TextKeys::Hashed), so that each one's memory
+// follows its own keys, not the pool's size.
 #include "engine/stream/open_matches.hpp"
 
 #include <algorithm>
@@ -29,8 +34,10 @@ namespace kestrel {
 
 namespace {
 
-// Rows appended past twice the open threads' before the table is rebuilt.
+// Rows held past twice what the open threads can name before the rest go,
+// and texts past twice the last rebuild's before the pool is rebuilt.
 constexpr std::size_t kSlackRows = 1024;
+constexpr std::size_t kSlackTexts = 4096;
 
 EventTable seed_of(const Pattern& pattern) {
   EventTable seed;
@@ -65,7 +72,7 @@ OpenMatches::OpenMatches(const Pattern& pattern)
     : seed_(seed_of(pattern)),
       compiled_(pattern, seed_),
       rows_(seeded_rows(seed_, Columns{})),
-      spare_(compiled_) {}
+      spare_(compiled_, TextKeys::Hashed) {}
 
 std::size_t OpenMatches::open_matches() const noexcept {
   std::size_t open = 0;
@@ -75,7 +82,7 @@ std::size_t OpenMatches::open_matches() const noexcept {
 
 StreamOutput OpenMatches::push(const Arrivals& arrivals, const Columns& columns,
                                Interrupt& interrupt) {
-  if (!(columns == Columns{held().time, held().carried})) compact(columns, interrupt);
+  if (!(columns == Columns{held().time, held().carried})) rebuild(columns, interrupt);
   const std::size_t first_new = held().table.size();
   rows_.add_rows(
       arrivals.source, arrivals.rows, [&](std::size_t row) { return arrivals.position(row); },
@@ -83,7 +90,8 @@ StreamOutput OpenMatches::push(const Arrivals& arrivals, const Columns& columns,
   std::vector<Match> matches;
   scan(first_new, interrupt, matches);
   std::vector<std::size_t> named;
-  for (const Match& match : matches) named.insert(named.end(), match.indices.begin(), match.indices.end());
+  for (const Match& match : matches)
+    named.insert(named.end(), match.indices.begin(), match.indices.end());
   const std::vector<std::size_t>& stream = held().stream_positions;
   std::sort(named.begin(), named.end(),
             [&](std::size_t a, std::size_t b) { return stream[a] < stream[b]; });
@@ -94,7 +102,10 @@ StreamOutput OpenMatches::push(const Arrivals& arrivals, const Columns& columns,
   }
   std::sort(matches.begin(), matches.end(),
             [](const Match& a, const Match& b) { return a.indices < b.indices; });
-  if (held().table.size() > 2 * rows_bound() + kSlackRows) compact(columns, interrupt);
+  if (held().table.size() > 2 * rows_bound() + kSlackRows) drop_dead_rows();
+  if (held().table.texts.size() > 2 * texts_after_rebuild_ + kSlackTexts) {
+    rebuild(columns, interrupt);
+  }
   return StreamOutput{std::move(rows), std::move(matches), {}};
 }
 
@@ -112,7 +123,7 @@ void OpenMatches::scan(std::size_t first_new, Interrupt& interrupt, std::vector<
       if (store.open() == 0) partitions_.erase(kept);
     } else if (store.open() > 0) {
       partitions_.emplace(partition, std::move(spare_));
-      spare_ = ThreadStore(compiled_);
+      spare_ = ThreadStore(compiled_, TextKeys::Hashed);
     } else {
       spare_.clear();
     }
@@ -126,7 +137,7 @@ StreamOutput OpenMatches::take_near_misses(Interrupt& interrupt) {
 
 void OpenMatches::end(Interrupt& interrupt) {
   partitions_.clear();
-  compact(Columns{held().time, held().carried}, interrupt);
+  rebuild(Columns{held().time, held().carried}, interrupt);
 }
 
 // A thread names at most one row per step it has taken.
@@ -134,28 +145,43 @@ std::size_t OpenMatches::rows_bound() const noexcept {
   return open_matches() * (compiled_.steps().size() - 1);
 }
 
-// Rebuilds the table from the rows the open threads name, in `columns`.
-void OpenMatches::compact(const Columns& columns, Interrupt& interrupt) {
-  const EventSource& old = held();
+// The rows the open threads name, ascending.
+std::vector<std::size_t> OpenMatches::live_rows() {
   std::vector<std::size_t> live;
-  for (auto& [partition, store] : partitions_) {
-    for (std::uint32_t k = 0; k < compiled_.steps().size(); ++k) {
-      store.for_each_in_step(k, [&](ThreadId id) {
-        const Path& rows = store.thread(id).rows;
-        live.insert(live.end(), rows.begin(), rows.end());
-      });
-    }
-  }
+  for_each_open_thread([&](ThreadStore&, Thread& thread) {
+    live.insert(live.end(), thread.rows.begin(), thread.rows.end());
+  });
   std::sort(live.begin(), live.end());
   live.erase(std::unique(live.begin(), live.end()), live.end());
+  return live;
+}
+
+// Keeps the rows the open threads name, renumbering theirs; texts stay.
+void OpenMatches::drop_dead_rows() {
+  const std::vector<std::size_t> live = live_rows();
+  std::vector<std::size_t> row_of(held().table.size());
+  for (std::size_t i = 0; i < live.size(); ++i) row_of[live[i]] = i;
+  for_each_open_thread([&](ThreadStore&, Thread& thread) {
+    for (std::size_t& row : thread.rows) row = row_of[row];
+  });
+  rows_.keep_rows(live);
+}
+
+// Rebuilds the table from the rows the open threads name, in `columns`,
+// with a pool of their texts alone; each store is rebuilt, since its keys
+// are text ids.
+void OpenMatches::rebuild(const Columns& columns, Interrupt& interrupt) {
+  const EventSource& old = held();
+  const std::vector<std::size_t> live = live_rows();
   SourceBuilder fresh = seeded_rows(seed_, columns);
-  fresh.add_rows(
-      old, live, [&](std::size_t row) { return old.stream_positions[row]; }, interrupt);
+  fresh.add_rows(old, live, [&](std::size_t row) { return old.stream_positions[row]; }, interrupt);
   std::vector<std::size_t> row_of(old.table.size());
   for (std::size_t i = 0; i < live.size(); ++i) row_of[live[i]] = i;
   std::unordered_map<TextId, ThreadStore> partitions;
   for (auto& [partition, store] : partitions_) {
-    ThreadStore& moved = partitions.emplace(fresh.text(partition), ThreadStore(compiled_)).first->second;
+    ThreadStore& moved =
+        partitions.emplace(fresh.text(partition), ThreadStore(compiled_, TextKeys::Hashed))
+            .first->second;
     for (std::uint32_t k = 0; k < compiled_.steps().size(); ++k) {
       store.for_each_in_step(k, [&](ThreadId id) {
         interrupt.poll();
@@ -175,6 +201,7 @@ void OpenMatches::compact(const Columns& columns, Interrupt& interrupt) {
   }
   rows_ = std::move(fresh);
   partitions_ = std::move(partitions);
+  texts_after_rebuild_ = held().table.texts.size();
 }
 
 }  // namespace kestrel

@@ -28,8 +28,19 @@ class OpenMatches final : public StreamStage {
 
  private:
   void scan(std::size_t first_new, Interrupt& interrupt, std::vector<Match>& matches);
-  void compact(const Columns& columns, Interrupt& interrupt);
+  std::vector<std::size_t> live_rows();
+  void drop_dead_rows();
+  void rebuild(const Columns& columns, Interrupt& interrupt);
   std::size_t rows_bound() const noexcept;
+
+  template <class Visit>
+  void for_each_open_thread(Visit visit) {
+    for (auto& [partition, store] : partitions_) {
+      for (std::uint32_t k = 0; k < compiled_.steps().size(); ++k) {
+        store.for_each_in_step(k, [&](ThreadId id) { visit(store, store.thread(id)); });
+      }
+    }
+  }
 
   EventTable seed_;  // the pattern's texts and attributes, as compiled
   CompiledPattern compiled_;
@@ -37,6 +48,7 @@ class OpenMatches final : public StreamStage {
   // Only partitions with open partial matches, by partition id in `rows_`.
   std::unordered_map<TextId, ThreadStore> partitions_;
   ThreadStore spare_;  // for a partition that holds nothing yet
+  std::size_t texts_after_rebuild_ = 0;
 };
 
 }  // namespace kestrel

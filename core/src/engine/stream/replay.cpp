@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <unordered_map>
 #include <utility>
 
@@ -111,13 +112,13 @@ Replay::Replay(Pattern pattern)
   pattern_ = std::move(pattern);
 }
 
-StreamOutput Replay::push(const Arrivals& arrivals, const Columns& columns,
-                          Interrupt& interrupt) {
-  EventSource source = merged(arrivals, columns, interrupt);
-  const std::size_t held_rows = buffer_.table.size();
-  std::vector<Match> matches = decide(source, held_rows, interrupt);
+StreamOutput Replay::push(const Arrivals& arrivals, const Columns& columns, Interrupt& interrupt) {
+  std::vector<bool> is_new;
+  EventSource source = merged(arrivals, columns, is_new, interrupt);
+  std::vector<Match> matches = decide(source, is_new, interrupt);
   std::vector<std::size_t> named;
-  for (const Match& match : matches) named.insert(named.end(), match.indices.begin(), match.indices.end());
+  for (const Match& match : matches)
+    named.insert(named.end(), match.indices.begin(), match.indices.end());
   EventSource rows = rows_of(source, rows_at(source, std::move(named)), interrupt);
   return StreamOutput{std::move(rows), std::move(matches), {}};
 }
@@ -128,7 +129,8 @@ StreamOutput Replay::take_near_misses(Interrupt& interrupt) {
   std::sort(misses.begin(), misses.end(),
             [](const NearMiss& a, const NearMiss& b) { return a.start_index < b.start_index; });
   std::vector<std::size_t> named;
-  for (const NearMiss& miss : misses) named.insert(named.end(), miss.indices.begin(), miss.indices.end());
+  for (const NearMiss& miss : misses)
+    named.insert(named.end(), miss.indices.begin(), miss.indices.end());
   EventSource rows = rows_of(buffer_, rows_at(buffer_, std::move(named)), interrupt);
   if (ended_) buffer_ = rows_of(buffer_, {}, interrupt);
   return StreamOutput{std::move(rows), {}, std::move(misses)};
@@ -138,29 +140,36 @@ void Replay::end(Interrupt& interrupt) {
   if (ended_) return;
   ended_ = true;
   EventSource source = std::move(buffer_);
-  decide(source, source.table.size(), interrupt);
+  decide(source, std::vector<bool>(source.table.size()), interrupt);
   for (Waiting& wait : waiting_) ready_.push_back(std::move(wait.miss));
   waiting_.clear();
 }
 
-// The buffer's rows, then the arrivals, in stream order; a row's input
-// position is its place in that order, so stream positions ascend.
+// The buffer's rows and the arrivals, in stream order, which a source's
+// input positions must follow; `is_new` tells the arrivals by input
+// position. Held-back rows may come after later rows of other partitions,
+// so the two are sorted together when they interleave.
 EventSource Replay::merged(const Arrivals& arrivals, const Columns& columns,
-                           Interrupt& interrupt) const {
+                           std::vector<bool>& is_new, Interrupt& interrupt) const {
   SourceBuilder builder(columns.time, columns.carried);
   std::vector<std::size_t> held(buffer_.table.size());
   for (std::size_t row = 0; row < held.size(); ++row) held[buffer_.table.positions[row]] = row;
   builder.add_rows(
-      buffer_, held, [&](std::size_t row) { return buffer_.stream_positions[buffer_.table.positions[row]]; },
+      buffer_, held,
+      [&](std::size_t row) { return buffer_.stream_positions[buffer_.table.positions[row]]; },
       interrupt);
-  std::vector<std::size_t> arrived(arrivals.rows.begin(), arrivals.rows.end());
-  std::sort(arrived.begin(), arrived.end(), [&](std::size_t a, std::size_t b) {
-    return arrivals.position(a) < arrivals.position(b);
-  });
   builder.add_rows(
-      arrivals.source, arrived, [&](std::size_t row) { return arrivals.position(row); },
+      arrivals.source, arrivals.rows, [&](std::size_t row) { return arrivals.position(row); },
       interrupt);
-  return std::move(builder).sorted(interrupt);
+  const std::vector<std::size_t>& stream = builder.source().stream_positions;
+  std::vector<std::size_t> order(stream.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return stream[a] < stream[b]; });
+  is_new.resize(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) is_new[i] = order[i] >= held.size();
+  if (std::is_sorted(stream.begin(), stream.end())) return std::move(builder).sorted(interrupt);
+  return rows_of(builder.source(), order, interrupt);
 }
 
 bool Replay::horizon_passed(const EventTable& table, const std::vector<std::int64_t>& newest_of,
@@ -172,7 +181,7 @@ bool Replay::horizon_passed(const EventTable& table, const std::vector<std::int6
 
 // A waiting near miss becomes "window exceeded" at the first new event of
 // its partition and awaited type.
-void Replay::settle_waiting(const EventSource& source, std::size_t held_rows) {
+void Replay::settle_waiting(const EventSource& source, const std::vector<bool>& is_new) {
   if (waiting_.empty()) return;
   const EventTable& table = source.table;
   const auto key = [](TextId partition, TextId type) {
@@ -181,7 +190,7 @@ void Replay::settle_waiting(const EventSource& source, std::size_t held_rows) {
   // Rows are in canonical order, so the first one seen is the first.
   std::unordered_map<std::uint64_t, std::size_t> first_row;
   for (std::size_t row = 0; row < table.size(); ++row) {
-    if (table.positions[row] >= held_rows) {
+    if (is_new[table.positions[row]]) {
       first_row.try_emplace(key(table.partitions[row], table.types[row]), row);
     }
   }
@@ -205,16 +214,16 @@ void Replay::settle_waiting(const EventSource& source, std::size_t held_rows) {
 
 // Matches to hand out; settles near misses into `ready_` or `waiting_`, and
 // cuts the buffer down to what undecided starts and unsent near misses need.
-std::vector<Match> Replay::decide(EventSource& source, std::size_t held_rows,
+std::vector<Match> Replay::decide(EventSource& source, const std::vector<bool>& is_new,
                                   Interrupt& interrupt) {
   const EventTable& table = source.table;
   const std::vector<std::size_t>& stream = source.stream_positions;
-  settle_waiting(source, held_rows);
+  settle_waiting(source, is_new);
 
   std::unordered_set<std::size_t> decided_now;
   std::vector<Match> out;
   for (Match& match : compiled_matches(table, pattern_, RunOptions{1, interrupt.question()})) {
-    const bool completed_now = match.indices.back() >= held_rows;
+    const bool completed_now = is_new[match.indices.back()];
     for (std::size_t& index : match.indices) index = stream[index];
     const std::size_t start = match.indices.front();
     if (decided_.contains(start) || !completed_now) continue;
@@ -234,8 +243,8 @@ std::vector<Match> Replay::decide(EventSource& source, std::size_t held_rows,
 // Puts the near misses whose horizon passed in `ready_` or `waiting_`;
 // returns their starts.
 std::vector<std::size_t> Replay::settle_near_misses(const EventSource& source,
-                                                 const std::vector<std::int64_t>& newest_of,
-                                                 Interrupt& interrupt) {
+                                                    const std::vector<std::int64_t>& newest_of,
+                                                    Interrupt& interrupt) {
   const EventTable& table = source.table;
   const RowFinder finder(source);
   std::vector<std::size_t> settled;
@@ -268,7 +277,8 @@ void Replay::keep_undecided(const EventSource& source, const std::vector<std::in
   const RowFinder finder(source);
   std::vector<bool> keep(table.size());
   std::vector<bool> is_start(table.size());
-  for (const Match& start : compiled_matches(table, first_step_, RunOptions{1, interrupt.question()})) {
+  for (const Match& start :
+       compiled_matches(table, first_step_, RunOptions{1, interrupt.question()})) {
     is_start[finder.row(stream[start.indices.front()])] = true;
   }
   std::vector<bool> settled(table.size());

@@ -33,12 +33,14 @@ class Replay final : public StreamStage {
     std::int64_t window = 0;
   };
 
-  EventSource merged(const Arrivals& arrivals, const Columns& columns, Interrupt& interrupt) const;
-  std::vector<Match> decide(EventSource& source, std::size_t held_rows, Interrupt& interrupt);
-  void settle_waiting(const EventSource& source, std::size_t held_rows);
+  EventSource merged(const Arrivals& arrivals, const Columns& columns, std::vector<bool>& is_new,
+                     Interrupt& interrupt) const;
+  std::vector<Match> decide(EventSource& source, const std::vector<bool>& is_new,
+                            Interrupt& interrupt);
+  void settle_waiting(const EventSource& source, const std::vector<bool>& is_new);
   std::vector<std::size_t> settle_near_misses(const EventSource& source,
-                                           const std::vector<std::int64_t>& newest_of,
-                                           Interrupt& interrupt);
+                                              const std::vector<std::int64_t>& newest_of,
+                                              Interrupt& interrupt);
   void keep_undecided(const EventSource& source, const std::vector<std::int64_t>& newest_of,
                       const std::unordered_set<std::size_t>& decided_now, Interrupt& interrupt);
   bool horizon_passed(const EventTable& table, const std::vector<std::int64_t>& newest_of,

@@ -44,6 +44,12 @@ std::optional<TemporalUnit> temporal_unit(std::string_view format) {
 }
 
 template <class T>
+void keep(std::vector<T>& values, std::span<const std::size_t> rows) {
+  for (std::size_t i = 0; i < rows.size(); ++i) values[i] = values[rows[i]];
+  values.resize(rows.size());
+}
+
+template <class T>
 void permute(std::vector<T>& values, const std::vector<std::size_t>& order) {
   std::vector<T> sorted;
   sorted.reserve(order.size());
@@ -92,6 +98,17 @@ TextId SourceBuilder::text(TextId id) {
     text_of_[id] = source_.table.texts.intern(selected_->table.texts.text(id));
   }
   return text_of_[id];
+}
+
+void SourceBuilder::keep_rows(std::span<const std::size_t> rows) {
+  EventTable& table = source_.table;
+  keep(table.partitions, rows);
+  keep(table.timestamps, rows);
+  keep(table.types, rows);
+  for (std::vector<Cell>& column : table.columns) keep(column, rows);
+  for (CarriedColumn& carried : source_.carried) keep(carried.values, rows);
+  keep(source_.stream_positions, rows);
+  table.positions.resize(rows.size());  // still the identity
 }
 
 EventSource SourceBuilder::sorted(Interrupt& interrupt) && {

@@ -38,14 +38,18 @@ class SourceBuilder {
 
   // Adds `rows` of `from`, row r at stream position position_of(r).
   template <class PositionOf>
-  void add_rows(const EventSource& from, std::span<const std::size_t> rows,
-                PositionOf position_of, Interrupt& interrupt) {
+  void add_rows(const EventSource& from, std::span<const std::size_t> rows, PositionOf position_of,
+                Interrupt& interrupt) {
     select(from);
     for (const std::size_t row : rows) {
       interrupt.poll();
       add(from, row, position_of(row));
     }
   }
+
+  // Keeps only `rows` (ascending) of those added, in order; texts keep their
+  // ids, and the pool its texts.
+  void keep_rows(std::span<const std::size_t> rows);
 
   // The id in the built table of text `id` of the source added last.
   TextId text(TextId id);
@@ -60,7 +64,9 @@ class SourceBuilder {
  private:
   void select(const EventSource& from);
   void add(const EventSource& from, std::size_t row, std::size_t stream_position);
-  Cell cell(const Cell& in) { return in.kind == CellKind::String ? Cell::of_text(text(in.text)) : in; }
+  Cell cell(const Cell& in) {
+    return in.kind == CellKind::String ? Cell::of_text(text(in.text)) : in;
+  }
   Cell scaled(Cell in, std::size_t carried) const;
 
   EventSource source_;

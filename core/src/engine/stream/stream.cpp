@@ -10,6 +10,7 @@
 
 #include "engine/stream/late_events.hpp"
 #include "engine/stream/open_matches.hpp"
+#include "engine/stream/reorder.hpp"
 #include "engine/stream/replay.hpp"
 #include "engine/stream/stream_columns.hpp"
 
@@ -18,9 +19,11 @@ namespace kestrel {
 struct StreamMatcher::State {
   std::unique_ptr<StreamStage> stage;
   LateCheck late;
+  std::optional<Reorder> reorder;  // with a lateness
   std::optional<Columns> columns;  // set by the first batch
   StreamStats stats;
-  bool ended = false;
+  bool ended = false;        // no events can follow
+  bool stage_ended = false;  // every start decided
   // A push, take or flush stopped half way (Ctrl-C): what the stage holds
   // is no longer what the batches taken so far leave.
   bool broken = false;
@@ -28,7 +31,22 @@ struct StreamMatcher::State {
   State(Pattern pattern, const StreamOptions& options)
       : stage(options.explain ? std::unique_ptr<StreamStage>(std::make_unique<Replay>(pattern))
                               : std::make_unique<OpenMatches>(pattern)),
-        late(options.late) {}
+        late(options.late, options.lateness) {
+    if (options.lateness > 0) reorder.emplace();
+  }
+
+  // Hands the rows on, through the reorder buffer when there is one.
+  StreamOutput pass_on(const Arrivals& arrivals, Interrupt& interrupt) {
+    if (!reorder) return stage->push(arrivals, *columns, interrupt);
+    const EventSource released = reorder->release(arrivals, *columns, late, interrupt);
+    return push_all(released, interrupt);
+  }
+
+  StreamOutput push_all(const EventSource& released, Interrupt& interrupt) {
+    std::vector<std::size_t> rows(released.table.size());
+    for (std::size_t row = 0; row < rows.size(); ++row) rows[row] = row;
+    return stage->push(Arrivals{released, rows, 0}, *columns, interrupt);
+  }
 
   // Runs `work`, marking the stream broken if it does not finish.
   template <class Work>
@@ -58,7 +76,8 @@ StreamMatcher& StreamMatcher::operator=(StreamMatcher&&) noexcept = default;
 
 StreamStats StreamMatcher::stats() const noexcept {
   StreamStats stats = state_->stats;
-  stats.buffered = state_->stage->held().table.size();
+  stats.buffered =
+      state_->stage->held().table.size() + (state_->reorder ? state_->reorder->size() : 0);
   stats.open = state_->stage->open_matches();
   return stats;
 }
@@ -79,9 +98,22 @@ Result<StreamOutput> StreamMatcher::push(const EventSource& batch, Interrupt int
   if (!taken) return taken.failure();
   s.columns = std::move(columns.value());
   const Arrivals arrivals{batch, taken.value().rows, s.stats.events};
-  StreamOutput out = s.guarded([&] { return s.stage->push(arrivals, *s.columns, interrupt); });
+  StreamOutput out = s.guarded([&] { return s.pass_on(arrivals, interrupt); });
   s.stats.events += batch.table.size();
   s.stats.late_dropped += taken.value().dropped;
+  s.stats.matches += out.matches.size();
+  return out;
+}
+
+Result<StreamOutput> StreamMatcher::end(Interrupt interrupt) {
+  State& s = *state_;
+  if (s.broken) return kBroken;
+  if (s.ended) return Error{"the stream has ended; end() returned the matches left"};
+  s.ended = true;
+  if (!s.reorder || !s.columns)
+    return StreamOutput{rows_of(s.stage->held(), {}, interrupt), {}, {}};
+  StreamOutput out =
+      s.guarded([&] { return s.push_all(s.reorder->release_all(interrupt), interrupt); });
   s.stats.matches += out.matches.size();
   return out;
 }
@@ -98,11 +130,14 @@ Result<StreamOutput> StreamMatcher::flush(Interrupt interrupt) {
   State& s = *state_;
   if (s.broken) return kBroken;
   if (!s.ended) {
+    if (Result<StreamOutput> left = end(interrupt); !left) return left.failure();
+  }
+  if (!s.stage_ended) {
     s.guarded([&] {
       s.stage->end(interrupt);
       return true;
     });
-    s.ended = true;
+    s.stage_ended = true;
   }
   return take_near_misses(interrupt);
 }

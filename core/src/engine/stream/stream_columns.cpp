@@ -78,9 +78,9 @@ Result<bool> check_scalable(const Columns& stream, const Columns& joined, const 
       position = first_position + *in_batch;
     }
     if (position) {
-      return error_naming("carried column `" + joined.carried[c].name +
-                              "`: the value at stream position ",
-                          ErrorNumber::Counts::StreamPositions, *position) +
+      return error_naming(
+                 "carried column `" + joined.carried[c].name + "`: the value at stream position ",
+                 ErrorNumber::Counts::StreamPositions, *position) +
              " does not fit 64 bits in " + std::string(unit_name(format)) +
              ", the finest unit of its batches";
     }

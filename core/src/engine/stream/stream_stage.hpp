@@ -12,15 +12,18 @@
 
 namespace kestrel {
 
-// Rows of `source` in canonical order; input position p is stream position
-// first_position + p.
+// Rows of `source` in canonical order. Input position p is stream position
+// first_position + p in a batch, and stream_positions[p] in rows the stream
+// held back (which have them).
 struct Arrivals {
   const EventSource& source;
   std::span<const std::size_t> rows;
   std::size_t first_position = 0;
 
   std::size_t position(std::size_t row) const noexcept {
-    return first_position + source.table.positions[row];
+    const std::size_t input = source.table.positions[row];
+    return source.stream_positions.empty() ? first_position + input
+                                           : source.stream_positions[input];
   }
 };
 
