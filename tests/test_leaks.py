@@ -446,9 +446,10 @@ def table_cases() -> Iterator[Case]:
 
 
 def stream_through() -> core._Stream:
-    stream = core._stream(DETAIL_PATTERNS["absence_blocked"], False, True, False)
+    stream = core._stream(DETAIL_PATTERNS["absence_blocked"], False, True, False, 2)
     list(stream.push(TABLE))
     list(stream.near_misses())
+    list(stream.end())
     list(stream.flush())
     return stream
 

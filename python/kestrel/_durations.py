@@ -163,6 +163,7 @@ def lateness_count(lateness: object, unit: str | None) -> int:
                 f"not {type(lateness).__name__}"
             )
     nanoseconds = _nanoseconds(lateness)
+    count: int
     if nanoseconds is None:
         count = int(lateness)  # type: ignore[call-overload]
     elif unit is None:
@@ -198,4 +199,5 @@ def _nanoseconds(lateness: object) -> int | None:
         return (lateness.days * 86_400 + lateness.seconds) * 10**9 + lateness.microseconds * 1000
     if isinstance(lateness, int):
         return None
-    return int(lateness.astype("timedelta64[ns]").astype("int64"))  # type: ignore[attr-defined]
+    total: int = int(lateness.astype("timedelta64[ns]").astype("int64"))  # type: ignore[attr-defined]
+    return total

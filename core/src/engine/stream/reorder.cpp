@@ -35,7 +35,8 @@ EventSource Reorder::release(const Arrivals& arrivals, const Columns& columns,
   std::vector<std::size_t> held(held_.table.size());
   for (std::size_t row = 0; row < held.size(); ++row) held[row] = row;
   builder.add_rows(
-      held_, held, [&](std::size_t row) { return held_.stream_positions[held_.table.positions[row]]; },
+      held_, held,
+      [&](std::size_t row) { return held_.stream_positions[held_.table.positions[row]]; },
       interrupt);
   builder.add_rows(
       arrivals.source, arrivals.rows, [&](std::size_t row) { return arrivals.position(row); },
@@ -47,7 +48,8 @@ EventSource Reorder::release(const Arrivals& arrivals, const Columns& columns,
   for (std::size_t row = 0; row < all.table.size(); ++row) {
     interrupt.poll();
     const TextId partition = all.table.partitions[row];
-    if (!earliest[partition]) earliest[partition] = late.earliest_to_come(all.table.texts.text(partition));
+    if (!earliest[partition])
+      earliest[partition] = late.earliest_to_come(all.table.texts.text(partition));
     const std::optional<std::int64_t>& bound = *earliest[partition];
     (bound && all.table.timestamps[row] < *bound ? out : wait).push_back(row);
   }
