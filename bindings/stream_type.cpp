@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kestrel/stream.hpp"
+#include "pickled_state.hpp"
 #include "py_support.hpp"
 
 namespace kestrel::binding {
@@ -81,6 +82,37 @@ PyObject* stream_stats(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* stream_reduce(PyObject* self, PyObject*) {
+  return guarded([&] {
+    Result<std::string> state = stream_of(self).matcher.checkpoint();
+    if (!state) raise(PyExc_ValueError, "cannot pickle this stream: " + state.error());
+    const std::string& bytes = state.value();
+    Ref pickled =
+        own(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    return reduce_to("_stream_from_state", pickled).release();
+  });
+}
+
+Ref stream_object(StreamMatcher matcher) {
+  std::vector<std::string> captures = captured_names(matcher.pattern());
+  return make_wrapper(state().stream_type.get(),
+                      StreamRecord{std::move(matcher), std::move(captures)});
+}
+
+PyObject* stream_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    PyObject* bytes = state_argument("_stream_from_state()", args, nargs, kwnames);
+    if (!PyBytes_Check(bytes)) raise(PyExc_TypeError, "a pickled kestrel state must be bytes");
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) throw PythonError{};
+    Result<StreamMatcher> restored =
+        StreamMatcher::restore(std::string_view(data, static_cast<std::size_t>(size)));
+    if (!restored) raise(PyExc_ValueError, "cannot unpickle kestrel state: " + restored.error());
+    return stream_object(std::move(restored.value())).release();
+  });
+}
+
 PyObject* new_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr std::array<const char*, 5> names = {"pattern", "exhaustive", "explain",
                                                        "drop_late", "lateness"};
@@ -94,15 +126,12 @@ PyObject* new_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     options.late = to_strict_bool(values[3], "drop_late") ? LateEvents::Drop : LateEvents::Refuse;
     options.lateness = to_int64(values[4], "lateness");
     if (options.lateness < 0) raise(PyExc_ValueError, "lateness must be 0 or more");
-    std::vector<std::string> captures = captured_names(pattern);
-    return make_wrapper(
-               state().stream_type.get(),
-               StreamRecord{StreamMatcher(std::move(pattern), options), std::move(captures)})
-        .release();
+    return stream_object(StreamMatcher(std::move(pattern), options)).release();
   });
 }
 
 PyMethodDef stream_methods[] = {
+    {"__reduce__", stream_reduce, METH_NOARGS, nullptr},
     {"push", fast(stream_push), kFastKeywords,
      "push($self, table)\n--\n\nTake the next events; return the matches that completed."},
     {"end", stream_end, METH_NOARGS,
@@ -131,6 +160,8 @@ TypeLayout stream_layout() {
 }
 
 PyMethodDef stream_functions[] = {
+    {"_stream_from_state", fast(stream_from_state), kFastKeywords,
+     "_stream_from_state(state)\n--\n\nA stream from the state its pickle holds."},
     {"_stream", fast(new_stream), kFastKeywords,
      "_stream(pattern, exhaustive, explain, drop_late, lateness)\n--\n\nA new incremental "
      "matcher."},

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import datetime as dt
 import json
+import pickle
+import random
 
 import pyarrow as pa
 import pytest
@@ -291,12 +293,17 @@ def late_arrivals(draw):
 
 
 @settings(max_examples=300, deadline=None)
-@given(patterns(), late_arrivals(), st.booleans(), st.booleans())
-def test_events_within_the_lateness_give_the_batch_results(pattern, arrivals, exhaustive, explain):
+@given(patterns(), late_arrivals(), st.booleans(), st.booleans(), st.integers(0, 12))
+def test_events_within_the_lateness_give_the_batch_results(
+    pattern, arrivals, exhaustive, explain, saved_at
+):
+    """Also across a checkpoint: pickled and restored before one of the batches."""
     lateness, evs, batches = arrivals
     stream = Stream(pattern, exhaustive=exhaustive, explain=explain, lateness=lateness)
     matches, misses = [], []
-    for batch in batches:
+    for at, batch in enumerate(batches):
+        if at == 1 + saved_at % max(len(batches) - 1, 1):
+            stream = pickle.loads(pickle.dumps(stream))
         matches += stream.push(batch)
         misses += stream.near_misses() if explain else []
         assert stream.stats().buffered <= stream.stats().events
@@ -361,3 +368,34 @@ def test_a_held_back_event_waits_for_the_earliest_that_may_come(explain):
     assert stream.stats().buffered == 2
     stream.push([Event("p", 13, "a", {})])
     assert [m.indices for m in stream.flush().matches] == [[2, 0]]
+
+
+@pytest.mark.parametrize("explain", [True, False])
+def test_a_spoilt_checkpoint_is_refused_or_safe(explain):
+    stream = Stream("a[x as $x] -[<=20]-> b[x == $x]", explain=explain, lateness=2)
+    stream.push(
+        [Event("p", 1, "a", {"x": "k"}), Event("q", 2, "a", {"x": 1}), Event("p", 9, "c", {})]
+    )
+    then = [Event("p", 10, "b", {"x": "k"})]
+    copy = pickle.loads(pickle.dumps(stream))
+    copy.push(then)
+    assert [m.indices for m in copy.flush().matches] == [[0, 3]]
+    _, (state,) = stream._engine.__reduce__()  # type: ignore[union-attr]
+    with pytest.raises(ValueError, match="it has version 2; this kestrel reads version 1 at most"):
+        kestrel._core._stream_from_state(bytes([state[0] + 1]) + state[1:])
+    table = kestrel._core._table_from_events(then)
+    spoilt = random.Random(7)
+    for cut in [*range(len(state)), *[spoilt.randrange(len(state)) for _ in range(1500)]]:
+        changed = state[:cut] if cut < len(state) // 2 else bytearray(state)
+        if isinstance(changed, bytearray):
+            changed[cut] = spoilt.randrange(256)
+        try:
+            restored = kestrel._core._stream_from_state(bytes(changed))
+        except ValueError as refused:
+            assert "cannot unpickle kestrel state" in str(refused)
+            continue
+        for call in (lambda: restored.push(table), restored.end, restored.flush):
+            try:
+                call()
+            except (ValueError, TypeError):
+                pass

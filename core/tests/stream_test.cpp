@@ -54,6 +54,12 @@ Streamed stream_in_batches(const Pattern& pattern, bool exhaustive, bool explain
     EXPECT_TRUE(pushed.ok()) << (pushed.ok() ? "" : pushed.error());
     if (!pushed.ok()) return out;
     for (Match& match : pushed.value().matches) out.matches.push_back(std::move(match));
+    if (random() % 4 == 0) {  // a checkpoint goes on as the stream would
+      Result<StreamMatcher> restored = StreamMatcher::restore(stream.checkpoint().value());
+      EXPECT_TRUE(restored.ok()) << (restored.ok() ? "" : restored.error());
+      if (!restored.ok()) return out;
+      stream = std::move(restored.value());
+    }
     Result<StreamOutput> settled = stream.take_near_misses();
     for (NearMiss& miss : settled.value().near_misses) out.near_misses.push_back(miss);
     at += size;

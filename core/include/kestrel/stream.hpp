@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -83,9 +84,19 @@ class StreamMatcher {
   Result<StreamOutput> flush(Interrupt interrupt = {});
 
   StreamStats stats() const noexcept;
+  const Pattern& pattern() const noexcept;
+
+  // The stream's state as bytes, from which `restore` makes a stream that
+  // goes on exactly as this one would. They open with a format version: a
+  // kestrel reads its own version and older ones, and refuses a newer one.
+  // A stream stopped half way has no state to save.
+  Result<std::string> checkpoint() const;
+  static Result<StreamMatcher> restore(std::string_view bytes);
 
  private:
   struct State;
+  explicit StreamMatcher(std::unique_ptr<State> state);
+
   std::unique_ptr<State> state_;
 };
 

@@ -94,6 +94,10 @@ void check(const TimeColumn& time) {
                 "it holds an unknown time unit");
 }
 
+void check(const Pattern& pattern) {
+  refuse_unless(!find_structural_fault(pattern), "its pattern is malformed");
+}
+
 void check(const EventTable& table) {
   refuse_unless(rows_agree(table), "its table's rows differ in length");
   refuse_unless(all_texts_known(table), "its table names a text it lacks");

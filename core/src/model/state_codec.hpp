@@ -69,6 +69,15 @@ void describe(auto& io, Is<FunnelStep> auto& s) {
   io(s.step, s.event_type, s.entered, s.dropped, s.conversion, s.time_p50, s.time_p90);
 }
 void describe(auto& io, Is<TimeColumn> auto& t) { io(t.kind, t.unit, t.timezone); }
+void describe(auto& io, Is<Predicate> auto& p) { io(p.attribute, p.op, p.value); }
+void describe(auto& io, Is<ReferencePredicate> auto& r) { io(r.attribute, r.op, r.binding); }
+void describe(auto& io, Is<Capture> auto& c) { io(c.name, c.attribute); }
+void describe(auto& io, Is<Atom> auto& a) {
+  io(a.event_type, a.predicates, a.reference_predicates, a.captures);
+}
+void describe(auto& io, Is<Transition> auto& t) { io(t.max_elapsed, t.absence); }
+void describe(auto& io, Is<Step> auto& s) { io(s.atom, s.transition_from_previous); }
+void describe(auto& io, Is<Pattern> auto& p) { io(p.steps, p.consumption); }
 // The kind, then the one member it uses: the reader reads the kind first.
 void describe(auto& io, Is<Cell> auto& c) {
   io(c.kind);
@@ -93,6 +102,8 @@ void describe(auto& io, Is<EventSource> auto& s) {
 // StateRefused when its parts disagree in a way later use would trip on.
 // A time unit one of "s", "ms", "us", "ns".
 void check(const TimeColumn& time);
+// A pattern the engine can run: see find_structural_fault.
+void check(const Pattern& pattern);
 // Rows of equal length in every vector and column; every text id in the
 // pool; each attribute named once; positions a permutation of the rows;
 // rows in canonical order (each partition one run, by time, ties by
@@ -114,6 +125,8 @@ template <>
 inline constexpr std::uint8_t kEnumCount<TimeColumn::Kind> = 2;
 template <>
 inline constexpr std::uint8_t kEnumCount<CellKind> = 6;
+template <>
+inline constexpr std::uint8_t kEnumCount<MatchConsumption> = 2;
 
 class StateWriter {
  public:

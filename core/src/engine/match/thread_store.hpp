@@ -81,6 +81,10 @@ class ThreadStore {
       id = next;
     }
   }
+  template <class Visit>
+  void for_each_in_step(std::uint32_t k, Visit visit) const {
+    for (ThreadId id = waiting_[k].first; id != kNoThread; id = links_[0][id].next) visit(id);
+  }
 
   // Visits the threads of step `k` under `key` in its index `index`.
   template <class Visit>

@@ -63,4 +63,30 @@ std::optional<std::int64_t> LateCheck::earliest_to_come(std::string_view partiti
   return earliest;
 }
 
+// By name, so that equal streams save equal bytes.
+void LateCheck::save(StateWriter& out) const {
+  std::vector<std::pair<std::string, std::int64_t>> newest(newest_.begin(), newest_.end());
+  std::sort(newest.begin(), newest.end());
+  std::vector<std::string> names;
+  std::vector<std::int64_t> times;
+  for (auto& [name, ts] : newest) {
+    names.push_back(std::move(name));
+    times.push_back(ts);
+  }
+  out(names, times);
+}
+
+void LateCheck::load(StateReader& in) {
+  std::vector<std::string> names;
+  std::vector<std::int64_t> times;
+  in(names, times);
+  if (names.size() != times.size()) StateReader::fail("its partitions' timestamps are malformed");
+  newest_.clear();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!newest_.emplace(std::move(names[i]), times[i]).second) {
+      StateReader::fail("its partitions' timestamps are malformed");
+    }
+  }
+}
+
 }  // namespace kestrel

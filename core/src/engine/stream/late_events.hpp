@@ -15,6 +15,7 @@
 #include "kestrel/error.hpp"
 #include "kestrel/event_source.hpp"
 #include "kestrel/stream.hpp"
+#include "model/state_codec.hpp"
 
 namespace kestrel {
 
@@ -35,6 +36,9 @@ class LateCheck {
   // The earliest timestamp a later event of `partition` may have: its
   // newest minus the lateness. None when it has none, or it underflows.
   std::optional<std::int64_t> earliest_to_come(std::string_view partition) const;
+
+  void save(StateWriter& out) const;
+  void load(StateReader& in);
 
  private:
   bool too_late(std::int64_t ts, std::int64_t newest) const noexcept;

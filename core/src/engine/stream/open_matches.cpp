@@ -60,13 +60,13 @@ EventTable seed_of(const Pattern& pattern) {
   return seed;
 }
 
-SourceBuilder seeded_rows(const EventTable& seed, const Columns& columns) {
+}  // namespace
+
+SourceBuilder OpenMatches::seeded_rows(const EventTable& seed, const Columns& columns) {
   SourceBuilder rows(columns.time, columns.carried);
   rows.seed(seed);
   return rows;
 }
-
-}  // namespace
 
 OpenMatches::OpenMatches(const Pattern& pattern)
     : seed_(seed_of(pattern)),
@@ -146,9 +146,9 @@ std::size_t OpenMatches::rows_bound() const noexcept {
 }
 
 // The rows the open threads name, ascending.
-std::vector<std::size_t> OpenMatches::live_rows() {
+std::vector<std::size_t> OpenMatches::live_rows() const {
   std::vector<std::size_t> live;
-  for_each_open_thread([&](ThreadStore&, Thread& thread) {
+  for_each_open_thread([&](TextId, const Thread& thread) {
     live.insert(live.end(), thread.rows.begin(), thread.rows.end());
   });
   std::sort(live.begin(), live.end());
@@ -161,7 +161,7 @@ void OpenMatches::drop_dead_rows() {
   const std::vector<std::size_t> live = live_rows();
   std::vector<std::size_t> row_of(held().table.size());
   for (std::size_t i = 0; i < live.size(); ++i) row_of[live[i]] = i;
-  for_each_open_thread([&](ThreadStore&, Thread& thread) {
+  for_each_open_thread([&](TextId, Thread& thread) {
     for (std::size_t& row : thread.rows) row = row_of[row];
   });
   rows_.keep_rows(live);

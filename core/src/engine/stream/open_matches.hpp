@@ -23,21 +23,34 @@ class OpenMatches final : public StreamStage {
                     Interrupt& interrupt) override;
   StreamOutput take_near_misses(Interrupt& interrupt) override;
   void end(Interrupt& interrupt) override;
+  void save(StateWriter& out) const override;
+  void load(StateReader& in) override;
   const EventSource& held() const noexcept override { return rows_.source(); }
   std::size_t open_matches() const noexcept override;
 
  private:
   void scan(std::size_t first_new, Interrupt& interrupt, std::vector<Match>& matches);
-  std::vector<std::size_t> live_rows();
+  // An empty table of the stream's rows: the seed's texts and attributes.
+  static SourceBuilder seeded_rows(const EventTable& seed, const Columns& columns);
+  std::vector<std::size_t> live_rows() const;
   void drop_dead_rows();
   void rebuild(const Columns& columns, Interrupt& interrupt);
   std::size_t rows_bound() const noexcept;
 
+  // Visits each open thread, by partition and step, in its step's order.
   template <class Visit>
   void for_each_open_thread(Visit visit) {
     for (auto& [partition, store] : partitions_) {
       for (std::uint32_t k = 0; k < compiled_.steps().size(); ++k) {
-        store.for_each_in_step(k, [&](ThreadId id) { visit(store, store.thread(id)); });
+        store.for_each_in_step(k, [&](ThreadId id) { visit(partition, store.thread(id)); });
+      }
+    }
+  }
+  template <class Visit>
+  void for_each_open_thread(Visit visit) const {
+    for (const auto& [partition, store] : partitions_) {
+      for (std::uint32_t k = 0; k < compiled_.steps().size(); ++k) {
+        store.for_each_in_step(k, [&](ThreadId id) { visit(partition, store.thread(id)); });
       }
     }
   }

@@ -19,6 +19,10 @@ class Reorder {
   EventSource release_all(Interrupt& interrupt);
 
   std::size_t size() const noexcept { return held_.table.size(); }
+  const EventSource& held() const noexcept { return held_; }
+
+  void save(StateWriter& out) const { out(held_); }
+  void load(StateReader& in) { in(held_); }
 
  private:
   EventSource held_;  // stream_positions set

@@ -21,6 +21,8 @@ class Replay final : public StreamStage {
                     Interrupt& interrupt) override;
   StreamOutput take_near_misses(Interrupt& interrupt) override;
   void end(Interrupt& interrupt) override;
+  void save(StateWriter& out) const override;
+  void load(StateReader& in) override;
   const EventSource& held() const noexcept override { return buffer_; }
   std::size_t open_matches() const noexcept override { return undecided_; }
 

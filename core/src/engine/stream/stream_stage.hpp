@@ -9,6 +9,7 @@
 #include "kestrel/event_source.hpp"
 #include "kestrel/interrupt.hpp"
 #include "kestrel/stream.hpp"
+#include "model/state_codec.hpp"
 
 namespace kestrel {
 
@@ -39,6 +40,11 @@ class StreamStage {
   virtual StreamOutput take_near_misses(Interrupt& interrupt) = 0;
   // Decides every start; near misses left wait for `take_near_misses`.
   virtual void end(Interrupt& interrupt) = 0;
+
+  // The stage's state for a checkpoint; `load` reads it into a new stage of
+  // the same pattern, refusing (StateRefused) what it could trip on later.
+  virtual void save(StateWriter& out) const = 0;
+  virtual void load(StateReader& in) = 0;
 
   // The rows kept, in the stream's columns, stream_positions set.
   virtual const EventSource& held() const noexcept = 0;
