@@ -165,6 +165,7 @@ TEST(Stream, ACallStoppedHalfWayLeavesTheStreamRefusing) {
                 "the stream was stopped in the middle of a call and cannot go on; start a new "
                 "one");
     }
+    EXPECT_FALSE(stream.checkpoint().ok());
   }
 }
 
