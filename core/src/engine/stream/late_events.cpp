@@ -1,5 +1,6 @@
 // Lateness is judged in arrival order, so a batch is walked by input
-// position, each partition's newest looked up once per batch.
+// position, each partition's newest looked up once per batch, by its text,
+// in a pool of the partitions seen.
 #include "engine/stream/late_events.hpp"
 
 #include <algorithm>
@@ -20,8 +21,9 @@ Result<LateCheck::Taken> LateCheck::take(const EventSource& batch, std::size_t f
     const TextId partition = table.partitions[row];
     if (!looked[partition]) {
       looked[partition] = true;
-      const auto found = newest_.find(std::string(table.texts.text(partition)));
-      if (found != newest_.end()) latest[partition] = found->second;
+      if (const auto known = partitions_.find(table.texts.text(partition))) {
+        latest[partition] = newest_[*known];
+      }
     }
     const std::int64_t ts = table.timestamps[row];
     if (latest[partition] && too_late(ts, *latest[partition])) {
@@ -41,7 +43,10 @@ Result<LateCheck::Taken> LateCheck::take(const EventSource& batch, std::size_t f
     taken[row] = true;
   }
   for (TextId id = 0; id < latest.size(); ++id) {
-    if (latest[id]) newest_[std::string(table.texts.text(id))] = *latest[id];
+    if (!latest[id]) continue;
+    const TextId known = partitions_.intern(table.texts.text(id));
+    if (known == newest_.size()) newest_.emplace_back();
+    newest_[known] = *latest[id];
   }
   for (std::size_t row = 0; row < table.size(); ++row) {
     if (taken[row]) out.rows.push_back(row);
@@ -55,9 +60,9 @@ bool LateCheck::too_late(std::int64_t ts, std::int64_t newest) const noexcept {
 }
 
 std::optional<std::int64_t> LateCheck::earliest_to_come(std::string_view partition) const {
-  const auto found = newest_.find(std::string(partition));
+  const std::optional<TextId> known = partitions_.find(partition);
   std::int64_t earliest = 0;
-  if (found == newest_.end() || __builtin_sub_overflow(found->second, lateness_, &earliest)) {
+  if (!known || __builtin_sub_overflow(newest_[*known], lateness_, &earliest)) {
     return std::nullopt;
   }
   return earliest;
@@ -65,7 +70,10 @@ std::optional<std::int64_t> LateCheck::earliest_to_come(std::string_view partiti
 
 // By name, so that equal streams save equal bytes.
 void LateCheck::save(StateWriter& out) const {
-  std::vector<std::pair<std::string, std::int64_t>> newest(newest_.begin(), newest_.end());
+  std::vector<std::pair<std::string, std::int64_t>> newest;
+  for (TextId id = 0; id < newest_.size(); ++id) {
+    newest.emplace_back(partitions_.text(id), newest_[id]);
+  }
   std::sort(newest.begin(), newest.end());
   std::vector<std::string> names;
   std::vector<std::int64_t> times;
@@ -81,11 +89,13 @@ void LateCheck::load(StateReader& in) {
   std::vector<std::int64_t> times;
   in(names, times);
   if (names.size() != times.size()) StateReader::fail("its partitions' timestamps are malformed");
+  partitions_ = TextPool();
   newest_.clear();
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!newest_.emplace(std::move(names[i]), times[i]).second) {
+    if (partitions_.intern(names[i]) != newest_.size()) {
       StateReader::fail("its partitions' timestamps are malformed");
     }
+    newest_.push_back(times[i]);
   }
 }
 

@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "kestrel/error.hpp"
@@ -45,9 +44,11 @@ class LateCheck {
 
   LateEvents policy_;
   std::int64_t lateness_;
-  // One timestamp for every partition seen: a later event of a partition
-  // that holds nothing else must still be refused when late.
-  std::unordered_map<std::string, std::int64_t> newest_;
+  // One timestamp for every partition seen, by its id in `partitions_`: a
+  // later event of a partition that holds nothing else must still be
+  // refused when late.
+  TextPool partitions_;
+  std::vector<std::int64_t> newest_;
 };
 
 }  // namespace kestrel
