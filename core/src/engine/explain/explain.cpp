@@ -28,8 +28,9 @@
 // is exactly that of the exhaustive search: the deepest path, the
 // lexicographically smallest among equals, its bindings.
 //
-// The graph lives in state_graph.hpp and the two passes over it in
-// run_search.cpp; this file seeds each run and classifies its near misses.
+// The graph lives in state_graph.hpp, the two passes over it in
+// run_search.cpp and the compiled atoms in pattern_atoms.hpp; this file
+// seeds each run and classifies its near misses.
 //
 // A state keeps only the slots that its remaining steps can read, so that
 // values captured just to be reported do not split states apart; the full
@@ -261,7 +262,7 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   const EventTable table = EventTable::from_events(events, attributes_read(pattern));
   // The seed's names are bound before the step, whatever earlier steps bind.
   std::vector<std::string> bound;
-  Slots slots;
+  Slots slots;  // the seed's, then the path's too
   for (const auto& [name, value] : reach.bindings) {
     bound.push_back(name);
     slots.push_back(cell_of_bound(table, value));

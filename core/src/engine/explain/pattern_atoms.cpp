@@ -1,3 +1,6 @@
+// Compiling the pattern for the near-miss search, and the slot layout read
+// off the compiled atoms: a slot is read where a reference or a capture
+// check names it.
 #include "engine/explain/pattern_atoms.hpp"
 
 #include <algorithm>
