@@ -343,6 +343,28 @@ TEST(DeepestPath, CompletePathCarriesItsFinalBindings) {
   EXPECT_EQ(deepest_path(events, 1, p, 1, Reach{{0}, {}}), (Reach{{0}, {}}));
 }
 
+// Seed values the events never hold: a text the table lacks equals no
+// event's text, a NaN nothing, and each is carried to the result as given.
+TEST(DeepestPath, SeedValuesTheEventsNeverHold) {
+  const std::vector<Event> events{ev("p", 0, "A"),
+                                  ev("p", 1, "B", {{"u", std::string("x")}, {"f", 1.0}})};
+  const Bindings seed = bindings({{"u", std::string("zzz")}, {"nan", std::nan("")}});
+  const std::vector<std::pair<Atom, std::size_t>> cases{
+      {atom("B").with_reference_predicate(ref("u", Eq, "u")), 1},
+      {atom("B").with_reference_predicate(ref("u", NotEq, "u")), 2},
+      {atom("B").with_capture(cap("u", "u")), 1},
+      {atom("B").with_reference_predicate(ref("f", Eq, "nan")), 1},
+      {atom("B").with_reference_predicate(ref("f", NotEq, "nan")).with_capture(cap("v", "u")), 2},
+  };
+  for (const auto& [next, reached] : cases) {
+    const Pattern p = pattern(atom("A"), {{next, Transition{}}});
+    const Reach found = deepest_path(events, 2, p, 1, Reach{{0}, seed});
+    EXPECT_EQ(found.path.size(), reached) << describe(next);
+    EXPECT_EQ(describe(found), describe(literal::deepest_path(events, 2, p, 1, Reach{{0}, seed})))
+        << describe(next);
+  }
+}
+
 // A pattern far longer than the stack could hold as recursion.
 TEST(NearMisses, VeryLongPatternsAndPathsNeedNoRecursion) {
   constexpr std::size_t kSteps = 100000;

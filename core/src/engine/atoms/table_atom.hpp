@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/atoms/cell_ops.hpp"
@@ -111,7 +112,9 @@ struct TableAtom {
 // are first bound.
 class AtomCompiler {
  public:
-  explicit AtomCompiler(const EventTable& table) : table_(table) {}
+  // `bound` names what is bound before the first atom, as slots 0, 1, ...
+  explicit AtomCompiler(const EventTable& table, std::vector<std::string> bound = {})
+      : table_(table), slot_names_(std::move(bound)) {}
 
   // An atom of the step being compiled; its captures bind nothing yet.
   TableAtom compile(const Atom& atom);
@@ -123,11 +126,14 @@ class AtomCompiler {
   std::vector<SlotId> slots_by_name() const;
   const std::vector<std::string>& slot_names() const noexcept { return slot_names_; }
 
- private:
+  // What compiling resolves, for callers that read an atom clause by clause:
+  // the slot of a name bound so far, the column of an attribute, the cell of
+  // a literal.
   std::optional<SlotId> slot_of(const std::string& name) const noexcept;
   ColumnId column_of(const std::string& attribute) const noexcept;
   Cell literal_of(const Value& value) const;
 
+ private:
   const EventTable& table_;
   std::vector<std::string> slot_names_;
 };

@@ -5,7 +5,7 @@
 // path depends only on the step to match next, the path's last event and its
 // bindings; together these form a state. Within one partition run the search
 // therefore works on the graph of reachable states, level by level (a level
-// is the number of steps matched), with bindings interned to small ids.
+// is the number of steps matched), with bound slots interned to small ids.
 //
 // States of one level that share their bindings form a group: they test the
 // same atom and the same absence atoms under the same bindings, so one sweep
@@ -28,33 +28,38 @@
 // is exactly that of the exhaustive search: the deepest path, the
 // lexicographically smallest among equals, its bindings.
 //
-// The graph lives in state_graph.hpp and the two passes over it in
-// run_search.cpp; this file seeds each run and classifies its near misses.
+// The graph lives in state_graph.hpp, the two passes over it in
+// run_search.cpp and the compiled atoms in pattern_atoms.hpp; this file
+// seeds each run and classifies its near misses.
 //
-// A state keeps only the bindings that its remaining steps can read, so that
+// A state keeps only the slots that its remaining steps can read, so that
 // values captured just to be reported do not split states apart; the full
-// bindings of a path are rebuilt by evaluating its steps again.
+// bindings of a path are rebuilt by taking its steps again.
 //
-// Atoms are evaluated on events. The table form reads its rows back as
-// events holding just the attributes the pattern reads (one pass over rows
-// and read columns) and maps rows to their positions at the end; the span
-// form's events are its rows already and skip that copy.
+// Atoms are evaluated on the table itself, compiled as the matcher's are
+// (table_atom.hpp): types, texts and attribute names are ids, and bindings
+// live in slots of cells. The index's rows have passed an atom's type and
+// event clauses already, so a candidate is tested on the clauses that read
+// the slots alone. Values are made of cells only when a record is written:
+// its captures and the failing clauses of its reason. The table form maps
+// rows to their positions at the end; the span form builds a table whose
+// rows are its events, positions and all.
 //
 // Over several threads, each takes a share of whole partition runs
-// (runtime/shares.hpp) and does all three passes for it: reading its rows back,
-// searching its runs, mapping its records to positions. Runs are searched
-// independently and records come in row order, so the shares' records
-// joined in share order are the one-thread records. Each worker builds its
-// own atoms and run index, a cost per share, not per row.
+// (runtime/shares.hpp), searches its runs and maps its records to positions.
+// Runs are searched independently and records come in row order, so the
+// shares' records joined in share order are the one-thread records. The
+// atoms are compiled once and shared; each worker builds its own run index.
 
 #include "kestrel/explain.hpp"
 
-#include <algorithm>
 #include <utility>
 
+#include "engine/atoms/table_atom.hpp"
 #include "engine/atoms/transition.hpp"
 #include "engine/explain/deepest_path.hpp"
 #include "engine/explain/overloaded.hpp"
+#include "engine/explain/pattern_atoms.hpp"
 #include "engine/explain/renumber.hpp"
 #include "engine/explain/run_index.hpp"
 #include "engine/explain/run_search.hpp"
@@ -65,179 +70,147 @@ namespace kestrel {
 
 namespace {
 
-std::optional<Value> copy_of(const Value* value) {
-  return value ? std::optional<Value>(*value) : std::nullopt;
-}
-
-std::vector<PredicateFailure> collect_failures(const Atom& atom, const Event& event,
-                                               const Bindings& bindings) {
-  std::vector<PredicateFailure> failures;
-  for (const Predicate& predicate : atom.predicates) {
-    const Value* actual = event.attrs.find(predicate.attribute);
-    if (!actual || !matches(predicate.op, *actual, predicate.value)) {
-      failures.push_back(
-          PredicateMismatch{predicate.attribute, predicate.op, predicate.value, copy_of(actual)});
-    }
-  }
-  for (const ReferencePredicate& reference : atom.reference_predicates) {
-    const Value* actual = event.attrs.find(reference.attribute);
-    const Value* bound = bindings.find(reference.binding);
-    if (!actual || !bound || !matches(reference.op, *actual, *bound)) {
-      failures.push_back(ReferenceMismatch{reference.attribute, reference.op, reference.binding,
-                                           copy_of(bound), copy_of(actual)});
-    }
-  }
-  for (const Capture& capture : atom.captures) {
-    const Value* bound = bindings.find(capture.name);
-    if (!bound) continue;
-    const Value* present = event.attrs.find(capture.attribute);
-    const Value actual = present ? *present : Value(Null{});
-    // Same alternative and equal contents; floats compare as IEEE numbers.
-    if (!(*bound == actual)) {
-      failures.push_back(CaptureConflict{capture.name, capture.attribute, *bound, actual});
-    }
-  }
-  return failures;
-}
-
-// Why no event after `last` takes step `level` under `bindings`. Only the
-// first later event of the awaited type counts: a later one is no nearer to
-// the window, and the first forbidden event before it stands before every
-// later one too.
-NearMissDetail classify(std::span<const Event> events, RunIndex& rows, const PatternAtoms& atoms,
-                        const Step& next, std::size_t level, std::size_t last,
-                        const Bindings& bindings, Interrupt& interrupt) {
-  const std::optional<TextId> type = atoms.types[level];
-  if (!type) return NoSuccessor{};
-  const std::span<const std::size_t> of_type = rows.rows_of_type(*type);
-  const std::size_t* candidate = first_at_or_after(of_type, last + 1);
-  if (candidate == of_type.data() + of_type.size()) return NoSuccessor{};
-  const std::size_t c = *candidate;
-  const Transition& transition = *next.transition_from_previous;
-  const std::int64_t from = events[last].ts;
-  if (!within_window(transition.max_elapsed, from, events[c].ts)) {
-    return WindowExceeded{c, saturating_elapsed(from, events[c].ts), *transition.max_elapsed};
-  }
-  const std::size_t blocker = first_forbidden(events, rows, atoms.absence[level], transition,
-                                              last + 1, c, bindings, interrupt);
-  if (blocker != kNone) {
-    return AbsenceBlocked{c, blocker, events[blocker].typ, next.atom.accepts(events[c], bindings)};
-  }
-  return PredicateFailed{collect_failures(next.atom, events[c], bindings), c};
-}
-
-// The bindings after the steps from `first_step` on take the events of
-// `path`, starting from `bindings`. The search has accepted every one.
-Bindings replay(std::span<const Event> events, const Pattern& pattern,
-                std::span<const std::size_t> path, std::size_t first_step, Bindings bindings) {
+// The slots after the steps from `first_step` on take the rows of `path`,
+// starting from `slots`. The search has accepted every one.
+void replay(const TableView& view, const PatternAtoms& atoms, std::span<const std::size_t> path,
+            std::size_t first_step, Slots& slots) {
   for (std::size_t i = 0; i < path.size(); ++i) {
-    auto next = pattern.steps[first_step + i].atom.evaluate(events[path[i]], bindings);
-    if (!next) throw InternalError("the deepest path is accepted again");
-    bindings = std::move(*next);
+    const TableAtom& atom = atoms.steps[first_step + i];
+    if (!atom.accepts(view, path[i], slots)) {
+      throw InternalError("the deepest path is accepted again");
+    }
+    atom.bind(view, path[i], slots);
   }
-  return bindings;
 }
 
-struct Start {
-  std::size_t event;
-  Bindings bindings;
-  StateRef state;
-};
+// The near misses of whole partition runs of one table, each run searched
+// on its own, with rows for indices.
+class RunExplainer {
+ public:
+  RunExplainer(const EventTable& table, const Pattern& pattern, const PatternAtoms& atoms,
+               Interrupt& interrupt)
+      : table_(table),
+        view_(table),
+        pattern_(pattern),
+        atoms_(atoms),
+        rows_(table, atoms),
+        interrupt_(interrupt) {}
 
-void explain_run(std::span<const Event> events, RunIndex& rows, std::size_t begin, std::size_t end,
-                 const Pattern& pattern, const BindingUse& use, const PatternAtoms& atoms,
-                 Interrupt& interrupt, std::vector<NearMiss>& out) {
-  const Atom& first = pattern.steps.front().atom;
-  rows.reset(begin, end);
-  RunSearch search(events, end, pattern, use, atoms, rows, 1, interrupt);
-  std::vector<Start> starts;
-  for (std::size_t s = begin; s < end; ++s) {
-    interrupt.poll();
-    if (auto bindings = first.evaluate(events[s], Bindings{})) {
-      const StateRef state = search.seed(s, *bindings);
-      starts.push_back(Start{s, std::move(*bindings), state});
+  // Appends the records of the run's starts, in ascending row order.
+  void explain(RowRange run, std::vector<NearMiss>& out) {
+    rows_.reset(run.begin, run.end);
+    RunSearch search(table_, run.end, pattern_, atoms_, rows_, 1, interrupt_);
+    std::vector<Start> starts = seed(search);
+    if (starts.empty()) return;
+    search.run();
+    for (const Start& start : starts) {
+      interrupt_.poll();
+      if (search.depth(start.state) == pattern_.steps.size()) continue;
+      out.push_back(record(search, start));
     }
   }
-  if (starts.empty()) return;
-  search.run();
-  for (Start& start : starts) {
-    interrupt.poll();
-    if (search.depth(start.state) == pattern.steps.size()) continue;
-    std::vector<std::size_t> path{start.event};
+
+ private:
+  struct Start {
+    std::size_t row;
+    StateRef state;
+  };
+
+  // Every row the first atom accepts starts a path.
+  std::vector<Start> seed(RunSearch& search) {
+    const TableAtom& first = atoms_.steps.front();
+    const Slots unbound;
+    std::vector<Start> starts;
+    for (const std::size_t row : rows_.candidates(first, unbound)) {
+      interrupt_.poll();
+      if (!first.passes_slot_clauses(view_, row, unbound)) continue;
+      Slots slots;
+      first.bind(view_, row, slots);
+      starts.push_back(Start{row, search.seed(row, std::move(slots))});
+    }
+    return starts;
+  }
+
+  NearMiss record(const RunSearch& search, const Start& start) {
+    std::vector<std::size_t> path{start.row};
     search.follow(start.state, path);
+    Slots slots;
+    replay(view_, atoms_, path, 0, slots);
     const std::size_t reached = path.size();
-    const std::size_t last_event = path.back();
-    const Step& next = pattern.steps[reached];
-    const Bindings bindings =
-        replay(events, pattern, std::span(path).subspan(1), 1, std::move(start.bindings));
-    out.push_back(NearMiss{
-        .partition = events[start.event].partition,
-        .start_index = start.event,
+    const std::size_t last = path.back();
+    return NearMiss{
+        .partition = std::string(table_.texts.text(table_.partitions[start.row])),
+        .start_index = start.row,
         .indices = std::move(path),
         .reached_steps = reached,
         .next_step = reached,
-        .next_event_type = next.atom.event_type,
-        .detail = classify(events, rows, atoms, next, reached, last_event, bindings, interrupt),
-        .captures = bindings,
-    });
+        .next_event_type = pattern_.steps[reached].atom.event_type,
+        .detail = classify(reached, last, slots),
+        .captures = atoms_.slots.captured(table_, slots, Bindings{}),
+    };
   }
-}
 
-// The near misses of `events`, row i of `table` as events[i], with row
-// numbers for indices, in ascending order of their start's row; `rows` holds
-// whole partition runs.
-std::vector<NearMiss> search_rows(std::span<const Event> events, const EventTable& table,
-                                  const Pattern& pattern, RowRange rows, Interrupt& interrupt) {
+  // Why no row after `last` takes step `level` under `slots`. Only the
+  // first later row of the awaited type counts: a later one is no nearer to
+  // the window, and the first forbidden row before it stands before every
+  // later one too.
+  NearMissDetail classify(std::size_t level, std::size_t last, const Slots& slots) {
+    const std::optional<TextId> type = atoms_.types[level];
+    if (!type) return NoSuccessor{};
+    const std::span<const std::size_t> of_type = rows_.rows_of_type(*type);
+    const std::size_t* candidate = first_at_or_after(of_type, last + 1);
+    if (candidate == of_type.data() + of_type.size()) return NoSuccessor{};
+    const std::size_t c = *candidate;
+    const std::optional<std::int64_t>& max_elapsed = transition_into(pattern_, level).max_elapsed;
+    const std::int64_t from = table_.timestamps[last];
+    const std::int64_t to = table_.timestamps[c];
+    if (!within_window(max_elapsed, from, to)) {
+      return WindowExceeded{c, saturating_elapsed(from, to), *max_elapsed};
+    }
+    const std::size_t blocker =
+        first_forbidden(view_, rows_, atoms_.absence[level], last + 1, c, slots, interrupt_);
+    if (blocker != kNone) {
+      return AbsenceBlocked{c, blocker, std::string(table_.texts.text(table_.types[blocker])),
+                            atoms_.steps[level].accepts(view_, c, slots)};
+    }
+    return PredicateFailed{atoms_.failures[level].of(view_, c, slots), c};
+  }
+
+  const EventTable& table_;
+  TableView view_;
+  const Pattern& pattern_;
+  const PatternAtoms& atoms_;
+  RunIndex rows_;
+  Interrupt& interrupt_;
+};
+
+// The near misses of the runs in `rows`, whole partition runs, with rows for
+// indices, in ascending order of their start's row.
+std::vector<NearMiss> search_rows(const EventTable& table, const Pattern& pattern,
+                                  const PatternAtoms& atoms, RowRange rows, Interrupt& interrupt) {
   std::vector<NearMiss> out;
-  const BindingUse use(pattern);
-  const PatternAtoms atoms(pattern, table);
-  RunIndex index(table, atoms);
+  RunExplainer explainer(table, pattern, atoms, interrupt);
   for (std::size_t begin = rows.begin; begin < rows.end;) {
-    // Rows past the share may be another worker's, being written.
-    const std::size_t end = partition_run_end(events.first(rows.end), begin);
-    explain_run(events, index, begin, end, pattern, use, atoms, interrupt, out);
+    std::size_t end = begin + 1;
+    while (end < rows.end && table.partitions[end] == table.partitions[begin]) ++end;
+    explainer.explain({begin, end}, out);
     begin = end;
   }
   return out;
 }
 
-// The search evaluates atoms on events, so it reads the rows back as events
-// that hold just the attributes the pattern reads: columns it does not read
-// cost nothing, and no row holds an attribute its cell lacks.
-void read_rows_back(const EventTable& table, const Pattern& pattern, RowRange rows,
-                    std::span<Event> events, Interrupt& interrupt) {
-  std::vector<std::pair<std::string, std::size_t>> read;
-  for (std::string& name : attributes_read(pattern)) {
-    if (const auto column = table.column_of(name)) read.emplace_back(std::move(name), *column);
+// The cell of a bound value, read against the table's texts: a text the
+// table never holds equals no cell.
+Cell cell_of_bound(const EventTable& table, const Value& value) {
+  switch (kind_of(value)) {
+    case ValueKind::String:
+      return Cell::of_text(table.texts.find(std::get<std::string>(value)).value_or(kForeignText));
+    case ValueKind::Int: return Cell::of_int(std::get<std::int64_t>(value));
+    case ValueKind::Float: return Cell::of_float(std::get<double>(value));
+    case ValueKind::Bool: return Cell::of_bool(std::get<bool>(value));
+    case ValueKind::Null: break;
   }
-  std::sort(read.begin(), read.end());
-  for (std::size_t row = rows.begin; row < rows.end; ++row) {
-    interrupt.poll();
-    Event& event = events[row];
-    event.partition = table.texts.text(table.partitions[row]);
-    event.ts = table.timestamps[row];
-    event.typ = table.texts.text(table.types[row]);
-    event.attrs.reserve(read.size());
-    for (const auto& [name, column] : read) {
-      if (auto value = table.value_of(table.columns[column][row])) event.attrs.set(name, *value);
-    }
-  }
-}
-
-// The records of the runs in `rows`, with positions for indices; reads
-// those rows back into `events` first.
-std::vector<NearMiss> search_share(const EventTable& table, const Pattern& pattern, RowRange rows,
-                                   std::span<Event> events, Interrupt& interrupt) {
-  read_rows_back(table, pattern, rows, events, interrupt);
-  std::vector<NearMiss> out = search_rows(events, table, pattern, rows, interrupt);
-  // Freed here, each worker's events go back to its own heap arena rather
-  // than all to the calling thread at the end.
-  for (Event& event : events.subspan(rows.begin, rows.end - rows.begin)) event = Event{};
-  for (NearMiss& miss : out) {
-    interrupt.poll();
-    renumber(miss, table.positions);
-  }
-  return out;
+  return Cell::null();
 }
 
 }  // namespace
@@ -286,19 +259,27 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   if (run_end > events.size()) throw InternalError("run end lies within the events");
   const std::size_t last = reach.path.back();
   if (last + 1 >= run_end) return reach;
-  const BindingUse use(pattern);
   const EventTable table = EventTable::from_events(events, attributes_read(pattern));
-  const PatternAtoms atoms(pattern, table);
+  // The seed's names are bound before the step, whatever earlier steps bind.
+  std::vector<std::string> bound;
+  Slots slots;  // the seed's, then the path's too
+  for (const auto& [name, value] : reach.bindings) {
+    bound.push_back(name);
+    slots.push_back(cell_of_bound(table, value));
+  }
+  const PatternAtoms atoms(pattern, table, next_step, std::move(bound));
   RunIndex rows(table, atoms);
   rows.reset(last, run_end);
   Interrupt never;
-  RunSearch search(events, run_end, pattern, use, atoms, rows, next_step, never);
-  const StateRef seed = search.seed(last, reach.bindings);
+  RunSearch search(table, run_end, pattern, atoms, rows, next_step, never);
+  Slots seed;
+  seed.append(slots.begin(), slots.end());
+  const StateRef state = search.seed(last, std::move(seed));
   search.run();
   const std::size_t known = reach.path.size();
-  search.follow(seed, reach.path);
-  const auto added = std::span(reach.path).subspan(known);
-  reach.bindings = replay(events, pattern, added, next_step, std::move(reach.bindings));
+  search.follow(state, reach.path);
+  replay(TableView(table), atoms, std::span(reach.path).subspan(known), next_step, slots);
+  reach.bindings = atoms.slots.captured(table, slots, std::move(reach.bindings));
   return reach;
 }
 
@@ -307,11 +288,16 @@ std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& patter
   check_structure(pattern);
   // A one-step pattern completes at every start.
   if (pattern.steps.size() == 1) return {};
-  std::vector<Event> events(table.size());  // each share fills its own rows
+  const PatternAtoms atoms(pattern, table);
   const std::vector<RowRange> shares = partition_shares(table.partitions, options.threads);
   return joined(
       pieces_of<std::vector<NearMiss>>(shares, options, [&](RowRange share, Interrupt& interrupt) {
-        return search_share(table, pattern, share, events, interrupt);
+        std::vector<NearMiss> out = search_rows(table, pattern, atoms, share, interrupt);
+        for (NearMiss& miss : out) {
+          interrupt.poll();
+          renumber(miss, table.positions);
+        }
+        return out;
       }));
 }
 
@@ -319,10 +305,10 @@ std::vector<NearMiss> near_misses(std::span<const Event> events, const Pattern& 
                                   Interrupt interrupt) {
   check_structure(pattern);
   if (pattern.steps.size() == 1) return {};
-  // The events are the rows already, in the same order: the table form's
-  // search without reading them back.
+  // Row i holds events[i], so rows are the indices already.
   const EventTable table = EventTable::from_events(events, attributes_read(pattern), interrupt);
-  return search_rows(events, table, pattern, {0, table.size()}, interrupt);
+  const PatternAtoms atoms(pattern, table);
+  return search_rows(table, pattern, atoms, {0, table.size()}, interrupt);
 }
 
 }  // namespace kestrel

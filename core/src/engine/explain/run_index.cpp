@@ -1,56 +1,14 @@
 #include "engine/explain/run_index.hpp"
 
+#include <optional>
+
 namespace kestrel {
-
-namespace {
-
-// The cell of a bound value, read against the table's texts: a text the
-// table never holds equals no cell.
-Cell cell_of_bound(const EventTable& table, const Value& value) {
-  switch (kind_of(value)) {
-    case ValueKind::String:
-      return Cell::of_text(table.texts.find(std::get<std::string>(value)).value_or(kForeignText));
-    case ValueKind::Int: return Cell::of_int(std::get<std::int64_t>(value));
-    case ValueKind::Float: return Cell::of_float(std::get<double>(value));
-    case ValueKind::Bool: return Cell::of_bool(std::get<bool>(value));
-    case ValueKind::Null: break;
-  }
-  return Cell::null();
-}
-
-IndexedAtom index_atom(AtomCompiler& compiler, const Atom& atom) {
-  IndexedAtom indexed{compiler.compile(atom), std::nullopt};
-  for (const ReferencePredicate& reference : atom.reference_predicates) {
-    if (reference.op == ComparisonOperator::Eq) {
-      indexed.key_binding = reference.binding;
-      break;
-    }
-  }
-  return indexed;
-}
-
-}  // namespace
-
-PatternAtoms::PatternAtoms(const Pattern& pattern, const EventTable& table) {
-  AtomCompiler compiler(table);
-  for (const Step& step : pattern.steps) {
-    types.push_back(table.texts.find(step.atom.event_type));
-    steps.push_back(index_atom(compiler, step.atom));
-    std::vector<IndexedAtom>& forbidden = absence.emplace_back();
-    if (step.transition_from_previous) {
-      for (const Atom& atom : step.transition_from_previous->absence) {
-        forbidden.push_back(index_atom(compiler, atom));
-      }
-    }
-    compiler.close_step(step.atom);
-  }
-}
 
 RunIndex::RunIndex(const EventTable& table, const PatternAtoms& atoms) : view_(table) {
   // Every atom gets its entry now, so that entries never move later.
-  for (const IndexedAtom& atom : atoms.steps) atoms_[&atom];
+  for (const TableAtom& atom : atoms.steps) atoms_[&atom];
   for (const auto& forbidden : atoms.absence) {
-    for (const IndexedAtom& atom : forbidden) atoms_[&atom];
+    for (const TableAtom& atom : forbidden) atoms_[&atom];
   }
 }
 
@@ -68,13 +26,11 @@ void RunIndex::reset(std::size_t begin, std::size_t end) {
   types_.clear();
 }
 
-std::span<const std::size_t> RunIndex::candidates(const IndexedAtom& atom,
-                                                  const Bindings& bindings) {
+std::span<const std::size_t> RunIndex::candidates(const TableAtom& atom, const Slots& slots) {
   const AtomRows& rows = rows_of(atom);
-  if (!atom.key_binding) return rows.rows;
-  const Value* bound = bindings.find(*atom.key_binding);
-  if (!bound) return {};
-  const std::optional<EqualityKey> key = equality_key(cell_of_bound(view_.table(), *bound));
+  const ReferenceTest* reference = atom.equality_reference();
+  if (!reference) return rows.rows;
+  const std::optional<EqualityKey> key = equality_key(slots[reference->slot]);
   if (!key) return {};  // NaN equals nothing
   const std::uint32_t bucket = rows.buckets.find(*key);
   if (bucket == kNoBucket) return {};
@@ -94,15 +50,15 @@ std::span<const std::size_t> RunIndex::rows_of_type(TextId type) {
   return it->second;
 }
 
-RunIndex::AtomRows& RunIndex::rows_of(const IndexedAtom& atom) {
+RunIndex::AtomRows& RunIndex::rows_of(const TableAtom& atom) {
   AtomRows& rows = atoms_.at(&atom);
   if (rows.gathered) return rows;
   rows.gathered = true;
-  if (atom.atom.never_matches()) return rows;
-  for (const std::size_t row : rows_of_type(atom.atom.type)) {
-    if (atom.atom.passes_event_clauses(view_, row)) rows.rows.push_back(row);
+  if (atom.never_matches()) return rows;
+  for (const std::size_t row : rows_of_type(atom.type)) {
+    if (atom.passes_event_clauses(view_, row)) rows.rows.push_back(row);
   }
-  if (const ReferenceTest* reference = atom.atom.equality_reference()) {
+  if (const ReferenceTest* reference = atom.equality_reference()) {
     group_by_key(*reference, rows);
   }
   return rows;

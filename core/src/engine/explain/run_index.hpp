@@ -5,7 +5,7 @@
 // An atom's rows are those of its type that pass the clauses reading only
 // the event; when the atom has an `==` reference, they are also grouped by
 // the equality key of the referenced attribute, so that the rows an atom
-// could accept under given bindings are one bucket. Every row found still
+// could accept under given bound slots are one bucket. Every row found still
 // goes through the exact test. Each atom's rows are gathered the first time
 // they are asked for, in one pass over the run, and grouped by key with a
 // counting sort into one flat array. The index serves one run at a time and
@@ -13,34 +13,17 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <span>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/atoms/cell_ops.hpp"
 #include "engine/atoms/key_buckets.hpp"
 #include "engine/atoms/table_atom.hpp"
+#include "engine/explain/pattern_atoms.hpp"
 #include "kestrel/event_table.hpp"
-#include "kestrel/pattern.hpp"
 
 namespace kestrel {
-
-// An atom compiled against the table, with the binding its key reads.
-struct IndexedAtom {
-  TableAtom atom;
-  std::optional<std::string> key_binding;
-};
-
-// The pattern's atoms by step: the step's own and its absence atoms.
-struct PatternAtoms {
-  std::vector<std::optional<TextId>> types;  // each step's type, if the table holds it
-  std::vector<IndexedAtom> steps;
-  std::vector<std::vector<IndexedAtom>> absence;
-
-  PatternAtoms(const Pattern& pattern, const EventTable& table);
-};
 
 class RunIndex {
  public:
@@ -49,8 +32,9 @@ class RunIndex {
   // Starts serving the run [begin, end).
   void reset(std::size_t begin, std::size_t end);
 
-  // Ascending rows that `atom` could accept under `bindings`.
-  std::span<const std::size_t> candidates(const IndexedAtom& atom, const Bindings& bindings);
+  // Ascending rows that `atom` could accept under `slots`: of its type,
+  // passing its event clauses and, by an `==` reference, of the bound key.
+  std::span<const std::size_t> candidates(const TableAtom& atom, const Slots& slots);
 
   // Ascending rows of the run with the type.
   std::span<const std::size_t> rows_of_type(TextId type);
@@ -64,13 +48,13 @@ class RunIndex {
     std::vector<std::size_t> keyed_rows;
   };
 
-  AtomRows& rows_of(const IndexedAtom& atom);
+  AtomRows& rows_of(const TableAtom& atom);
   void group_by_key(const ReferenceTest& reference, AtomRows& rows);
 
   TableView view_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
-  std::unordered_map<const IndexedAtom*, AtomRows> atoms_;
+  std::unordered_map<const TableAtom*, AtomRows> atoms_;
   std::unordered_map<TextId, std::vector<std::size_t>> types_;
   std::vector<std::uint32_t> row_buckets_;  // scratch of group_by_key
 };

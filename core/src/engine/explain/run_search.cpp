@@ -15,20 +15,18 @@
 
 namespace kestrel {
 
-// The first row in [from, to) that one of the transition's absence atoms
-// accepts under `bindings`, or kNone.
-std::size_t first_forbidden(std::span<const Event> events, RunIndex& rows,
-                            const std::vector<IndexedAtom>& indexed, const Transition& transition,
-                            std::size_t from, std::size_t to, const Bindings& bindings,
-                            Interrupt& interrupt) {
+std::size_t first_forbidden(const TableView& view, RunIndex& rows,
+                            const std::vector<TableAtom>& absence, std::size_t from, std::size_t to,
+                            const Slots& slots, Interrupt& interrupt) {
   std::size_t first = kNone;
-  for (std::size_t a = 0; a < transition.absence.size(); ++a) {
-    const std::span<const std::size_t> candidates = rows.candidates(indexed[a], bindings);
+  for (const TableAtom& atom : absence) {
+    // The index's rows have the atom's type and pass its event clauses.
+    const std::span<const std::size_t> candidates = rows.candidates(atom, slots);
     const std::size_t* end = candidates.data() + candidates.size();
     for (const std::size_t* e = first_at_or_after(candidates, from); e != end; ++e) {
       if (*e >= std::min(to, first)) break;
       interrupt.poll();
-      if (transition.absence[a].accepts(events[*e], bindings)) {
+      if (atom.passes_slot_clauses(view, *e, slots)) {
         first = *e;
         break;
       }
@@ -43,14 +41,13 @@ namespace {
 // the groups of the next.
 class ForwardPass {
  public:
-  ForwardPass(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
-              const BindingUse& use, const PatternAtoms& atoms, RunIndex& rows,
-              Interrupt& interrupt, StateGraph& graph)
+  ForwardPass(const EventTable& table, std::size_t run_end, const Pattern& pattern,
+              const PatternAtoms& atoms, RunIndex& rows, Interrupt& interrupt, StateGraph& graph)
       : interrupt_(interrupt),
-        events_(events),
+        view_(table),
+        timestamps_(table.timestamps),
         run_end_(run_end),
         steps_(pattern.steps),
-        use_(use),
         atoms_(atoms),
         rows_(rows),
         graph_(graph) {}
@@ -60,7 +57,7 @@ class ForwardPass {
     const Step& step = steps_[level];
     if (!step.transition_from_previous) throw InternalError("transition exists after first step");
     graph_.open_level();
-    for (std::size_t g = begin; g < end; ++g) expand(graph_.group(g), step, level);
+    for (std::size_t g = begin; g < end; ++g) expand(graph_.group(g), level);
     for (std::size_t g = end; g < graph_.size(); ++g) sort_members(graph_.group(g));
   }
 
@@ -71,14 +68,14 @@ class ForwardPass {
     members.erase(std::unique(members.begin(), members.end()), members.end());
   }
 
-  // The first event after `from` beyond the window, or the run's end.
+  // The first row after `from` beyond the window, or the run's end.
   std::size_t window_end(std::size_t from, const std::optional<std::int64_t>& max_elapsed) const {
     if (!max_elapsed) return run_end_;
     std::size_t low = from + 1;
     std::size_t high = run_end_;
     while (low < high) {
       const std::size_t mid = low + (high - low) / 2;
-      if (within_window(max_elapsed, events_[from].ts, events_[mid].ts)) {
+      if (within_window(max_elapsed, timestamps_[from], timestamps_[mid])) {
         low = mid + 1;
       } else {
         high = mid;
@@ -88,28 +85,29 @@ class ForwardPass {
   }
 
   // Sets each member's `stop`: its candidates end at its window or just
-  // after the first forbidden event, whichever comes first.
-  void compute_stops(Group& group, std::size_t level, const Bindings& bindings) const {
-    const Transition& transition = *steps_[level].transition_from_previous;
+  // after the first forbidden row, whichever comes first.
+  void compute_stops(Group& group, std::size_t level, const Slots& slots) const {
+    const std::optional<std::int64_t>& max_elapsed =
+        steps_[level].transition_from_previous->max_elapsed;
     group.stop.clear();
     for (const std::size_t member : group.members) {
-      const std::size_t limit = window_end(member, transition.max_elapsed);
-      const std::size_t blocker = first_forbidden(events_, rows_, atoms_.absence[level], transition,
-                                                  member + 1, limit, bindings, interrupt_);
-      // The forbidden event itself may still be taken: it is not in between.
+      const std::size_t limit = window_end(member, max_elapsed);
+      const std::size_t blocker = first_forbidden(view_, rows_, atoms_.absence[level], member + 1,
+                                                  limit, slots, interrupt_);
+      // The forbidden row itself may still be taken: it is not in between.
       group.stop.push_back(blocker == kNone ? limit : blocker + 1);
     }
   }
 
-  void expand(Group& group, const Step& step, std::size_t level) {
-    const Bindings& bindings = graph_.bindings_of(group);
-    compute_stops(group, level, bindings);
-    const std::span<const std::size_t> candidates = rows_.candidates(atoms_.steps[level], bindings);
+  void expand(Group& group, std::size_t level) {
+    const Slots& slots = graph_.slots_of(group);
+    compute_stops(group, level, slots);
+    const TableAtom& atom = atoms_.steps[level];
+    const std::span<const std::size_t> candidates = rows_.candidates(atom, slots);
     const bool completes = level + 1 == steps_.size();
-    // Without captures every child carries the same bindings.
-    const std::size_t carried = completes || !step.atom.captures.empty()
-                                    ? kNone
-                                    : graph_.intern(use_.relevant(bindings, level + 1));
+    // An atom that binds nothing gives every child the same slots.
+    const std::size_t carried =
+        completes || !atom.binds.empty() ? kNone : graph_.intern(child_slots(slots, level + 1));
     std::size_t covered = 0;
     for (std::size_t i = 0; i < group.members.size(); ++i) {
       const std::size_t from = std::max(group.members[i] + 1, covered);
@@ -117,33 +115,43 @@ class ForwardPass {
       for (const std::size_t* e = first_at_or_after(candidates, from); e != end; ++e) {
         if (*e >= group.stop[i]) break;
         interrupt_.poll();
-        take_candidate(group, step.atom, bindings, *e, level + 1, completes, carried);
+        take_candidate(group, atom, slots, *e, level + 1, completes, carried);
       }
       covered = std::max(covered, group.stop[i]);
     }
   }
 
-  void take_candidate(Group& group, const Atom& atom, const Bindings& bindings, std::size_t e,
+  // The slots a child at `next_level` keeps of its parent's.
+  Slots child_slots(const Slots& slots, std::size_t next_level) const {
+    Slots child;
+    child.append(slots.begin(), slots.end());
+    atoms_.slots.drop_unread(child, next_level);
+    return child;
+  }
+
+  // The index's candidates have the atom's type and pass its event clauses.
+  void take_candidate(Group& group, const TableAtom& atom, const Slots& slots, std::size_t e,
                       std::size_t next_level, bool completes, std::size_t carried) {
-    const Event& event = events_[e];
+    if (!atom.passes_slot_clauses(view_, e, slots)) return;
     std::size_t child = kNone;
-    if (completes || carried != kNone) {
-      if (!atom.accepts(event, bindings)) return;
-      if (!completes) child = graph_.group_for(carried);
-    } else {
-      std::optional<Bindings> extended = atom.evaluate(event, bindings);
-      if (!extended) return;
-      child = graph_.group_for(graph_.intern(use_.relevant(*extended, next_level)));
+    if (carried != kNone) {
+      child = graph_.group_for(carried);
+    } else if (!completes) {
+      Slots extended;
+      extended.append(slots.begin(), slots.end());
+      atom.bind(view_, e, extended);
+      atoms_.slots.drop_unread(extended, next_level);
+      child = graph_.group_for(graph_.intern(std::move(extended)));
     }
     if (child != kNone) graph_.group(child).members.push_back(e);
     group.edges.push_back({e, child});
   }
 
   Interrupt& interrupt_;
-  std::span<const Event> events_;
+  TableView view_;
+  std::span<const std::int64_t> timestamps_;
   std::size_t run_end_;
   const std::vector<Step>& steps_;
-  const BindingUse& use_;
   const PatternAtoms& atoms_;
   RunIndex& rows_;
   StateGraph& graph_;
@@ -206,7 +214,7 @@ class BackwardPass {
 }  // namespace
 
 void RunSearch::run() {
-  ForwardPass forward(events_, run_end_, pattern_, use_, atoms_, rows_, interrupt_, graph_);
+  ForwardPass forward(table_, run_end_, pattern_, atoms_, rows_, interrupt_, graph_);
   std::vector<std::size_t> level_begin;
   std::size_t begin = 0;
   for (std::size_t level = first_level_; begin < graph_.size(); ++level) {

@@ -4,81 +4,46 @@
 
 #include <cstddef>
 #include <span>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "engine/atoms/table_atom.hpp"
+#include "engine/explain/pattern_atoms.hpp"
 #include "engine/explain/run_index.hpp"
 #include "engine/explain/state_graph.hpp"
+#include "kestrel/event_table.hpp"
 #include "kestrel/interrupt.hpp"
-#include "kestrel/model.hpp"
+#include "kestrel/pattern.hpp"
 
 namespace kestrel {
 
-// For each binding name, the last step that reads it: through a reference
-// predicate or a capture (which compares with a bound value), of the step's
-// atom or of its absence atoms.
-class BindingUse {
- public:
-  explicit BindingUse(const Pattern& pattern) {
-    for (std::size_t step = 0; step < pattern.steps.size(); ++step) {
-      note(pattern.steps[step].atom, step);
-      if (const auto& transition = pattern.steps[step].transition_from_previous) {
-        for (const Atom& atom : transition->absence) note(atom, step);
-      }
-    }
-  }
-
-  // The part of `bindings` that the steps from `step` on can read.
-  Bindings relevant(const Bindings& bindings, std::size_t step) const {
-    Bindings kept;
-    for (const auto& [name, value] : bindings) {
-      const auto it = last_read_.find(name);
-      if (it != last_read_.end() && it->second >= step) kept.set(name, value);
-    }
-    return kept;
-  }
-
- private:
-  void note(const Atom& atom, std::size_t step) {
-    for (const ReferencePredicate& reference : atom.reference_predicates) {
-      last_read_[reference.binding] = step;
-    }
-    for (const Capture& capture : atom.captures) last_read_[capture.name] = step;
-  }
-
-  std::unordered_map<std::string_view, std::size_t> last_read_;  // views into the pattern
-};
-
-// The first row in [from, to) that one of the transition's absence atoms
-// accepts under `bindings`, or kNone.
-std::size_t first_forbidden(std::span<const Event> events, RunIndex& rows,
-                            const std::vector<IndexedAtom>& indexed, const Transition& transition,
-                            std::size_t from, std::size_t to, const Bindings& bindings,
-                            Interrupt& interrupt);
+// The first row in [from, to) that one of a step's absence atoms accepts
+// under `slots`, or kNone.
+std::size_t first_forbidden(const TableView& view, RunIndex& rows,
+                            const std::vector<TableAtom>& absence, std::size_t from, std::size_t to,
+                            const Slots& slots, Interrupt& interrupt);
 
 // The search of one run from its seeds: the forward pass level by level,
 // then the backward pass deepest level first.
 class RunSearch {
  public:
-  RunSearch(std::span<const Event> events, std::size_t run_end, const Pattern& pattern,
-            const BindingUse& use, const PatternAtoms& atoms, RunIndex& rows,
-            std::size_t first_level, Interrupt& interrupt)
+  RunSearch(const EventTable& table, std::size_t run_end, const Pattern& pattern,
+            const PatternAtoms& atoms, RunIndex& rows, std::size_t first_level,
+            Interrupt& interrupt)
       : interrupt_(interrupt),
-        events_(events),
+        table_(table),
         run_end_(run_end),
         pattern_(pattern),
-        use_(use),
         atoms_(atoms),
         rows_(rows),
         first_level_(first_level) {}
 
-  // Seeds must come in ascending event order, before run().
-  StateRef seed(std::size_t event, const Bindings& bindings) {
-    const std::size_t group =
-        graph_.group_for(graph_.intern(use_.relevant(bindings, first_level_)));
+  // Seeds must come in ascending row order, before run(); `slots` are those
+  // bound before the first level.
+  StateRef seed(std::size_t row, Slots slots) {
+    atoms_.slots.drop_unread(slots, first_level_);
+    const std::size_t group = graph_.group_for(graph_.intern(std::move(slots)));
     Group& seeded = graph_.group(group);
-    seeded.members.push_back(event);
+    seeded.members.push_back(row);
     return {group, seeded.members.size() - 1};
   }
 
@@ -86,15 +51,14 @@ class RunSearch {
 
   std::size_t depth(StateRef state) const { return graph_.depth(state); }
 
-  // Appends the events of the deepest path after `state` to `path`.
+  // Appends the rows of the deepest path after `state` to `path`.
   void follow(StateRef state, std::vector<std::size_t>& path) const { graph_.follow(state, path); }
 
  private:
   Interrupt& interrupt_;
-  std::span<const Event> events_;
+  const EventTable& table_;
   std::size_t run_end_;
   const Pattern& pattern_;
-  const BindingUse& use_;
   const PatternAtoms& atoms_;
   RunIndex& rows_;
   std::size_t first_level_;

@@ -1,6 +1,6 @@
 // The graph of reachable states that the near-miss search builds for one
-// partition run (explain.cpp): states of one level that share their bindings
-// form a group, and bindings are interned to small ids.
+// partition run (explain.cpp): states of one level that share their bound
+// slots form a group, and slots are interned to small ids.
 #pragma once
 
 #include <algorithm>
@@ -11,21 +11,21 @@
 #include <unordered_map>
 #include <vector>
 
-#include "kestrel/value.hpp"
+#include "engine/atoms/table_atom.hpp"
 
 namespace kestrel {
 
 inline constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-// Bindings by small ids; equal ids mean bit-identical bindings.
-class BindingsTable {
+// Bound slots by small ids; equal ids mean bit-identical cells.
+class SlotsTable {
  public:
-  std::size_t intern(Bindings bindings);
+  std::size_t intern(Slots slots);
 
-  const Bindings& at(std::size_t id) const { return all_[id]; }
+  const Slots& at(std::size_t id) const { return all_[id]; }
 
  private:
-  std::deque<Bindings> all_;  // a deque keeps references stable while interning
+  std::deque<Slots> all_;  // a deque keeps references stable while interning
   std::unordered_map<std::string, std::size_t> ids_;
 };
 
@@ -36,9 +36,9 @@ struct Edge {
   std::size_t child;
 };
 
-// The states of one level that share one set of bindings.
+// The states of one level that share their bound slots.
 struct Group {
-  std::size_t bindings;
+  std::size_t slots;
   std::vector<std::size_t> members;  // the states' last events, ascending
   std::vector<std::size_t> stop;     // per member: candidates lie in (member, stop)
   std::vector<Edge> edges;           // ascending events
@@ -55,8 +55,8 @@ struct StateRef {
 // its members and edges and, once settled, each member's deepest outcome.
 class StateGraph {
  public:
-  std::size_t intern(Bindings bindings) { return table_.intern(std::move(bindings)); }
-  const Bindings& bindings_of(const Group& group) const { return table_.at(group.bindings); }
+  std::size_t intern(Slots slots) { return table_.intern(std::move(slots)); }
+  const Slots& slots_of(const Group& group) const { return table_.at(group.slots); }
 
   std::size_t size() const { return groups_.size(); }
   Group& group(std::size_t g) { return groups_[g]; }
@@ -65,10 +65,10 @@ class StateGraph {
   // Begins a level: groups made from now on belong to it.
   void open_level() { pending_.clear(); }
 
-  // The group of the level being built that holds `bindings`.
-  std::size_t group_for(std::size_t bindings) {
-    auto [it, inserted] = pending_.try_emplace(bindings, groups_.size());
-    if (inserted) groups_.emplace_back().bindings = bindings;
+  // The group of the level being built whose slots have the id `slots`.
+  std::size_t group_for(std::size_t slots) {
+    auto [it, inserted] = pending_.try_emplace(slots, groups_.size());
+    if (inserted) groups_.emplace_back().slots = slots;
     return it->second;
   }
 
@@ -95,9 +95,9 @@ class StateGraph {
   }
 
  private:
-  BindingsTable table_;
+  SlotsTable table_;
   std::deque<Group> groups_;                              // a deque keeps references stable
-  std::unordered_map<std::size_t, std::size_t> pending_;  // bindings to group, level being built
+  std::unordered_map<std::size_t, std::size_t> pending_;  // slots to group, level being built
 };
 
 }  // namespace kestrel
