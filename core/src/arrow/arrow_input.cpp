@@ -271,6 +271,34 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
+// Whether text `at` (before the view's own offset) lies inside its buffers:
+// nanoarrow checks only a column's first and last offsets, and neither the
+// sizes nor the buffer numbers of a string view.
+bool text_in_bounds(const ArrowArrayView& view, std::int64_t at) {
+  at += view.offset;
+  const ArrowBufferView& slots = view.buffer_views[1];
+  const auto within = [&](std::int64_t begin, std::int64_t end, std::int64_t size) {
+    return 0 <= begin && begin <= end && end <= size;
+  };
+  switch (view.storage_type) {
+    case NANOARROW_TYPE_STRING:
+      return within(slots.data.as_int32[at], slots.data.as_int32[at + 1],
+                    view.buffer_views[2].size_bytes);
+    case NANOARROW_TYPE_LARGE_STRING:
+      return within(slots.data.as_int64[at], slots.data.as_int64[at + 1],
+                    view.buffer_views[2].size_bytes);
+    case NANOARROW_TYPE_STRING_VIEW: {
+      const ArrowBinaryView& text = slots.data.as_binary_view[at];
+      if (text.inlined.size <= NANOARROW_BINARY_VIEW_INLINE_SIZE) return text.inlined.size >= 0;
+      const std::int32_t buffer = text.ref.buffer_index;
+      return 0 <= buffer && buffer < view.n_variadic_buffers &&
+             within(text.ref.offset, std::int64_t{text.ref.offset} + text.inlined.size,
+                    view.variadic_buffer_sizes[buffer]);
+    }
+    default: return false;
+  }
+}
+
 // One column of one batch.
 class ColumnCursor {
  public:
@@ -298,7 +326,9 @@ class ColumnCursor {
   }
 
   std::string_view raw_text(std::int64_t i) const {
-    const ArrowStringView text = ArrowArrayViewGetStringUnsafe(values_, value_index(i));
+    const std::int64_t at = value_index(i);
+    if (!text_in_bounds(*values_, at)) fail(at_row(i) + ": the text lies outside its buffers");
+    const ArrowStringView text = ArrowArrayViewGetStringUnsafe(values_, at);
     return {text.data, static_cast<std::size_t>(text.size_bytes)};
   }
 
