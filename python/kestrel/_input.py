@@ -4,9 +4,10 @@ engine event table.
 Objects that speak the Arrow PyCapsule interface (pyarrow, polars, pandas
 from 2.2, DuckDB) go straight to the native Arrow reader. Every other source
 is reduced to columns: numbers as contiguous buffers, texts and
-mixed values as lists, each with an optional null mask. The native module
-builds the engine events from those columns in one pass, so a data frame
-never becomes one Python Event per row. Optional libraries are imported only
+mixed values as lists, text already in Arrow buffers as Arrow arrays, each
+with an optional null mask. The native module builds the engine's table
+straight from those columns, so a data frame never becomes one Python Event
+per row. Optional libraries are imported only
 when an object of theirs is passed in.
 """
 

@@ -4,9 +4,10 @@
 // (its Family). Every batch is then read column by column through nanoarrow's
 // array views, straight from the buffers: texts are looked up in the table's
 // pool as views and copied only when new, and a dictionary's entries are
-// interned once per batch. Rows are gathered in input order and put in
-// canonical order at the end. Failures deep in the loops throw ReadFailure,
-// which read_arrow_events turns into the Error it returns.
+// interned once per batch. Rows are gathered in input order in a table
+// builder, which puts them in canonical order at the end. Failures deep in
+// the loops throw ReadFailure, which read_arrow_events (or read_arrow_texts,
+// for one text column) turns into the Error it returns.
 //
 // Over several threads, each batch is cut into pieces, a range of rows of one
 // column each (the timestamps whole, as their reader keeps state), and

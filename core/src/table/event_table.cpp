@@ -123,7 +123,7 @@ Cell EventTable::cell_of(const Value& value) {
 EventTable EventTable::from_events(std::span<const Event> events,
                                    std::span<const std::string> attributes, Interrupt interrupt) {
   TableBuilder builder;
-  builder.add_events(events, attributes, interrupt);
+  builder.add_events(events, attributes, std::move(interrupt));
   return std::move(builder).in_input_order();
 }
 

@@ -67,8 +67,9 @@ std::vector<Cell>& TableBuilder::add_column(std::string_view name, std::size_t r
 // interned once per run rather than once per event. Attribute look-ups go
 // through each event's sorted map, once per event and column.
 void TableBuilder::add_events(std::span<const Event> events,
-                              std::span<const std::string> attributes, Interrupt& interrupt) {
-  if (table_.size() > 0 || !table_.columns.empty()) throw InternalError("events into a built table");
+                              std::span<const std::string> attributes, Interrupt interrupt) {
+  if (table_.size() > 0 || !table_.columns.empty())
+    throw InternalError("events into a built table");
   const std::size_t rows = events.size();
   table_.partitions.reserve(rows);
   table_.timestamps.reserve(rows);
@@ -104,8 +105,7 @@ EventTable TableBuilder::in_input_order() && {
   return std::move(table_);
 }
 
-std::vector<std::size_t> byte_order_ranks(const TextPool& texts,
-                                          std::span<const TextId> partitions,
+std::vector<std::size_t> byte_order_ranks(const TextPool& texts, std::span<const TextId> partitions,
                                           Interrupt& interrupt) {
   std::vector<TextId> distinct;
   std::vector<bool> seen(texts.size());

@@ -31,7 +31,7 @@ class TableBuilder {
   // The events as rows, with the named attributes as columns; into an
   // empty builder. Polls `interrupt` once per row and column.
   void add_events(std::span<const Event> events, std::span<const std::string> attributes,
-                  Interrupt& interrupt);
+                  Interrupt interrupt);
 
   // The table in canonical order: partitions in byte order, then timestamp,
   // then input order; `positions` says where each row came from.
@@ -47,8 +47,7 @@ class TableBuilder {
 
 // Each partition id's rank among the distinct partitions of `partitions` in
 // byte order of their texts; ids no row has rank 0.
-std::vector<std::size_t> byte_order_ranks(const TextPool& texts,
-                                          std::span<const TextId> partitions,
+std::vector<std::size_t> byte_order_ranks(const TextPool& texts, std::span<const TextId> partitions,
                                           Interrupt& interrupt);
 
 // The rows by partition rank (rank_of[partition id]), then timestamp, then
