@@ -5,6 +5,7 @@ and a large build that Ctrl-C must stop at once."""
 
 import datetime as dt
 import signal
+import struct
 import time
 
 import pytest
@@ -114,17 +115,38 @@ def test_pandas_arrow_columns_with_nulls(dtype, value, read):
     assert [m.events[0].attrs for m in match("x", frame)] == [{"c": read}, {}]
 
 
+def slot_buffer(kind, slots):
+    """The offsets of a utf8 array, or the views of a utf8_view one: a text
+    of up to 12 bytes inline, else (size, buffer, offset) into a buffer."""
+    if kind != pa.string_view():
+        return np.array(slots, dtype=np.int64 if kind == pa.large_string() else np.int32).tobytes()
+    return b"".join(
+        struct.pack("<i12s", len(slot), slot)
+        if isinstance(slot, bytes)
+        else struct.pack("<i4sii", slot[0], b"aaaa", *slot[1:])
+        for slot in slots
+    )
+
+
+BAD_BOUNDS = "column `s` row 1: the text lies outside its buffers"
+VALID = [{"s": "a"}, {}, {"s": "c"}]
+
+
 @pytest.mark.parametrize(
-    "validity, outcome",
+    "validity, kind, slots, outcome",
     [
-        (0b101, [{"s": "a"}, {}, {"s": "c"}]),  # the bad bytes sit in a null slot
-        (0b111, "column `s` row 1: the text is not valid UTF-8"),
+        (0b101, pa.string(), [0, 1, 2, 3], VALID),  # the bad bytes sit in a null slot
+        (0b111, pa.string(), [0, 1, 2, 3], "column `s` row 1: the text is not valid UTF-8"),
+        (0b111, pa.string(), [0, 1, 0, 3], BAD_BOUNDS),  # offsets that run back
+        (0b111, pa.large_string(), [0, 1, 99, 3], BAD_BOUNDS),  # past the data
+        (0b111, pa.string_view(), [b"a", (13, 1, 0), b"c"], BAD_BOUNDS),  # no buffer 1
+        (0b111, pa.string_view(), [b"a", (13, 0, 1), b"c"], BAD_BOUNDS),  # past the buffer
+        (0b111, pa.string_view(), [b"a", (-1, 0, 0), b"c"], BAD_BOUNDS),  # a negative size
     ],
 )
-def test_arrow_text_is_checked_only_in_valid_slots(validity, outcome):
-    offsets = np.array([0, 1, 2, 3], dtype=np.int32).tobytes()
-    buffers = [pa.py_buffer(bytes([validity])), pa.py_buffer(offsets), pa.py_buffer(b"a\xffc")]
-    text = pa.Array.from_buffers(pa.string(), 3, buffers)
+def test_arrow_text_is_checked_only_in_valid_slots(validity, kind, slots, outcome):
+    buffers = [bytes([validity]), slot_buffer(kind, slots), b"a\xffc" + b"a" * 10]
+    text = pa.Array.from_buffers(kind, 3, [pa.py_buffer(buffer) for buffer in buffers])
     table = pa.table({"partition": ["p"] * 3, "ts": [1, 2, 3], "typ": ["x"] * 3, "s": text})
     if isinstance(outcome, str):
         with pytest.raises(ValueError, match=outcome):

@@ -133,17 +133,18 @@ def near_miss_events(
 # buffer export to type checkers only from Python 3.12 on.
 _Buffer: TypeAlias = object
 
-# One chunk of an Arrow utf8 or large_utf8 array: (offsets buffer, data
-# buffer, first row in the chunk, number of rows, offset width 4 or 8).
-_ArrowTextChunk: TypeAlias = tuple[_Buffer, _Buffer, int, int, int]
+# An Arrow text array or chunked array: any object with __arrow_c_stream__
+# or __arrow_c_array__ whose values are utf8, large_utf8 or utf8_view, plain
+# or as a dictionary.
+_ArrowText: TypeAlias = object
 # (name, kind, data) for the partition and type columns: kind "object" with
-# a list of str, or "arrow_text" with a list of Arrow chunks.
-_TextColumn: TypeAlias = tuple[str, str, list[str] | list[_ArrowTextChunk]]
+# a list of str, or "arrow_text" with an Arrow text array.
+_TextColumn: TypeAlias = tuple[str, str, list[str] | _ArrowText]
 # (name, buffer of int64): the timestamp column.
 _TimestampColumn: TypeAlias = tuple[str, _Buffer]
 # (name, kind, data, null mask or None) for an attribute. kind "int",
 # "float" or "bool" comes with a buffer of int64, float64 or bool (or bytes),
-# "object" with a list of values, "arrow_text" with a list of Arrow chunks;
+# "object" with a list of values, "arrow_text" with an Arrow text array;
 # the mask is a buffer of bool (or bytes), nonzero where the cell is null.
 _AttributeColumn: TypeAlias = tuple[str, str, _Buffer | list[Any], _Buffer | None]
 # Lets attributes be a list of a NamedTuple of that shape: list is invariant.

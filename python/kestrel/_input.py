@@ -4,9 +4,10 @@ engine event table.
 Objects that speak the Arrow PyCapsule interface (pyarrow, polars, pandas
 from 2.2, DuckDB) go straight to the native Arrow reader. Every other source
 is reduced to columns: numbers as contiguous buffers, texts and
-mixed values as lists, each with an optional null mask. The native module
-builds the engine events from those columns in one pass, so a data frame
-never becomes one Python Event per row. Optional libraries are imported only
+mixed values as lists, text already in Arrow buffers as Arrow arrays, each
+with an optional null mask. The native module builds the engine's table
+straight from those columns, so a data frame never becomes one Python Event
+per row. Optional libraries are imported only
 when an object of theirs is passed in.
 """
 
@@ -60,7 +61,7 @@ class Column(NamedTuple):
     """One column ready for the native module.
 
     `kind` is "int", "float", "bool" (data: a buffer), "object" (data: a
-    list) or "arrow_text" (data: Arrow utf8 chunks, see `_arrow_text`);
+    list) or "arrow_text" (data: an Arrow text array, see `_arrow_text`);
     `mask` marks null cells (a bool or byte buffer), or is None.
     `arrow_format` is the Arrow format of integers that were datetimes or
     durations, as nanoseconds, when the column is carried into results.
@@ -622,37 +623,23 @@ def _arrow_column(name: str, column: Any) -> Column:
 
 
 def _arrow_text(name: str, values: Any, mask: Any) -> Column | None:
-    """The utf8 chunks of an Arrow text column, or None when it is not text.
-
-    Each chunk is (offsets, data, offset, length, offset width); dictionary
-    and view layouts are first decoded to plain utf8.
-    """
+    """An Arrow text column (utf8, large or view, plain or as a dictionary)
+    as the array or chunked array that the native Arrow reader reads, or
+    None when it is not text."""
     pa = _optional("pyarrow")
     try:
         if not isinstance(values, (pa.Array, pa.ChunkedArray)):
             values = pa.array(values)
     except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError):
         return None
-    if isinstance(values, pa.Array):
-        values = pa.chunked_array([values])
-    chunks = []
-    for chunk in values.chunks:
-        if pa.types.is_dictionary(chunk.type):
-            chunk = chunk.dictionary_decode()
-        if _is_string_view(pa, chunk.type):
-            chunk = chunk.cast(pa.large_string())
-        if pa.types.is_string(chunk.type):
-            width = 4
-        elif pa.types.is_large_string(chunk.type):
-            width = 8
-        else:
-            return None
-        if len(chunk):
-            _, offsets, data = chunk.buffers()
-            chunks.append((offsets, b"" if data is None else data, chunk.offset, len(chunk), width))
+    kind = values.type.value_type if pa.types.is_dictionary(values.type) else values.type
+    if not (
+        pa.types.is_string(kind) or pa.types.is_large_string(kind) or _is_string_view(pa, kind)
+    ):
+        return None
     if mask is not None:
         mask = _optional("numpy").ascontiguousarray(mask, dtype=bool)
-    return Column(name, "arrow_text", chunks, mask)
+    return Column(name, "arrow_text", values, mask)
 
 
 def _is_string_view(pa: Any, kind: Any) -> bool:

@@ -33,4 +33,12 @@ struct ArrowColumns {
 Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
                                       const RunOptions& options = {});
 
+// The cells of text column `name` given as a stream of arrays (a chunked
+// array's chunks, say), rows numbered across them: texts interned into
+// `texts`, null cells Null. The stream is consumed and released. A column
+// that is not text, or a bad cell or array, is an Error naming the column
+// and the row.
+Result<std::vector<Cell>> read_arrow_texts(ArrowArrayStream& stream, const std::string& name,
+                                           TextPool& texts, Interrupt& interrupt);
+
 }  // namespace kestrel

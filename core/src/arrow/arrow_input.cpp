@@ -4,9 +4,10 @@
 // (its Family). Every batch is then read column by column through nanoarrow's
 // array views, straight from the buffers: texts are looked up in the table's
 // pool as views and copied only when new, and a dictionary's entries are
-// interned once per batch. Rows are gathered in input order and put in
-// canonical order at the end. Failures deep in the loops throw ReadFailure,
-// which read_arrow_events turns into the Error it returns.
+// interned once per batch. Rows are gathered in input order in a table
+// builder, which puts them in canonical order at the end. Failures deep in
+// the loops throw ReadFailure, which read_arrow_events (or read_arrow_texts,
+// for one text column) turns into the Error it returns.
 //
 // Over several threads, each batch is cut into pieces, a range of rows of one
 // column each (the timestamps whole, as their reader keeps state), and
@@ -28,17 +29,15 @@
 #include <cstring>
 #include <functional>
 #include <limits>
-#include <numeric>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "arrow/iso8601.hpp"
 #include "kestrel/run_options.hpp"
 #include "kestrel/utf8.hpp"
-#include "model/canonical_sort.hpp"
 #include "runtime/shares.hpp"
+#include "table/table_builder.hpp"
 
 namespace kestrel {
 
@@ -124,10 +123,6 @@ class StreamSchema {
     if (ArrowSchemaViewInit(&view_, &schema_, &error) != NANOARROW_OK) {
       fail(std::string("the stream's schema is invalid: ") + error.message);
     }
-    if (view_.type != NANOARROW_TYPE_STRUCT) {
-      fail(std::string("the stream must hold record batches (a struct type), not ") +
-           ArrowTypeString(view_.type));
-    }
   }
   StreamSchema(const StreamSchema&) = delete;
   StreamSchema& operator=(const StreamSchema&) = delete;
@@ -136,6 +131,13 @@ class StreamSchema {
   }
 
   const ArrowSchema& schema() const noexcept { return schema_; }
+
+  void require_record_batches() const {
+    if (view_.type != NANOARROW_TYPE_STRUCT) {
+      fail(std::string("the stream must hold record batches (a struct type), not ") +
+           ArrowTypeString(view_.type));
+    }
+  }
 
   // ": " and the producer's own message, if it gave one: nanoarrow's
   // wrapper puts a placeholder in place of a missing message.
@@ -190,6 +192,22 @@ class BatchView {
   ArrowArrayView view_;
 };
 
+ColumnInfo describe_column(const ArrowSchema& column, const std::string& name,
+                           std::size_t child = 0) {
+  ColumnInfo info;
+  info.name = name;
+  info.child = child;
+  info.dictionary = column.dictionary != nullptr;
+  const ArrowSchema* values = info.dictionary ? column.dictionary : &column;
+  ArrowError error;
+  if (ArrowSchemaViewInit(&info.values, values, &error) != NANOARROW_OK) {
+    fail("column " + quoted_name(name) + " has an unreadable type: " + error.message);
+  }
+  info.format = values->format;
+  info.family = family_of(info.values.type);
+  return info;
+}
+
 // The schema's columns: names checked, used ones described.
 class Columns {
  public:
@@ -221,20 +239,9 @@ class Columns {
 
   ColumnInfo describe(const std::string& name) const {
     require(name);
-    ColumnInfo info;
-    info.name = name;
-    info.child =
+    const auto child =
         static_cast<std::size_t>(std::find(names_.begin(), names_.end(), name) - names_.begin());
-    const ArrowSchema* column = schema_.children[info.child];
-    info.dictionary = column->dictionary != nullptr;
-    const ArrowSchema* values = info.dictionary ? column->dictionary : column;
-    ArrowError error;
-    if (ArrowSchemaViewInit(&info.values, values, &error) != NANOARROW_OK) {
-      fail("column " + quoted_name(name) + " has an unreadable type: " + error.message);
-    }
-    info.format = values->format;
-    info.family = family_of(info.values.type);
-    return info;
+    return describe_column(*schema_.children[child], name, child);
   }
 
  private:
@@ -271,18 +278,53 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return true;
 }
 
+// Whether text `at` (before the view's own offset) lies inside its buffers:
+// nanoarrow checks only a column's first and last offsets, and neither the
+// sizes nor the buffer numbers of a string view.
+bool text_in_bounds(const ArrowArrayView& view, std::int64_t at) {
+  at += view.offset;
+  const ArrowBufferView& slots = view.buffer_views[1];
+  const auto within = [&](std::int64_t begin, std::int64_t end, std::int64_t size) {
+    return 0 <= begin && begin <= end && end <= size;
+  };
+  switch (view.storage_type) {
+    case NANOARROW_TYPE_STRING:
+      return within(slots.data.as_int32[at], slots.data.as_int32[at + 1],
+                    view.buffer_views[2].size_bytes);
+    case NANOARROW_TYPE_LARGE_STRING:
+      return within(slots.data.as_int64[at], slots.data.as_int64[at + 1],
+                    view.buffer_views[2].size_bytes);
+    case NANOARROW_TYPE_STRING_VIEW: {
+      const ArrowBinaryView& text = slots.data.as_binary_view[at];
+      if (text.inlined.size <= NANOARROW_BINARY_VIEW_INLINE_SIZE) return text.inlined.size >= 0;
+      const std::int32_t buffer = text.ref.buffer_index;
+      return 0 <= buffer && buffer < view.n_variadic_buffers &&
+             within(text.ref.offset, std::int64_t{text.ref.offset} + text.inlined.size,
+                    view.variadic_buffer_sizes[buffer]);
+    }
+    default: return false;
+  }
+}
+
 // One column of one batch.
 class ColumnCursor {
  public:
-  ColumnCursor(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first_row)
+  // The column's array, its rows starting `base` rows in (a batch's own
+  // offset), row 0 being row `first_row` of the input.
+  ColumnCursor(const ColumnInfo& info, const ArrowArrayView& column, std::int64_t base,
+               std::size_t first_row)
       : info_(info),
-        view_(root.children[info.child]),
+        view_(&column),
         values_(info.dictionary ? view_->dictionary : view_),
-        base_(root.offset),
+        base_(base),
         first_row_(first_row),
         may_be_null_(view_->null_count != 0 || info.family == Family::Null) {
     if (info.dictionary) dictionary_ids_.assign(static_cast<std::size_t>(values_->length), kUnseen);
   }
+
+  // The column of a batch.
+  ColumnCursor(const ColumnInfo& info, const ArrowArrayView& root, std::size_t first_row)
+      : ColumnCursor(info, *root.children[info.child], root.offset, first_row) {}
 
   std::size_t row(std::int64_t i) const noexcept {
     return first_row_ + static_cast<std::size_t>(i);
@@ -298,7 +340,9 @@ class ColumnCursor {
   }
 
   std::string_view raw_text(std::int64_t i) const {
-    const ArrowStringView text = ArrowArrayViewGetStringUnsafe(values_, value_index(i));
+    const std::int64_t at = value_index(i);
+    if (!text_in_bounds(*values_, at)) fail(at_row(i) + ": the text lies outside its buffers");
+    const ArrowStringView text = ArrowArrayViewGetStringUnsafe(values_, at);
     return {text.data, static_cast<std::size_t>(text.size_bytes)};
   }
 
@@ -529,7 +573,7 @@ std::string carried_format(const ColumnInfo& info) {
 
 // Everything read, in input order.
 struct Gathered {
-  EventTable table;
+  TableBuilder builder;
   TimeColumn time;
   std::vector<CarriedColumn> carried;
 };
@@ -562,9 +606,8 @@ class Reader {
       }
       attributes_.push_back(columns.describe(name));
       check_cell_family(attributes_.back(), !wanted.attributes);
-      gathered_.table.attribute_names.push_back(gathered_.table.texts.intern(name));
+      gathered_.builder.add_column(name, 0);
     }
-    gathered_.table.columns.resize(attributes_.size());
     for (const std::string& name : wanted.carry) {
       if (std::any_of(carry_.begin(), carry_.end(),
                       [&](const ColumnInfo& info) { return info.name == name; })) {
@@ -579,7 +622,7 @@ class Reader {
   // One batch, on the calling thread.
   void read(const ArrowArrayView& root, Interrupt& interrupt) {
     const std::size_t first = begin_batch(root);
-    TextPool& pool = gathered_.table.texts;
+    TextPool& pool = table().texts;
     for (const Piece& piece : pieces(root.length, 1))
       read_piece(piece, root, first, pool, interrupt);
     rows_ += static_cast<std::size_t>(root.length);
@@ -608,7 +651,7 @@ class Reader {
       if (piece.failure) fail(std::move(*piece.failure));
       piece.to_table.reserve(piece.pool.size());
       for (TextId id = 0; id < piece.pool.size(); ++id) {
-        piece.to_table.push_back(gathered_.table.texts.intern(piece.pool.text(id)));
+        piece.to_table.push_back(table().texts.intern(piece.pool.text(id)));
       }
     }
     next = 0;
@@ -625,6 +668,8 @@ class Reader {
 
  private:
   enum class PieceKind : std::uint8_t { Partition, Type, Time, Attribute, Carried };
+
+  EventTable& table() noexcept { return gathered_.builder.rows(); }
 
   // Rows [begin, end) of one column of a batch. Read on a worker, its texts
   // go to a pool of its own, and `to_table` then maps that pool's ids to
@@ -673,7 +718,7 @@ class Reader {
     const std::size_t first = rows_;
     const std::size_t rows = first + static_cast<std::size_t>(root.length);
     reserve_rows(rows);
-    EventTable& table = gathered_.table;
+    EventTable& table = this->table();
     std::vector<std::function<void()>> growth = {
         [&] { table.partitions.resize(rows); },
         [&] { table.types.resize(rows); },
@@ -693,7 +738,7 @@ class Reader {
 
   void read_piece(const Piece& piece, const ArrowArrayView& root, std::size_t first, TextPool& pool,
                   Interrupt& interrupt) {
-    EventTable& table = gathered_.table;
+    EventTable& table = this->table();
     switch (piece.kind) {
       case PieceKind::Partition:
         return read_key(partition_, root, first, piece, table.partitions.data(), pool, interrupt);
@@ -716,7 +761,7 @@ class Reader {
       return std::span(column + first + static_cast<std::size_t>(piece.begin),
                        static_cast<std::size_t>(piece.end - piece.begin));
     };
-    EventTable& table = gathered_.table;
+    EventTable& table = this->table();
     switch (piece.kind) {
       case PieceKind::Partition:
       case PieceKind::Type:
@@ -747,7 +792,7 @@ class Reader {
 
   // Room for `rows` in every column, growing geometrically across batches.
   void reserve_rows(std::size_t rows) {
-    EventTable& table = gathered_.table;
+    EventTable& table = this->table();
     if (table.timestamps.capacity() >= rows) return;
     const std::size_t room = std::max(rows, 2 * table.timestamps.capacity());
     table.partitions.reserve(room);
@@ -771,7 +816,7 @@ class Reader {
   void read_time(const ArrowArrayView& root, std::size_t first, const Piece& piece,
                  Interrupt& interrupt) {
     ColumnCursor ts(ts_, root, first);
-    std::int64_t* out = gathered_.table.timestamps.data();
+    std::int64_t* out = table().timestamps.data();
     for (std::int64_t i = piece.begin; i < piece.end; ++i) {
       interrupt.poll();
       if (ts.is_null(i)) fail(null_key(ts_, ts.row(i)));
@@ -830,77 +875,29 @@ class Reader {
   std::size_t rows_ = 0;
 };
 
-// Each row's partition as its rank among the partitions in byte order.
-std::vector<std::size_t> partition_ranks(const EventTable& table, Interrupt& interrupt) {
-  std::vector<TextId> distinct;
-  std::vector<bool> seen(table.texts.size());
-  for (const TextId id : table.partitions) {
-    if (!seen[id]) distinct.push_back(id);
-    seen[id] = true;
-  }
-  std::sort(distinct.begin(), distinct.end(), [&](TextId a, TextId b) {
-    interrupt.poll();
-    return table.texts.text(a) < table.texts.text(b);
-  });
-  std::vector<std::size_t> rank_of(table.texts.size());
-  for (std::size_t r = 0; r < distinct.size(); ++r) rank_of[distinct[r]] = r;
-  std::vector<std::size_t> ranks(table.partitions.size());
-  for (std::size_t row = 0; row < ranks.size(); ++row) ranks[row] = rank_of[table.partitions[row]];
-  return ranks;
-}
-
-template <class T>
-void permute(std::vector<T>& values, const std::vector<std::size_t>& order, Interrupt& interrupt) {
-  std::vector<T> sorted;
-  sorted.reserve(order.size());
-  for (const std::size_t from : order) {
-    interrupt.poll();
-    sorted.push_back(values[from]);
-  }
-  values = std::move(sorted);
-}
-
-bool in_canonical_order(std::span<const std::size_t> ranks, std::span<const std::int64_t> times) {
-  for (std::size_t row = 1; row < ranks.size(); ++row) {
-    if (ranks[row - 1] > ranks[row]) return false;
-    if (ranks[row - 1] == ranks[row] && times[row - 1] > times[row]) return false;
-  }
-  return true;
-}
-
-// Logs are usually written in order already; one pass over the keys then
-// saves the sort, which would otherwise be the largest cost of reading.
-void put_in_canonical_order(EventTable& table, Interrupt& interrupt) {
-  std::vector<std::size_t> ranks = partition_ranks(table, interrupt);
-  if (in_canonical_order(ranks, table.timestamps)) {
-    table.positions.resize(table.size());
-    std::iota(table.positions.begin(), table.positions.end(), std::size_t{0});
-    return;
-  }
-  std::vector<std::size_t> order = order_by_partition_and_time(ranks, table.timestamps, interrupt);
-  permute(table.partitions, order, interrupt);
-  permute(table.timestamps, order, interrupt);
-  permute(table.types, order, interrupt);
-  for (std::vector<Cell>& column : table.columns) permute(column, order, interrupt);
-  table.positions = std::move(order);
-}
-
 // Every batch, each read on the calling thread, or in pieces on workers
 // when `options` asks for more than one thread.
+// The stream's next array into `batch`, its rows starting at row `rows`;
+// false at the stream's end.
+bool next_batch(ArrowArrayStream& stream, Batch& batch, std::size_t rows) {
+  if (ArrowArrayStreamGetNext(&stream, batch.get(), nullptr) != NANOARROW_OK) {
+    fail(naming_row("could not read the batch starting at row ", rows) +
+         StreamSchema::producer_detail(stream));
+  }
+  return !batch.ended();
+}
+
 Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
                       const RunOptions& options, Interrupt& interrupt) {
   const StreamSchema schema(stream);
+  schema.require_record_batches();
   Reader reader(schema.schema(), columns);
   BatchView view(schema.schema());
   std::size_t rows = 0;
   while (true) {
     interrupt.poll();
     Batch batch;
-    if (ArrowArrayStreamGetNext(&stream, batch.get(), nullptr) != NANOARROW_OK) {
-      fail(naming_row("could not read the batch starting at row ", rows) +
-           StreamSchema::producer_detail(stream));
-    }
-    if (batch.ended()) break;
+    if (!next_batch(stream, batch, rows)) break;
     view.set(*batch.get(), rows);
     if (options.threads > 1) {
       reader.read(view.root(), options);
@@ -912,22 +909,66 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
   return std::move(reader).finish();
 }
 
+std::vector<Cell> read_text_arrays(ArrowArrayStream& stream, const std::string& name,
+                                   TextPool& texts, Interrupt& interrupt) {
+  const StreamSchema schema(stream);
+  const ColumnInfo info = describe_column(schema.schema(), name);
+  if (info.family != Family::Text) {
+    fail_wrong_type("column " + quoted_name(name) + " has type " + type_text(info) +
+                    "; it must hold text");
+  }
+  BatchView view(schema.schema());
+  std::vector<Cell> cells;
+  while (true) {
+    interrupt.poll();
+    Batch batch;
+    if (!next_batch(stream, batch, cells.size())) break;
+    view.set(*batch.get(), cells.size());
+    ColumnCursor cursor(info, view.root(), 0, cells.size());
+    for (std::int64_t i = 0; i < view.root().length; ++i) {
+      interrupt.poll();
+      cells.push_back(cursor.cell(i, texts));
+    }
+  }
+  return cells;
+}
+
+// Releases the stream on every path.
+class StreamRelease {
+ public:
+  explicit StreamRelease(ArrowArrayStream& stream) : stream_(stream) {}
+  StreamRelease(const StreamRelease&) = delete;
+  StreamRelease& operator=(const StreamRelease&) = delete;
+  ~StreamRelease() {
+    if (stream_.release != nullptr) ArrowArrayStreamRelease(&stream_);
+  }
+
+ private:
+  ArrowArrayStream& stream_;
+};
+
 }  // namespace
 
 Result<EventSource> read_arrow_events(ArrowArrayStream& stream, const ArrowColumns& columns,
                                       const RunOptions& options) {
   Interrupt interrupt(options.stop_requested);
-  struct Release {
-    ArrowArrayStream& stream;
-    ~Release() {
-      if (stream.release != nullptr) ArrowArrayStreamRelease(&stream);
-    }
-  } release{stream};
+  const StreamRelease release(stream);
   try {
     Gathered gathered = read_batches(stream, columns, options, interrupt);
-    put_in_canonical_order(gathered.table, interrupt);
-    return EventSource{
-        std::move(gathered.table), std::move(gathered.time), std::move(gathered.carried), {}};
+    return EventSource{std::move(gathered.builder).build(interrupt),
+                       std::move(gathered.time),
+                       std::move(gathered.carried),
+                       {}};
+  } catch (ReadFailure& failure) {
+    return std::move(failure.error);
+  }
+}
+
+Result<std::vector<Cell>> read_arrow_texts(ArrowArrayStream& stream, const std::string& name,
+                                           TextPool& texts, Interrupt& interrupt) {
+  const StreamRelease release(stream);
+  try {
+    return read_text_arrays(stream, name, texts, interrupt);
   } catch (ReadFailure& failure) {
     return std::move(failure.error);
   }

@@ -1,14 +1,13 @@
-// Events and their canonical order. Sorting ranks the partitions first so
-// that the sort itself compares integers only.
+// Events and their canonical order, which the table builder's integer keys
+// give: partitions are interned and ranked once.
 
 #include "kestrel/event.hpp"
 
-#include "model/canonical_sort.hpp"
-
-#include <algorithm>
 #include <numeric>
-#include <string_view>
-#include <unordered_map>
+#include <optional>
+#include <utility>
+
+#include "table/table_builder.hpp"
 
 namespace kestrel {
 
@@ -17,70 +16,24 @@ Event Event::with_attr(std::string key, Value value) && {
   return std::move(*this);
 }
 
-namespace {
-
-// Each event's partition as its rank among the distinct partitions in byte
-// order, so that sorting compares integers and never touches event text.
-std::vector<std::size_t> partition_ranks(std::span<const Event> events, Interrupt& interrupt) {
-  std::unordered_map<std::string_view, std::size_t> first_seen;
-  std::vector<std::string_view> names;
-  std::vector<std::size_t> ids(events.size());
+std::vector<std::size_t> canonical_order(std::span<const Event> events, Interrupt interrupt) {
+  TextPool texts;
+  std::vector<TextId> partitions(events.size());
+  std::vector<std::int64_t> timestamps(events.size());
   for (std::size_t i = 0; i < events.size(); ++i) {
     interrupt.poll();
-    const std::string_view name = events[i].partition;
-    if (i > 0 && name == events[i - 1].partition) {  // runs are the common case
-      ids[i] = ids[i - 1];
-      continue;
-    }
-    const auto [entry, added] = first_seen.try_emplace(name, names.size());
-    if (added) names.push_back(name);
-    ids[i] = entry->second;
+    const bool same_run = i > 0 && events[i].partition == events[i - 1].partition;
+    partitions[i] = same_run ? partitions[i - 1] : texts.intern(events[i].partition);
+    timestamps[i] = events[i].ts;
   }
-  std::vector<std::size_t> by_name(names.size());
-  std::iota(by_name.begin(), by_name.end(), std::size_t{0});
-  std::sort(by_name.begin(), by_name.end(), [&](std::size_t a, std::size_t b) {
-    interrupt.poll();
-    return names[a] < names[b];
-  });
-  std::vector<std::size_t> rank(names.size());
-  for (std::size_t r = 0; r < by_name.size(); ++r) rank[by_name[r]] = r;
-  for (std::size_t& id : ids) id = rank[id];
-  return ids;
-}
-
-struct SortKey {
-  std::size_t partition;
-  std::int64_t ts;
-  std::size_t index;  // the tie-break that makes an unstable sort stable
-
-  friend bool operator<(const SortKey& a, const SortKey& b) {
-    if (a.partition != b.partition) return a.partition < b.partition;
-    if (a.ts != b.ts) return a.ts < b.ts;
-    return a.index < b.index;
+  const std::vector<std::size_t> rank_of = byte_order_ranks(texts, partitions, interrupt);
+  if (std::optional<std::vector<std::size_t>> order =
+          order_by_partition_and_time(rank_of, partitions, timestamps, interrupt)) {
+    return std::move(*order);
   }
-};
-
-}  // namespace
-
-std::vector<std::size_t> order_by_partition_and_time(std::span<const std::size_t> partition_ranks,
-                                                     std::span<const std::int64_t> timestamps,
-                                                     Interrupt& interrupt) {
-  std::vector<SortKey> keys(timestamps.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = {partition_ranks[i], timestamps[i], i};
-  std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
-    interrupt.poll();
-    return a < b;
-  });
-  std::vector<std::size_t> order(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
-  return order;
-}
-
-std::vector<std::size_t> canonical_order(std::span<const Event> events, Interrupt interrupt) {
-  const std::vector<std::size_t> ranks = partition_ranks(events, interrupt);
-  std::vector<std::int64_t> timestamps(events.size());
-  for (std::size_t i = 0; i < events.size(); ++i) timestamps[i] = events[i].ts;
-  return order_by_partition_and_time(ranks, timestamps, interrupt);
+  std::vector<std::size_t> identity(events.size());
+  std::iota(identity.begin(), identity.end(), std::size_t{0});
+  return identity;
 }
 
 bool is_sorted_by_partition_time_index(std::span<const Event> events) noexcept {

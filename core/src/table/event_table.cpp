@@ -1,14 +1,13 @@
-// Building the columnar table from events, and converting cells back.
-//
-// Rows of one partition are consecutive, so a partition text is interned once
-// per run rather than once per event. Attribute look-ups go through each
-// event's sorted map, once per event and column.
+// The columnar table: its text pool, its cells converted back, and the
+// attributes a pattern reads.
 
 #include "kestrel/event_table.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
+
+#include "table/table_builder.hpp"
 
 namespace kestrel {
 
@@ -123,31 +122,9 @@ Cell EventTable::cell_of(const Value& value) {
 
 EventTable EventTable::from_events(std::span<const Event> events,
                                    std::span<const std::string> attributes, Interrupt interrupt) {
-  EventTable table;
-  const std::size_t rows = events.size();
-  table.partitions.reserve(rows);
-  table.timestamps.reserve(rows);
-  table.types.reserve(rows);
-  table.positions.reserve(rows);
-  for (std::size_t row = 0; row < rows; ++row) {
-    interrupt.poll();
-    const Event& event = events[row];
-    const bool same_run = row > 0 && event.partition == events[row - 1].partition;
-    table.partitions.push_back(same_run ? table.partitions.back()
-                                        : table.texts.intern(event.partition));
-    table.timestamps.push_back(event.ts);
-    table.types.push_back(table.texts.intern(event.typ));
-    table.positions.push_back(row);
-  }
-  for (const std::string& name : attributes) {
-    table.attribute_names.push_back(table.texts.intern(name));
-    std::vector<Cell>& column = table.columns.emplace_back(rows);
-    for (std::size_t row = 0; row < rows; ++row) {
-      interrupt.poll();
-      if (const Value* value = events[row].attrs.find(name)) column[row] = table.cell_of(*value);
-    }
-  }
-  return table;
+  TableBuilder builder;
+  builder.add_events(events, attributes, std::move(interrupt));
+  return std::move(builder).in_input_order();
 }
 
 std::vector<std::string> attributes_read(const Pattern& pattern) {

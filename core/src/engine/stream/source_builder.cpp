@@ -6,10 +6,11 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <numeric>
 #include <utility>
 
 #include "kestrel/error.hpp"
-#include "model/canonical_sort.hpp"
+#include "table/table_builder.hpp"
 
 namespace kestrel {
 
@@ -47,14 +48,6 @@ template <class T>
 void keep(std::vector<T>& values, std::span<const std::size_t> rows) {
   for (std::size_t i = 0; i < rows.size(); ++i) values[i] = values[rows[i]];
   values.resize(rows.size());
-}
-
-template <class T>
-void permute(std::vector<T>& values, const std::vector<std::size_t>& order) {
-  std::vector<T> sorted;
-  sorted.reserve(order.size());
-  for (const std::size_t from : order) sorted.push_back(values[from]);
-  values = std::move(sorted);
 }
 
 }  // namespace
@@ -113,14 +106,10 @@ void SourceBuilder::keep_rows(std::span<const std::size_t> rows) {
 
 EventSource SourceBuilder::sorted(Interrupt& interrupt) && {
   EventTable& table = source_.table;
-  const std::vector<std::size_t> ranks(table.partitions.begin(), table.partitions.end());
-  const std::vector<std::size_t> order =
-      order_by_partition_and_time(ranks, table.timestamps, interrupt);
-  permute(table.partitions, order);
-  permute(table.timestamps, order);
-  permute(table.types, order);
-  for (std::vector<Cell>& column : table.columns) permute(column, order);
-  table.positions = order;
+  // Partition runs in order of first appearance: each id is its own rank.
+  std::vector<std::size_t> rank_of(table.texts.size());
+  std::iota(rank_of.begin(), rank_of.end(), std::size_t{0});
+  put_in_order(table, rank_of, interrupt);
   return std::move(source_);
 }
 

@@ -1,0 +1,158 @@
+// Canonical order by integer keys: partitions are ranked once, so neither
+// the check nor the sort ever touches a text.
+#include "table/table_builder.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+#include "kestrel/error.hpp"
+
+namespace kestrel {
+
+namespace {
+
+struct SortKey {
+  std::size_t partition;
+  std::int64_t ts;
+  std::size_t row;  // the tie-break that makes an unstable sort stable
+
+  friend bool operator<(const SortKey& a, const SortKey& b) {
+    if (a.partition != b.partition) return a.partition < b.partition;
+    if (a.ts != b.ts) return a.ts < b.ts;
+    return a.row < b.row;
+  }
+};
+
+bool in_order(std::span<const std::size_t> rank_of, std::span<const TextId> partitions,
+              std::span<const std::int64_t> timestamps, Interrupt& interrupt) {
+  for (std::size_t row = 1; row < timestamps.size(); ++row) {
+    interrupt.poll();
+    if (partitions[row - 1] != partitions[row]) {
+      if (rank_of[partitions[row - 1]] > rank_of[partitions[row]]) return false;
+      if (rank_of[partitions[row - 1]] < rank_of[partitions[row]]) continue;
+    }
+    if (timestamps[row - 1] > timestamps[row]) return false;
+  }
+  return true;
+}
+
+template <class T>
+void permute(std::vector<T>& values, std::span<const std::size_t> order, Interrupt& interrupt) {
+  std::vector<T> sorted;
+  sorted.reserve(order.size());
+  for (const std::size_t from : order) {
+    interrupt.poll();
+    sorted.push_back(values[from]);
+  }
+  values = std::move(sorted);
+}
+
+void require_whole_rows(const EventTable& table) {
+  const std::size_t rows = table.size();
+  bool whole = table.partitions.size() == rows && table.types.size() == rows &&
+               table.columns.size() == table.attribute_names.size();
+  for (const std::vector<Cell>& column : table.columns) whole = whole && column.size() == rows;
+  if (!whole) throw InternalError("a table's columns differ in length");
+}
+
+}  // namespace
+
+std::vector<Cell>& TableBuilder::add_column(std::string_view name, std::size_t rows) {
+  table_.attribute_names.push_back(table_.texts.intern(name));
+  return table_.columns.emplace_back(rows);
+}
+
+// Rows of one partition are usually consecutive, so a partition text is
+// interned once per run rather than once per event. Attribute look-ups go
+// through each event's sorted map, once per event and column.
+void TableBuilder::add_events(std::span<const Event> events,
+                              std::span<const std::string> attributes, Interrupt interrupt) {
+  if (table_.size() > 0 || !table_.columns.empty())
+    throw InternalError("events into a built table");
+  const std::size_t rows = events.size();
+  table_.partitions.reserve(rows);
+  table_.timestamps.reserve(rows);
+  table_.types.reserve(rows);
+  for (std::size_t row = 0; row < rows; ++row) {
+    interrupt.poll();
+    const Event& event = events[row];
+    const bool same_run = row > 0 && event.partition == events[row - 1].partition;
+    table_.partitions.push_back(same_run ? table_.partitions.back()
+                                         : table_.texts.intern(event.partition));
+    table_.timestamps.push_back(event.ts);
+    table_.types.push_back(table_.texts.intern(event.typ));
+  }
+  for (const std::string& name : attributes) {
+    std::vector<Cell>& column = add_column(name, rows);
+    for (std::size_t row = 0; row < rows; ++row) {
+      interrupt.poll();
+      if (const Value* value = events[row].attrs.find(name)) column[row] = table_.cell_of(*value);
+    }
+  }
+}
+
+EventTable TableBuilder::build(Interrupt& interrupt) && {
+  require_whole_rows(table_);
+  put_in_order(table_, byte_order_ranks(table_.texts, table_.partitions, interrupt), interrupt);
+  return std::move(table_);
+}
+
+EventTable TableBuilder::in_input_order() && {
+  require_whole_rows(table_);
+  table_.positions.resize(table_.size());
+  std::iota(table_.positions.begin(), table_.positions.end(), std::size_t{0});
+  return std::move(table_);
+}
+
+std::vector<std::size_t> byte_order_ranks(const TextPool& texts, std::span<const TextId> partitions,
+                                          Interrupt& interrupt) {
+  std::vector<TextId> distinct;
+  std::vector<bool> seen(texts.size());
+  for (const TextId id : partitions) {
+    if (!seen[id]) distinct.push_back(id);
+    seen[id] = true;
+  }
+  std::sort(distinct.begin(), distinct.end(), [&](TextId a, TextId b) {
+    interrupt.poll();
+    return texts.text(a) < texts.text(b);
+  });
+  std::vector<std::size_t> rank_of(texts.size());
+  for (std::size_t rank = 0; rank < distinct.size(); ++rank) rank_of[distinct[rank]] = rank;
+  return rank_of;
+}
+
+std::optional<std::vector<std::size_t>> order_by_partition_and_time(
+    std::span<const std::size_t> rank_of, std::span<const TextId> partitions,
+    std::span<const std::int64_t> timestamps, Interrupt& interrupt) {
+  if (in_order(rank_of, partitions, timestamps, interrupt)) return std::nullopt;
+  std::vector<SortKey> keys(timestamps.size());
+  for (std::size_t row = 0; row < keys.size(); ++row) {
+    interrupt.poll();
+    keys[row] = {rank_of[partitions[row]], timestamps[row], row};
+  }
+  std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
+    interrupt.poll();
+    return a < b;
+  });
+  std::vector<std::size_t> order(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].row;
+  return order;
+}
+
+void put_in_order(EventTable& table, std::span<const std::size_t> rank_of, Interrupt& interrupt) {
+  std::optional<std::vector<std::size_t>> order =
+      order_by_partition_and_time(rank_of, table.partitions, table.timestamps, interrupt);
+  if (!order) {
+    table.positions.resize(table.size());
+    std::iota(table.positions.begin(), table.positions.end(), std::size_t{0});
+    return;
+  }
+  permute(table.partitions, *order, interrupt);
+  permute(table.timestamps, *order, interrupt);
+  permute(table.types, *order, interrupt);
+  for (std::vector<Cell>& column : table.columns) permute(column, *order, interrupt);
+  table.positions = std::move(*order);
+}
+
+}  // namespace kestrel
