@@ -31,16 +31,7 @@ EventSource in_stream_order(const EventSource& from, std::vector<std::size_t> ro
 
 EventSource Reorder::release(const Arrivals& arrivals, const Columns& columns,
                              const LateCheck& late, Interrupt& interrupt) {
-  SourceBuilder builder(columns.time, columns.carried);
-  std::vector<std::size_t> held(held_.table.size());
-  for (std::size_t row = 0; row < held.size(); ++row) held[row] = row;
-  builder.add_rows(
-      held_, held,
-      [&](std::size_t row) { return held_.stream_positions[held_.table.positions[row]]; },
-      interrupt);
-  builder.add_rows(
-      arrivals.source, arrivals.rows, [&](std::size_t row) { return arrivals.position(row); },
-      interrupt);
+  SourceBuilder builder = held_then_arrivals(held_, arrivals, columns, interrupt);
   const EventSource& all = builder.source();
   // Looked up once per partition.
   std::vector<std::optional<std::optional<std::int64_t>>> earliest(all.table.texts.size());

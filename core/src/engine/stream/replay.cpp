@@ -97,15 +97,6 @@ std::vector<std::size_t> rows_at(const EventSource& source, std::vector<std::siz
 
 }  // namespace
 
-EventSource rows_of(const EventSource& from, std::span<const std::size_t> rows,
-                    Interrupt& interrupt) {
-  SourceBuilder builder(from.time, from.carried);
-  builder.add_rows(
-      from, rows, [&](std::size_t row) { return from.stream_positions[from.table.positions[row]]; },
-      interrupt);
-  return std::move(builder).sorted(interrupt);
-}
-
 Replay::Replay(Pattern pattern)
     : first_step_{{pattern.steps.at(0)}, MatchConsumption::FirstSuccessorPerStart},
       horizon_(horizon_of(pattern)) {
@@ -151,23 +142,15 @@ void Replay::end(Interrupt& interrupt) {
 // so the two are sorted together when they interleave.
 EventSource Replay::merged(const Arrivals& arrivals, const Columns& columns,
                            std::vector<bool>& is_new, Interrupt& interrupt) const {
-  SourceBuilder builder(columns.time, columns.carried);
-  std::vector<std::size_t> held(buffer_.table.size());
-  for (std::size_t row = 0; row < held.size(); ++row) held[buffer_.table.positions[row]] = row;
-  builder.add_rows(
-      buffer_, held,
-      [&](std::size_t row) { return buffer_.stream_positions[buffer_.table.positions[row]]; },
-      interrupt);
-  builder.add_rows(
-      arrivals.source, arrivals.rows, [&](std::size_t row) { return arrivals.position(row); },
-      interrupt);
+  SourceBuilder builder = held_then_arrivals(buffer_, arrivals, columns, interrupt);
+  const std::size_t held = buffer_.table.size();
   const std::vector<std::size_t>& stream = builder.source().stream_positions;
   std::vector<std::size_t> order(stream.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return stream[a] < stream[b]; });
   is_new.resize(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) is_new[i] = order[i] >= held.size();
+  for (std::size_t i = 0; i < order.size(); ++i) is_new[i] = order[i] >= held;
   if (std::is_sorted(stream.begin(), stream.end())) return std::move(builder).sorted(interrupt);
   return rows_of(builder.source(), order, interrupt);
 }

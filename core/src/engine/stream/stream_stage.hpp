@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <span>
 
+#include "engine/stream/source_builder.hpp"
 #include "engine/stream/stream_columns.hpp"
 #include "kestrel/event_source.hpp"
 #include "kestrel/interrupt.hpp"
@@ -50,6 +51,11 @@ class StreamStage {
   virtual const EventSource& held() const noexcept = 0;
   virtual std::size_t open_matches() const noexcept = 0;
 };
+
+// The rows of `held`, a source the stream kept, in stream order, then the
+// arrivals, in `columns`; input positions follow that order.
+SourceBuilder held_then_arrivals(const EventSource& held, const Arrivals& arrivals,
+                                 const Columns& columns, Interrupt& interrupt);
 
 // `rows` of `from` (ascending stream positions), as a source of their own.
 EventSource rows_of(const EventSource& from, std::span<const std::size_t> rows,
