@@ -260,9 +260,9 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   const std::size_t last = reach.path.back();
   if (last + 1 >= run_end) return reach;
   const EventTable table = EventTable::from_events(events, attributes_read(pattern));
-  // The seed's names are bound before the step, whatever earlier steps bind.
+  // The starting bindings are bound before the step, whatever earlier steps bind.
   std::vector<std::string> bound;
-  Slots slots;  // the seed's, then the path's too
+  Slots slots;  // the starting bindings, then the path's too
   for (const auto& [name, value] : reach.bindings) {
     bound.push_back(name);
     slots.push_back(cell_of_bound(table, value));

@@ -30,7 +30,7 @@ class OpenMatches final : public StreamStage {
 
  private:
   void scan(std::size_t first_new, Interrupt& interrupt, std::vector<Match>& matches);
-  // An empty table of the stream's rows: the seed's texts and attributes.
+  // An empty table of the stream's rows, holding the pattern's texts and attributes.
   static SourceBuilder seeded_rows(const EventTable& seed, const Columns& columns);
   std::vector<std::size_t> live_rows() const;
   void drop_dead_rows();

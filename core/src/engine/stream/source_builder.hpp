@@ -32,8 +32,8 @@ class SourceBuilder {
   // a coarser unit are scaled up to them.
   SourceBuilder(TimeColumn time, const std::vector<CarriedColumn>& carried_like);
 
-  // Interns the seed's texts, in id order, and adds its attribute columns,
-  // before any row: ids compiled against the seed hold in the built table.
+  // Interns the texts of `seed`, in id order, and adds its attribute columns,
+  // before any row: ids compiled against `seed` hold in the built table.
   void seed(const EventTable& seed);
 
   // Adds `rows` of `from`, row r at stream position position_of(r).
