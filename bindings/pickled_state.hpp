@@ -15,10 +15,22 @@
 
 namespace kestrel::binding {
 
-// The written state as a bytes object.
-inline Ref state_to_py(const StateWriter& writer) {
-  const std::string& bytes = writer.bytes();
+// State bytes as a bytes object.
+inline Ref bytes_to_py(const std::string& bytes) {
   return own(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+// The written state as a bytes object.
+inline Ref state_to_py(const StateWriter& writer) { return bytes_to_py(writer.bytes()); }
+
+// The bytes of a pickled state, which must be a bytes object; the view
+// lives as long as it does.
+inline std::string_view state_bytes(PyObject* bytes) {
+  if (!PyBytes_Check(bytes)) raise(PyExc_TypeError, "a pickled kestrel state must be bytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) throw PythonError{};
+  return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 // What `read` makes of a reader of the state in `bytes`, which must be a
@@ -26,12 +38,9 @@ inline Ref state_to_py(const StateWriter& writer) {
 template <class Read>
 auto read_state(PyObject* bytes, char what, Read&& read)
     -> std::invoke_result_t<Read, StateReader&> {
-  if (!PyBytes_Check(bytes)) raise(PyExc_TypeError, "a pickled kestrel state must be bytes");
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) throw PythonError{};
+  const std::string_view state = state_bytes(bytes);
   try {
-    StateReader reader(std::string_view(data, static_cast<std::size_t>(size)), what);
+    StateReader reader(state, what);
     return std::forward<Read>(read)(reader);
   } catch (const StateRefused& refused) {
     raise(PyExc_ValueError, std::string("cannot unpickle kestrel state: ") + refused.what());

@@ -86,10 +86,7 @@ PyObject* stream_reduce(PyObject* self, PyObject*) {
   return guarded([&] {
     Result<std::string> state = stream_of(self).matcher.checkpoint();
     if (!state) raise(PyExc_ValueError, "cannot pickle this stream: " + state.error());
-    const std::string& bytes = state.value();
-    Ref pickled =
-        own(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-    return reduce_to("_stream_from_state", pickled).release();
+    return reduce_to("_stream_from_state", bytes_to_py(state.value())).release();
   });
 }
 
@@ -102,12 +99,7 @@ Ref stream_object(StreamMatcher matcher) {
 PyObject* stream_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] {
     PyObject* bytes = state_argument("_stream_from_state()", args, nargs, kwnames);
-    if (!PyBytes_Check(bytes)) raise(PyExc_TypeError, "a pickled kestrel state must be bytes");
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) throw PythonError{};
-    Result<StreamMatcher> restored =
-        StreamMatcher::restore(std::string_view(data, static_cast<std::size_t>(size)));
+    Result<StreamMatcher> restored = StreamMatcher::restore(state_bytes(bytes));
     if (!restored) raise(PyExc_ValueError, "cannot unpickle kestrel state: " + restored.error());
     return stream_object(std::move(restored.value())).release();
   });
