@@ -118,14 +118,17 @@ def test_decisions_wait_for_what_can_still_change(pattern, batches):
         )
 
 
-def test_memory_follows_open_starts():
-    stream = Stream("a -[<=5]-> b")
-    for t in range(0, 10_000, 10):
+@pytest.mark.parametrize("explain", [True, False])
+def test_memory_follows_open_starts(explain):
+    # Rows no open match names go in clean-ups that wait for about a
+    # thousand of them, so the bound is that slack, far below the 30,000 rows.
+    stream = Stream("a -[<=5]-> b", explain=explain)
+    for t in range(0, 100_000, 10):
         stream.push(
             [Event("p", t, "a", {}), Event("p", t + 1, "c", {}), Event("p", t + 7, "b", {})]
         )
-        assert len(stream.near_misses()) == 1
-        assert stream.stats().buffered <= 4
+        assert not explain or len(stream.near_misses()) == 1
+        assert stream.stats().buffered <= 1100 and stream.stats().open <= 1
 
 
 @pytest.mark.parametrize(

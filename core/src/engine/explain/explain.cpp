@@ -56,9 +56,8 @@
 #include <utility>
 
 #include "engine/atoms/table_atom.hpp"
-#include "engine/atoms/transition.hpp"
 #include "engine/explain/deepest_path.hpp"
-#include "engine/explain/overloaded.hpp"
+#include "engine/explain/near_miss_record.hpp"
 #include "engine/explain/pattern_atoms.hpp"
 #include "engine/explain/renumber.hpp"
 #include "engine/explain/run_index.hpp"
@@ -69,19 +68,6 @@
 namespace kestrel {
 
 namespace {
-
-// The slots after the steps from `first_step` on take the rows of `path`,
-// starting from `slots`. The search has accepted every one.
-void replay(const TableView& view, const PatternAtoms& atoms, std::span<const std::size_t> path,
-            std::size_t first_step, Slots& slots) {
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const TableAtom& atom = atoms.steps[first_step + i];
-    if (!atom.accepts(view, path[i], slots)) {
-      throw InternalError("the deepest path is accepted again");
-    }
-    atom.bind(view, path[i], slots);
-  }
-}
 
 // The near misses of whole partition runs of one table, each run searched
 // on its own, with rows for indices.
@@ -134,46 +120,30 @@ class RunExplainer {
   NearMiss record(const RunSearch& search, const Start& start) {
     std::vector<std::size_t> path{start.row};
     search.follow(start.state, path);
-    Slots slots;
-    replay(view_, atoms_, path, 0, slots);
-    const std::size_t reached = path.size();
-    const std::size_t last = path.back();
-    return NearMiss{
-        .partition = std::string(table_.texts.text(table_.partitions[start.row])),
-        .start_index = start.row,
-        .indices = std::move(path),
-        .reached_steps = reached,
-        .next_step = reached,
-        .next_event_type = pattern_.steps[reached].atom.event_type,
-        .detail = classify(reached, last, slots),
-        .captures = atoms_.slots.captured(table_, slots, Bindings{}),
-    };
+    NearMissDetail detail = classify(path);
+    return near_miss_of(view_, pattern_, atoms_, std::move(path), std::move(detail));
   }
 
-  // Why no row after `last` takes step `level` under `slots`. Only the
-  // first later row of the awaited type counts: a later one is no nearer to
-  // the window, and the first forbidden row before it stands before every
-  // later one too.
-  NearMissDetail classify(std::size_t level, std::size_t last, const Slots& slots) {
+  // Why no row after the path's last takes its next step. Only the first
+  // later row of the awaited type counts: a later one is no nearer to the
+  // window, and the first forbidden row before it stands before every later
+  // one too.
+  NearMissDetail classify(const std::vector<std::size_t>& path) {
+    const std::size_t level = path.size();
+    const std::size_t last = path.back();
     const std::optional<TextId> type = atoms_.types[level];
     if (!type) return NoSuccessor{};
     const std::span<const std::size_t> of_type = rows_.rows_of_type(*type);
     const std::size_t* candidate = first_at_or_after(of_type, last + 1);
     if (candidate == of_type.data() + of_type.size()) return NoSuccessor{};
     const std::size_t c = *candidate;
-    const std::optional<std::int64_t>& max_elapsed = transition_into(pattern_, level).max_elapsed;
-    const std::int64_t from = table_.timestamps[last];
-    const std::int64_t to = table_.timestamps[c];
-    if (!within_window(max_elapsed, from, to)) {
-      return WindowExceeded{c, saturating_elapsed(from, to), *max_elapsed};
-    }
+    Slots slots;
+    replay_path(view_, atoms_, path, 0, slots);
     const std::size_t blocker =
-        first_forbidden(view_, rows_, atoms_.absence[level], last + 1, c, slots, interrupt_);
-    if (blocker != kNone) {
-      return AbsenceBlocked{c, blocker, std::string(table_.texts.text(table_.types[blocker])),
-                            atoms_.steps[level].accepts(view_, c, slots)};
-    }
-    return PredicateFailed{atoms_.failures[level].of(view_, c, slots), c};
+        beyond_window(table_, pattern_, level, last, c)
+            ? kNone
+            : first_forbidden(view_, rows_, atoms_.absence[level], last + 1, c, slots, interrupt_);
+    return reason_at(view_, pattern_, atoms_, level, last, c, blocker, slots);
   }
 
   const EventTable& table_;
@@ -214,21 +184,6 @@ Cell cell_of_bound(const EventTable& table, const Value& value) {
 }
 
 }  // namespace
-
-void renumber(NearMiss& miss, std::span<const std::size_t> positions) {
-  miss.start_index = positions[miss.start_index];
-  for (std::size_t& index : miss.indices) index = positions[index];
-  std::visit(Overloaded{
-                 [&](PredicateFailed& d) { d.event_index = positions[d.event_index]; },
-                 [&](AbsenceBlocked& d) {
-                   d.candidate_index = positions[d.candidate_index];
-                   d.blocking_index = positions[d.blocking_index];
-                 },
-                 [&](WindowExceeded& d) { d.candidate_index = positions[d.candidate_index]; },
-                 [](NoSuccessor&) {},
-             },
-             miss.detail);
-}
 
 std::string_view failure_type_text(const PredicateFailure& failure) noexcept {
   switch (failure.index()) {
@@ -278,7 +233,7 @@ Reach deepest_path(std::span<const Event> events, std::size_t run_end, const Pat
   search.run();
   const std::size_t known = reach.path.size();
   search.follow(state, reach.path);
-  replay(TableView(table), atoms, std::span(reach.path).subspan(known), next_step, slots);
+  replay_path(TableView(table), atoms, std::span(reach.path).subspan(known), next_step, slots);
   reach.bindings = atoms.slots.captured(table, slots, std::move(reach.bindings));
   return reach;
 }

@@ -1,4 +1,5 @@
-// Matching without a replay: the batch matcher's scan, resumed.
+// Matching without a replay: the batch matcher's scan, resumed, and when the
+// stream explains, the forward near-miss search beside it (open_starts.cpp).
 //
 // A batch call scans each partition run with a thread store that starts
 // empty; here a partition's store is kept between pushes, so each batch's
@@ -68,11 +69,14 @@ SourceBuilder OpenMatches::seeded_rows(const EventTable& seed, const Columns& co
   return rows;
 }
 
-OpenMatches::OpenMatches(const Pattern& pattern)
+OpenMatches::OpenMatches(const Pattern& pattern, bool explain)
     : seed_(seed_of(pattern)),
       compiled_(pattern, seed_),
       rows_(seeded_rows(seed_, Columns{})),
-      spare_(compiled_, TextKeys::Hashed) {}
+      spare_(compiled_, TextKeys::Hashed) {
+  // A one-step pattern completes at every start.
+  if (explain && pattern.steps.size() > 1) starts_ = std::make_unique<OpenStarts>(pattern, seed_);
+}
 
 std::size_t OpenMatches::open_matches() const noexcept {
   std::size_t open = 0;
@@ -119,6 +123,7 @@ void OpenMatches::scan(std::size_t first_new, Interrupt& interrupt, std::vector<
     const auto kept = partitions_.find(partition);
     ThreadStore& store = kept == partitions_.end() ? spare_ : kept->second;
     scan.run_partition(run, store);
+    if (starts_) starts_->scan(TableView(table), run, interrupt);
     if (kept != partitions_.end()) {
       if (store.open() == 0) partitions_.erase(kept);
     } else if (store.open() > 0) {
@@ -132,38 +137,67 @@ void OpenMatches::scan(std::size_t first_new, Interrupt& interrupt, std::vector<
 }
 
 StreamOutput OpenMatches::take_near_misses(Interrupt& interrupt) {
-  return StreamOutput{rows_of(held(), {}, interrupt), {}, {}};
+  if (!starts_) return StreamOutput{rows_of(held(), {}, interrupt), {}, {}};
+  std::vector<NearMiss> misses = starts_->take();
+  const std::vector<std::size_t>& stream = held().stream_positions;
+  std::vector<std::size_t> named;
+  for (NearMiss& miss : misses) {
+    for_each_index(miss, [&](std::size_t& row) { named.push_back(row); });
+  }
+  std::sort(named.begin(), named.end(),
+            [&](std::size_t a, std::size_t b) { return stream[a] < stream[b]; });
+  named.erase(std::unique(named.begin(), named.end()), named.end());
+  EventSource rows = rows_of(held(), named, interrupt);
+  for (NearMiss& miss : misses) {
+    for_each_index(miss, [&](std::size_t& row) { row = stream[row]; });
+  }
+  std::sort(misses.begin(), misses.end(),
+            [](const NearMiss& a, const NearMiss& b) { return a.start_index < b.start_index; });
+  if (ended_) drop_dead_rows();
+  return StreamOutput{std::move(rows), {}, std::move(misses)};
 }
 
 void OpenMatches::end(Interrupt& interrupt) {
+  if (starts_) starts_->end(TableView(held().table));
   partitions_.clear();
+  ended_ = true;
   rebuild(Columns{held().time, held().carried}, interrupt);
 }
 
 // A thread names at most one row per step it has taken.
 std::size_t OpenMatches::rows_bound() const noexcept {
-  return open_matches() * (compiled_.steps().size() - 1);
+  const std::size_t threads = open_matches() * (compiled_.steps().size() - 1);
+  return threads + (starts_ ? starts_->rows_bound() : 0);
 }
 
-// The rows the open threads name, ascending.
+// Visits, by reference, each row that an open thread or the near-miss
+// search names.
+template <class Visit>
+void OpenMatches::for_each_named_row(Visit visit) {
+  for_each_open_thread([&](TextId, Thread& thread) {
+    for (std::size_t& row : thread.rows) visit(row);
+  });
+  if (starts_) starts_->for_each_row(visit);
+}
+
+// The rows the open threads and the near-miss search name, ascending.
 std::vector<std::size_t> OpenMatches::live_rows() const {
   std::vector<std::size_t> live;
   for_each_open_thread([&](TextId, const Thread& thread) {
     live.insert(live.end(), thread.rows.begin(), thread.rows.end());
   });
+  if (starts_) starts_->for_each_row([&](std::size_t row) { live.push_back(row); });
   std::sort(live.begin(), live.end());
   live.erase(std::unique(live.begin(), live.end()), live.end());
   return live;
 }
 
-// Keeps the rows the open threads name, renumbering theirs; texts stay.
+// Keeps the rows named, renumbering them; texts stay.
 void OpenMatches::drop_dead_rows() {
   const std::vector<std::size_t> live = live_rows();
   std::vector<std::size_t> row_of(held().table.size());
   for (std::size_t i = 0; i < live.size(); ++i) row_of[live[i]] = i;
-  for_each_open_thread([&](TextId, Thread& thread) {
-    for (std::size_t& row : thread.rows) row = row_of[row];
-  });
+  for_each_named_row([&](std::size_t& row) { row = row_of[row]; });
   rows_.keep_rows(live);
 }
 
@@ -198,6 +232,10 @@ void OpenMatches::rebuild(const Columns& columns, Interrupt& interrupt) {
         moved.join(copy);
       });
     }
+  }
+  if (starts_) {
+    starts_->for_each_row([&](std::size_t& row) { row = row_of[row]; });
+    starts_->retext([&](TextId text) { return fresh.text(text); });
   }
   rows_ = std::move(fresh);
   partitions_ = std::move(partitions);

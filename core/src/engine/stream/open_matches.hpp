@@ -1,12 +1,15 @@
-// The stage that only matches: the matcher itself, keeping each partition's
-// open partial matches between pushes.
+// The stream's stage: the matcher itself, keeping each partition's open
+// partial matches between pushes, and when it explains, the near-miss
+// search that goes along with it (open_starts.hpp).
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <unordered_map>
 
 #include "engine/match/compiled_pattern.hpp"
 #include "engine/match/thread_store.hpp"
+#include "engine/stream/open_starts.hpp"
 #include "engine/stream/source_builder.hpp"
 #include "engine/stream/stream_stage.hpp"
 #include "kestrel/model.hpp"
@@ -15,7 +18,7 @@ namespace kestrel {
 
 class OpenMatches final : public StreamStage {
  public:
-  explicit OpenMatches(const Pattern& pattern);
+  OpenMatches(const Pattern& pattern, bool explain);
   OpenMatches(const OpenMatches&) = delete;  // the stores point into the compiled pattern
   OpenMatches& operator=(const OpenMatches&) = delete;
 
@@ -33,6 +36,8 @@ class OpenMatches final : public StreamStage {
   // An empty table of the stream's rows, holding the pattern's texts and attributes.
   static SourceBuilder seeded_rows(const EventTable& seed, const Columns& columns);
   std::vector<std::size_t> live_rows() const;
+  template <class Visit>
+  void for_each_named_row(Visit visit);
   void drop_dead_rows();
   void rebuild(const Columns& columns, Interrupt& interrupt);
   std::size_t rows_bound() const noexcept;
@@ -60,8 +65,10 @@ class OpenMatches final : public StreamStage {
   SourceBuilder rows_;  // rows the open threads may name, and the last batch's
   // Only partitions with open partial matches, by partition id in `rows_`.
   std::unordered_map<TextId, ThreadStore> partitions_;
-  ThreadStore spare_;  // for a partition that holds nothing yet
+  ThreadStore spare_;                   // for a partition that holds nothing yet
+  std::unique_ptr<OpenStarts> starts_;  // when it explains a pattern of two steps or more
   std::size_t texts_after_rebuild_ = 0;
+  bool ended_ = false;
 };
 
 }  // namespace kestrel

@@ -1,9 +1,8 @@
-// The resumed matcher's checkpoint: the rows its open threads name, as an
-// event source in stream order, and each open partition's threads in their
-// steps' order. A thread names its rows by stream position and holds its
-// bound values as values, not text ids, so that the reader rebuilds the
-// table and the stores as a clean-up would, and nothing it reads can point
-// outside them.
+// The resumed matcher's checkpoint: the rows its open threads and its
+// near-miss search name, as an event source in stream order, each open
+// partition's threads in their steps' order, then the search's state. A thread names its rows by
+// stream position and holds its bound values as values, not text ids, so that the reader rebuilds
+// the table and the stores as a clean-up would, and nothing it reads can point outside them.
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -69,13 +68,16 @@ void OpenMatches::save(StateWriter& out) const {
     for (const std::size_t row : thread.rows) saved.rows.push_back(table.stream_positions[row]);
     for (const Cell& slot : thread.slots) saved.slots.push_back(table.table.value_of(slot));
   });
-  out(rows, partitions);
+  out(ended_, rows, partitions);
+  if (starts_) {
+    starts_->save(out, table.table, [&](std::size_t row) { return table.stream_positions[row]; });
+  }
 }
 
 void OpenMatches::load(StateReader& in) {
   EventSource saved;
   std::vector<SavedPartition> partitions;
-  in(saved, partitions);
+  in(ended_, saved, partitions);
   SourceBuilder fresh = seeded_rows(seed_, Columns{saved.time, saved.carried});
   std::vector<std::size_t> rows(saved.table.size()), row_of_input(saved.table.size());
   for (std::size_t row = 0; row < rows.size(); ++row) {
@@ -113,6 +115,10 @@ void OpenMatches::load(StateReader& in) {
       store.join(copy);
     }
     if (store.open() == 0) partitions_.erase(id);
+  }
+  if (starts_) {
+    starts_->load(in, table,
+                  [&](std::size_t position) { return row_at(saved, row_of_input, position); });
   }
   rows_ = std::move(fresh);
   texts_after_rebuild_ = held().table.texts.size();

@@ -9,7 +9,6 @@
 #include "engine/stream/late_events.hpp"
 #include "engine/stream/open_matches.hpp"
 #include "engine/stream/reorder.hpp"
-#include "engine/stream/replay.hpp"
 #include "engine/stream/stream_columns.hpp"
 #include "kestrel/stream.hpp"
 
@@ -32,8 +31,7 @@ struct StreamMatcher::State {
   State(Pattern pattern, const StreamOptions& options)
       : pattern(pattern),
         options(options),
-        stage(options.explain ? std::unique_ptr<StreamStage>(std::make_unique<Replay>(pattern))
-                              : std::make_unique<OpenMatches>(pattern)),
+        stage(std::make_unique<OpenMatches>(pattern, options.explain)),
         late(options.late, options.lateness) {
     if (options.lateness > 0) reorder.emplace();
   }
