@@ -36,9 +36,11 @@ namespace kestrel {
 namespace {
 
 // Rows held past twice what the open threads can name before the rest go,
-// and texts past twice the last rebuild's before the pool is rebuilt.
+// and texts past twice the last rebuild's before the pool is rebuilt. The
+// texts' slack is large because a batch's texts are the working set: many
+// active partitions would otherwise rebuild the pool on every push.
 constexpr std::size_t kSlackRows = 1024;
-constexpr std::size_t kSlackTexts = 4096;
+constexpr std::size_t kSlackTexts = std::size_t{1} << 16;
 
 EventTable seed_of(const Pattern& pattern) {
   EventTable seed;
@@ -153,15 +155,25 @@ StreamOutput OpenMatches::take_near_misses(Interrupt& interrupt) {
   }
   std::sort(misses.begin(), misses.end(),
             [](const NearMiss& a, const NearMiss& b) { return a.start_index < b.start_index; });
-  if (ended_) drop_dead_rows();
+  if (ended_) forget_dead_rows();
   return StreamOutput{std::move(rows), {}, std::move(misses)};
 }
 
-void OpenMatches::end(Interrupt& interrupt) {
+void OpenMatches::end(Interrupt&) {
   if (starts_) starts_->end(TableView(held().table));
   partitions_.clear();
   ended_ = true;
-  rebuild(Columns{held().time, held().carried}, interrupt);
+  forget_dead_rows();
+}
+
+// After the end: the rows records still name, or nothing at all, the texts
+// included.
+void OpenMatches::forget_dead_rows() {
+  if (rows_bound() > 0) {
+    drop_dead_rows();
+  } else {
+    rows_ = seeded_rows(seed_, Columns{held().time, held().carried});
+  }
 }
 
 // A thread names at most one row per step it has taken.

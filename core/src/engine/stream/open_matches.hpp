@@ -39,6 +39,7 @@ class OpenMatches final : public StreamStage {
   template <class Visit>
   void for_each_named_row(Visit visit);
   void drop_dead_rows();
+  void forget_dead_rows();
   void rebuild(const Columns& columns, Interrupt& interrupt);
   std::size_t rows_bound() const noexcept;
 

@@ -63,8 +63,7 @@ class OpenStarts {
   // `row` the row of a position, refusing one the reader does not hold.
   void save(StateWriter& out, const EventTable& table,
             const std::function<std::size_t(std::size_t)>& position) const;
-  void load(StateReader& in, EventTable& table,
-            const std::function<std::size_t(std::size_t)>& row);
+  void load(StateReader& in, EventTable& table, const std::function<std::size_t(std::size_t)>& row);
 
  private:
   std::unique_ptr<const SearchRules> rules_;  // frontiers point to it

@@ -43,8 +43,8 @@ void describe(auto& io, Is<SavedPartition> auto& p) { io(p.partition, p.starts, 
 
 // The slots after `path`, for a state waiting for its next step; refuses a
 // path the pattern does not take.
-Slots slots_of(const TableView& view, const SearchRules& rules, const std::vector<std::size_t>& path,
-               TextId partition) {
+Slots slots_of(const TableView& view, const SearchRules& rules,
+               const std::vector<std::size_t>& path, TextId partition) {
   const EventTable& table = view.table();
   if (path.empty() || path.size() >= rules.pattern.steps.size()) {
     StateReader::fail("its near-miss states are malformed");
@@ -76,10 +76,11 @@ void OpenStarts::save(StateWriter& out, const EventTable& table,
     saved.partition = std::string(table.texts.text(partition));
     for (const auto& [id, start] : frontier.starts()) {
       SavedStart& s = saved.starts.emplace_back();
-      s = {id, start.ts, positions(start.best), std::nullopt, start.detail, start.serial,
-           start.expanding};
+      s = {id,           start.ts,     positions(start.best), std::nullopt,
+           start.detail, start.serial, start.expanding};
       if (start.blocker != kNone) s.blocker = position(start.blocker);
-      if (s.detail) for_each_detail_index(*s.detail, [&](std::size_t& row) { row = position(row); });
+      if (s.detail)
+        for_each_detail_index(*s.detail, [&](std::size_t& row) { row = position(row); });
     }
     frontier.groups().for_each([&](GroupRef, const StateGroup& group) {
       // Groups of starts that completed or stopped growing go at the next sweep.
@@ -99,7 +100,8 @@ void OpenStarts::load(StateReader& in, EventTable& table,
                       const std::function<std::size_t(std::size_t)>& row) {
   std::vector<SavedPartition> partitions;
   in(partitions, ready_);
-  for (NearMiss& miss : ready_) for_each_index(miss, [&](std::size_t& index) { index = row(index); });
+  for (NearMiss& miss : ready_)
+    for_each_index(miss, [&](std::size_t& index) { index = row(index); });
   const TableView view(table);
   partitions_.clear();
   for (SavedPartition& saved : partitions) {
@@ -109,9 +111,15 @@ void OpenStarts::load(StateReader& in, EventTable& table,
       OpenStart& start = frontier.starts()[s.id];
       for (std::size_t& position : s.best) position = row(position);
       slots_of(view, *rules_, s.best, id);
-      start = {s.ts, std::move(s.best), GroupRef{}, s.blocker ? row(*s.blocker) : kNone,
-               std::move(s.detail), s.serial, s.expanding};
-      if (start.detail) for_each_detail_index(*start.detail, [&](std::size_t& at) { at = row(at); });
+      start = {s.ts,
+               std::move(s.best),
+               GroupRef{},
+               s.blocker ? row(*s.blocker) : kNone,
+               std::move(s.detail),
+               s.serial,
+               s.expanding};
+      if (start.detail)
+        for_each_detail_index(*start.detail, [&](std::size_t& at) { at = row(at); });
     }
     for (SavedGroup& g : saved.groups) {
       const auto start = frontier.starts().find(g.start);

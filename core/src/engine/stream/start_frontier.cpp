@@ -35,7 +35,8 @@ SearchRules::SearchRules(Pattern pattern_in, const EventTable& seed)
   };
   if (!atoms.steps[0].never_matches()) role(atoms.steps[0].type).starts = true;
   for (std::uint32_t level = 1; level < atoms.steps.size(); ++level) {
-    if (!atoms.steps[level].never_matches()) role(atoms.steps[level].type).advances.push_back(level);
+    if (!atoms.steps[level].never_matches())
+      role(atoms.steps[level].type).advances.push_back(level);
     // The awaited type settles reasons even when the atom never matches.
     if (atoms.types[level]) role(*atoms.types[level]);
     for (std::size_t a = 0; a < atoms.absence[level].size(); ++a) {
@@ -188,8 +189,8 @@ void StartFrontier::join() {
 void StartFrontier::improve(OpenStart& start, std::uint64_t id, const Member& member,
                             GroupRef group) {
   const std::vector<std::size_t>& path = member.path;
-  if (!start.best.empty() &&
-      (path.size() < start.best.size() || (path.size() == start.best.size() && path >= start.best))) {
+  if (!start.best.empty() && (path.size() < start.best.size() ||
+                              (path.size() == start.best.size() && path >= start.best))) {
     return;
   }
   start.best = path;

@@ -25,7 +25,7 @@ namespace kestrel {
 // against the stream's first texts, and what each of those types concerns.
 struct SearchRules {
   struct Role {
-    std::vector<std::uint32_t> advances;                       // levels
+    std::vector<std::uint32_t> advances;                        // levels
     std::vector<std::pair<std::uint32_t, std::size_t>> blocks;  // level, absence atom
     bool starts = false;
   };
@@ -43,9 +43,9 @@ struct SearchRules {
 
 struct OpenStart {
   std::int64_t ts = 0;
-  std::vector<std::size_t> best;  // the deepest path so far, the smallest of equals
-  GroupRef best_group;            // the group of the state that ends it
-  std::size_t blocker = kNone;    // the first row since that forbids its next step
+  std::vector<std::size_t> best;         // the deepest path so far, the smallest of equals
+  GroupRef best_group;                   // the group of the state that ends it
+  std::size_t blocker = kNone;           // the first row since that forbids its next step
   std::optional<NearMissDetail> detail;  // once the first row of the awaited type came
   std::uint32_t serial = 0;              // tells its current wait from stale ones
   bool expanding = true;                 // false once its horizon passed

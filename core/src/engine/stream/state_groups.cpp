@@ -123,7 +123,7 @@ void StateGroups::index(GroupRef ref) {
 }
 
 void StateGroups::add_member(GroupRef ref, Member member) {
-  std::deque<Member>& members = pool_[ref.id].members;
+  std::vector<Member>& members = pool_[ref.id].members;
   while (!members.empty() && members.back().path >= member.path) {
     members.pop_back();
     --members_;
@@ -137,11 +137,12 @@ void StateGroups::add_member(GroupRef ref, Member member) {
 
 bool StateGroups::expire(StateGroup& group, std::int64_t ts) {
   const std::optional<std::int64_t>& window = windows_[group.level];
-  while (!group.members.empty() && !within_window(window, group.members.front().ts, ts)) {
-    group.members.pop_front();
-    --members_;
-  }
-  return !group.members.empty();
+  std::vector<Member>& members = group.members;
+  std::size_t expired = 0;
+  while (expired < members.size() && !within_window(window, members[expired].ts, ts)) ++expired;
+  members.erase(members.begin(), members.begin() + static_cast<std::ptrdiff_t>(expired));
+  members_ -= expired;
+  return !members.empty();
 }
 
 void StateGroups::free(GroupRef ref) {

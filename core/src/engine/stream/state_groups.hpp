@@ -18,7 +18,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -46,7 +45,7 @@ struct StateGroup {
   std::uint64_t start = 0;
   std::uint32_t level = 0;  // the step its states wait for
   Slots slots;
-  std::deque<Member> members;
+  std::vector<Member> members;  // a few at most within a window: cut from the front
   std::uint32_t generation = 0;
   bool live = false;
 };
@@ -90,7 +89,8 @@ class StateGroups {
   StateGroup& group(GroupRef ref) noexcept { return pool_[ref.id]; }
   const StateGroup& group(GroupRef ref) const noexcept { return pool_[ref.id]; }
   bool valid(GroupRef ref) const noexcept {
-    return ref.id < pool_.size() && pool_[ref.id].live && pool_[ref.id].generation == ref.generation;
+    return ref.id < pool_.size() && pool_[ref.id].live &&
+           pool_[ref.id].generation == ref.generation;
   }
   std::size_t live() const noexcept { return live_; }
   std::size_t members() const noexcept { return members_; }
