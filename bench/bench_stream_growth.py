@@ -14,9 +14,10 @@ open partial matches it holds. Each timed case runs in a fresh child process
    For the smallest size, one `match` (+ `explain`) call over the whole log
    in its own child, which also checks it against the stream's results, and
    the stream/batch time ratio.
-2. `Stream("a -> zzz", explain=False)` holding K open starts (K events of
+2. `Stream("a -> zzz", explain=E)` holding K open starts (K events of
    type "a" in one push): ns per event of 10 more pushes of 1,000 "a"s, per
-   K, and max/min across K (goal: flat within 2x).
+   K, and max/min across K (goal: flat within 2x), for E False and True,
+   with peak RSS.
 3. W1 (datasets.session_table, sorted by time, each partition in order) as
    a stream in batches of 100k against one call over the whole table, all in
    one child, its rounds interleaved: (a) push with explain=False against `match`, (b) push and
@@ -156,10 +157,10 @@ def a_batch(first, count):
     )
 
 
-def child_open_starts(open_starts):
+def child_open_starts(open_starts, explain):
     import kestrel
 
-    stream = kestrel.Stream("a -> zzz", explain=False)
+    stream = kestrel.Stream("a -> zzz", explain=explain)
     stream.push(a_batch(0, open_starts))
     seconds = 0.0
     for push in range(TAIL_PUSHES):
@@ -340,17 +341,23 @@ def windowless(args):
 
 
 def open_starts(args):
-    print('2. Stream("a -> zzz", explain=False) holding K open starts, 10 pushes of 1,000')
-    series = Series(args.cap)
+    print('2. Stream("a -> zzz", explain=E) holding K open starts, 10 pushes of 1,000')
+    modes = {explain: Series(args.cap) for explain in (False, True)}
     for _ in range(args.rounds):
         for count in OPEN_STARTS:
-            series.run_case("open-starts", count)
-    for count in OPEN_STARTS:
-        reason = series.missing(count)
-        print(f"    K = {count:>9,}: " + (reason or f"{series.median(count, 'ns'):10.0f} ns/event"))
-    costs = [series.median(count, "ns") for count in series.done()]
-    if len(costs) > 1:
-        print(f"    max/min across K: {max(costs) / min(costs):.2f}x (goal <= 2x)")
+            for explain, series in modes.items():
+                series.run_case("open-starts", count, explain)
+    for explain, series in modes.items():
+        print(f"  explain={explain}:")
+        for count in OPEN_STARTS:
+            reason = series.missing(count)
+            if not reason:
+                ns, rss = series.median(count, "ns"), series.median(count, "rss")
+                reason = f"{ns:10.0f} ns/event, peak RSS {rss:7.1f} MB"
+            print(f"    K = {count:>9,}: {reason}")
+        costs = [series.median(count, "ns") for count in series.done()]
+        if len(costs) > 1:
+            print(f"    max/min across K: {max(costs) / min(costs):.2f}x (goal <= 2x)")
 
 
 def session_stream(args):

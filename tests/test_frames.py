@@ -595,7 +595,7 @@ def test_sources_agree_with_the_low_level_functions(rows, make):
 
 @pytest.mark.parametrize(
     "values",
-    [[1, "1"], [1, 1.0], [True, 1], [2**60 + 1, 0.5], [1, 0.5, None]],
+    [[1, "1"], [1, 1.0], [True, 1], [2**60 + 1, 0.5], [1, 0.5, None], [2.5, True], [1, 2.5, True]],
 )
 def test_mixed_columns_stay_distinct_as_the_result_sets_write_them(values):
     pytest.importorskip("pyarrow")

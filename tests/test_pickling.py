@@ -163,7 +163,7 @@ def state_of(value):
 HOSTILE = [
     ("results", lambda s: s[:-1], "truncated"),
     ("results", lambda s: s + b"\0", "past its end"),
-    ("results", lambda s: bytes([2]) + s[1:], "version 2; this kestrel reads version 1 at most"),
+    ("results", lambda s: bytes([3]) + s[1:], "version 3; this kestrel reads version 2 at most"),
     ("results", lambda s: s[:1] + b"m" + s[2:], "not of this type"),
     ("match", lambda s: s[:2] + b"\xff" * 8 + s[10:], "truncated"),
     ("near_miss", lambda s: s[:-11] + b"\x07" + s[-10:], "unknown tag 7"),

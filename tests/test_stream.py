@@ -384,8 +384,10 @@ def test_a_spoilt_checkpoint_is_refused_or_safe(explain):
     copy.push(then)
     assert [m.indices for m in copy.flush().matches] == [[0, 3]]
     _, (state,) = stream._engine.__reduce__()  # type: ignore[union-attr]
-    with pytest.raises(ValueError, match="it has version 2; this kestrel reads version 1 at most"):
+    with pytest.raises(ValueError, match="it has version 3; this kestrel reads version 2 at most"):
         kestrel._core._stream_from_state(bytes([state[0] + 1]) + state[1:])
+    with pytest.raises(ValueError, match="has version 1, whose streams this kestrel cannot go on"):
+        kestrel._core._stream_from_state(bytes([1]) + state[1:])
     table = kestrel._core._table_from_events(then)
     spoilt = random.Random(7)
     for cut in [*range(len(state)), *[spoilt.randrange(len(state)) for _ in range(1500)]]:

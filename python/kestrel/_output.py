@@ -149,7 +149,7 @@ def _arrow_array(values: list[Any]) -> Any:
     True stay four values."""
     pa = _optional("pyarrow")
 
-    if not _merges_numbers(values):
+    if not _merges_numbers(values) and not _mixes_bools(values):
         try:
             return pa.array(values)
         except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, OverflowError):
@@ -165,6 +165,13 @@ def _merges_numbers(values: list[Any]) -> bool:
     if not ints or not floats:
         return False
     return any(float(value) != value or value in floats for value in ints)
+
+
+def _mixes_bools(values: list[Any]) -> bool:
+    """Whether a bool shares the column with other values: pyarrow would
+    read True beside floats as 1.0."""
+    kinds = {type(value) for value in values if value is not None}
+    return bool in kinds and len(kinds) > 1
 
 
 def _as_json(value: Any) -> str | None:

@@ -31,7 +31,8 @@
 
 namespace kestrel {
 
-inline constexpr std::uint8_t kStateVersion = 1;
+// Version 2 changed how a stream keeps its state; other states read alike.
+inline constexpr std::uint8_t kStateVersion = 2;
 
 // Bytes the reader refused; what() says why ("it is truncated", ...).
 class StateRefused : public std::runtime_error {
@@ -202,13 +203,15 @@ class StateReader {
  public:
   // Reads the state in `bytes`, which must hold what `what` names.
   StateReader(std::string_view bytes, char what) : in_(bytes) {
-    const std::uint8_t version = byte();
-    if (version > kStateVersion) {
-      fail("it has version " + std::to_string(version) + "; this kestrel reads version " +
+    version_ = byte();
+    if (version_ > kStateVersion) {
+      fail("it has version " + std::to_string(version_) + "; this kestrel reads version " +
            std::to_string(kStateVersion) + " at most");
     }
-    if (version == 0 || byte() != static_cast<std::uint8_t>(what)) fail("it is not of this type");
+    if (version_ == 0 || byte() != static_cast<std::uint8_t>(what)) fail("it is not of this type");
   }
+
+  std::uint8_t version() const noexcept { return version_; }
 
   template <class... T>
   void operator()(T&... values) {
@@ -327,6 +330,7 @@ class StateReader {
   }
 
   std::string_view in_;
+  std::uint8_t version_ = 0;
 };
 
 }  // namespace kestrel

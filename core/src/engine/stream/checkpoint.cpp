@@ -4,6 +4,7 @@
 // stream's columns are those of the stage's rows (set by the first batch),
 // which every other part must share. The bytes use the state codec, so a
 // newer version, truncated or hostile bytes are refused, never trusted.
+#include <string>
 #include <utility>
 
 #include "engine/stream/stream_state.hpp"
@@ -16,6 +17,9 @@ inline constexpr std::uint8_t kEnumCount<LateEvents> = 2;
 namespace {
 
 constexpr char kStreamState = 'S';
+// The first version whose stream state this one reads: version 2 keeps near
+// misses as states of their starts, not as rows to search again.
+constexpr std::uint8_t kStreamStateSince = 2;
 
 Columns columns_held(const EventSource& source) { return Columns{source.time, source.carried}; }
 
@@ -39,6 +43,10 @@ Result<std::string> StreamMatcher::checkpoint() const {
 Result<StreamMatcher> StreamMatcher::restore(std::string_view bytes) {
   try {
     StateReader in(bytes, kStreamState);
+    if (in.version() < kStreamStateSince) {
+      StateReader::fail("it has version " + std::to_string(in.version()) +
+                        ", whose streams this kestrel cannot go on with; start a new one");
+    }
     Pattern pattern;
     StreamOptions options;
     in(pattern, options.explain, options.late, options.lateness);
