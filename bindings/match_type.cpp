@@ -13,11 +13,6 @@ namespace kestrel::binding {
 
 namespace {
 
-struct MatchRecord {
-  Match match;
-  std::vector<Event> events;
-};
-
 const MatchRecord& match_of(PyObject* self) { return record_of<MatchRecord>(self); }
 
 PyObject* match_partition(PyObject* self, void*) {
@@ -160,5 +155,10 @@ PyMethodDef match_events_def = {
 PyMethodDef match_from_state_def = {
     "_match_from_state", fast(match_from_state), kFastKeywords,
     "_match_from_state(state)\n--\n\nA Match from the state its pickle holds."};
+
+const MatchRecord* match_record(PyObject* object) {
+  if (!PyObject_TypeCheck(object, as_type(state().match_type))) return nullptr;
+  return &record_of<MatchRecord>(object);
+}
 
 }  // namespace kestrel::binding

@@ -96,7 +96,7 @@ Ref create_module() {
     }
   }
   for (PyMethodDef* def : {&match_from_state_def, &near_miss_from_state_def,
-                           &results_from_state_def, &builder_from_json_def}) {
+                           &results_from_state_def, &builder_from_json_def, &export_records_def}) {
     add_name(m, def->ml_name, make_function(*def, m));
   }
   return module;

@@ -12,11 +12,6 @@ namespace kestrel::binding {
 
 namespace {
 
-struct NearMissRecord {
-  NearMiss near_miss;
-  std::vector<Event> events;
-};
-
 const NearMissRecord& near_miss_of(PyObject* self) { return record_of<NearMissRecord>(self); }
 
 Ref failure_to_dict(const kestrel::PredicateFailure& failure) {
@@ -214,5 +209,10 @@ PyMethodDef near_miss_events_def = {
 PyMethodDef near_miss_from_state_def = {
     "_near_miss_from_state", fast(near_miss_from_state), kFastKeywords,
     "_near_miss_from_state(state)\n--\n\nA NearMiss from the state its pickle holds."};
+
+const NearMissRecord* near_miss_record(PyObject* object) {
+  if (!PyObject_TypeCheck(object, as_type(state().near_miss_type))) return nullptr;
+  return &record_of<NearMissRecord>(object);
+}
 
 }  // namespace kestrel::binding

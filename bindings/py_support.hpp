@@ -296,13 +296,31 @@ extern PyMethodDef pattern_from_json_def;
 // Match and NearMiss (match_type.cpp, near_miss_type.cpp). Each object holds
 // its record and the events at its indices, in order.
 
+struct MatchRecord {
+  Match match;
+  std::vector<Event> events;
+};
+
+struct NearMissRecord {
+  NearMiss near_miss;
+  std::vector<Event> events;
+};
+
 TypeLayout match_layout();
 Ref new_match(Match match, std::vector<Event> events);
+// The record of a Match object; null when `object` is not one.
+const MatchRecord* match_record(PyObject* object);
 extern PyMethodDef match_events_def;
 
 TypeLayout near_miss_layout();
 Ref new_near_miss(NearMiss near_miss, std::vector<Event> events);
+// The record of a NearMiss object; null when `object` is not one.
+const NearMissRecord* near_miss_record(PyObject* object);
 extern PyMethodDef near_miss_events_def;
+
+// A list of Match or NearMiss objects as an Arrow C stream in a capsule,
+// in the columns of a result set (result_lists.cpp).
+extern PyMethodDef export_records_def;
 
 // ---------------------------------------------------------------------------
 // Tables and results (tables.cpp, columns.cpp, results.cpp)

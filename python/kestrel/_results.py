@@ -106,7 +106,7 @@ class _ResultSet(Generic[_Row]):
         datetime64 with their time zone, windows and gaps timedelta64, and
         integers and booleans with nulls keep their type (nullable Int64 and
         boolean; Python ints inside lists) as `kestrel.to_pandas` keeps them."""
-        return _exact_frame(self.to_arrow())
+        return exact_frame(self.to_arrow())
 
     def to_polars(self) -> Any:
         """A polars DataFrame of the rows."""
@@ -194,7 +194,7 @@ class Funnel(_ResultSet[FunnelStep]):
         return plot_funnel(list(self), self.by, ax)
 
 
-def _exact_frame(table: Any) -> Any:
+def exact_frame(table: Any) -> Any:
     """pyarrow's own conversion turns integers with nulls into floats, which
     round past 2**53, so columns with nulls are converted one by one."""
     pd = _optional("pandas")

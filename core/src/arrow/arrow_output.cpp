@@ -1,7 +1,8 @@
 // The three result tables. Each column is typed from the pattern and the
 // source alone (capture names, the time column, the carried columns), so an
-// empty result has the same schema as a full one. Event indices are input
-// positions; a match's types and carried values are looked up through them.
+// empty result has the same schema as a full one. A result's events are
+// found through its indices (ResultEvents); a match's types and carried
+// values are looked up there.
 #include "kestrel/arrow_output.hpp"
 
 #include <algorithm>
@@ -23,11 +24,6 @@ std::vector<std::size_t> rows_by_position(const EventTable& table) {
   std::vector<std::size_t> rows(table.size());
   for (std::size_t row = 0; row < table.size(); ++row) rows[table.positions[row]] = row;
   return rows;
-}
-
-std::size_t row_of(const std::vector<std::size_t>& rows, const EventSource& source,
-                   std::size_t index) {
-  return rows[input_position(source, index)];
 }
 
 template <class Result>
@@ -99,16 +95,18 @@ void add_capture_columns(std::vector<Column>& columns, std::span<const Item> ite
 
 template <class Item>
 void add_carried_columns(std::vector<Column>& columns, std::span<const Item> items,
-                         const EventSource& source) {
+                         const ResultEvents& events) {
+  const EventSource& source = events.source;
   for (const CarriedColumn& carried : source.carried) {
     columns.push_back(
         {carried.name,
          [&carried](ArrowSchema& s) { arrow::set_list_of(s, carried.format.c_str()); },
-         [&carried, &source, items](ArrowArray& a, Interrupt& interrupt) {
-           for (const Item& item : items) {
+         [&carried, &source, events, items](ArrowArray& a, Interrupt& interrupt) {
+           for (std::size_t i = 0; i < items.size(); ++i) {
              interrupt.poll();
-             for (const std::size_t index : item.indices) {
-               const std::size_t position = input_position(source, index);
+             const std::vector<std::size_t>& indices = items[i].indices;
+             for (std::size_t k = 0; k < indices.size(); ++k) {
+               const std::size_t position = events.position(i, k, indices[k]);
                if (position >= carried.values.size()) {
                  throw InternalError("a result names a position past the input");
                }
@@ -327,9 +325,10 @@ Column funnel_count(std::string name, std::span<const FunnelRow> rows,
 
 }  // namespace
 
-Result<bool> export_matches(std::span<const Match> matches, const EventSource& source,
+Result<bool> export_matches(std::span<const Match> matches, ResultEvents events,
                             ArrowArrayStream& out, std::span<const std::string> capture_names,
                             Interrupt interrupt) {
+  const EventSource& source = events.source;
   const TimeColumn& time = source.time;
   const std::int64_t divisor = arrow::time_divisor(time);
   const std::vector<std::size_t> rows = rows_by_position(source.table);
@@ -340,10 +339,15 @@ Result<bool> export_matches(std::span<const Match> matches, const EventSource& s
   columns.push_back(indices_column("indices", matches));
   columns.push_back({"types", [](ArrowSchema& s) { arrow::set_list_of(s, "u"); },
                      [&](ArrowArray& a, Interrupt& interrupt) {
-                       for (const Match& match : matches) {
+                       for (std::size_t i = 0; i < matches.size(); ++i) {
                          interrupt.poll();
-                         for (const std::size_t index : match.indices) {
-                           const TextId type = table.types[row_of(rows, source, index)];
+                         const std::vector<std::size_t>& indices = matches[i].indices;
+                         for (std::size_t k = 0; k < indices.size(); ++k) {
+                           const std::size_t position = events.position(i, k, indices[k]);
+                           if (position >= rows.size()) {
+                             throw InternalError("a result names a position past the input");
+                           }
+                           const TextId type = table.types[rows[position]];
                            arrow::append_text(*a.children[0], table.texts.text(type));
                          }
                          arrow::finish_list_element(a);
@@ -360,13 +364,14 @@ Result<bool> export_matches(std::span<const Match> matches, const EventSource& s
                        }});
   }
   add_capture_columns(columns, matches, capture_names);
-  add_carried_columns(columns, matches, source);
+  add_carried_columns(columns, matches, events);
   return arrow::write_stream(columns, matches.size(), out, interrupt);
 }
 
-Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const EventSource& source,
+Result<bool> export_near_misses(std::span<const NearMiss> near_misses, ResultEvents events,
                                 ArrowArrayStream& out, std::span<const std::string> capture_names,
                                 Interrupt interrupt) {
+  const EventSource& source = events.source;
   std::vector<Column> columns;
   columns.push_back(text_column<NearMiss>(
       "partition", near_misses, [](const NearMiss& n) -> std::string_view { return n.partition; }));
@@ -384,7 +389,7 @@ Result<bool> export_near_misses(std::span<const NearMiss> near_misses, const Eve
                                           [](const NearMiss& n) { return reason_text(n.detail); }));
   add_detail_columns(columns, near_misses, source.time);
   add_capture_columns(columns, near_misses, capture_names);
-  add_carried_columns(columns, near_misses, source);
+  add_carried_columns(columns, near_misses, events);
   return arrow::write_stream(columns, near_misses.size(), out, interrupt);
 }
 
