@@ -22,7 +22,8 @@ open partial matches it holds. Each timed case runs in a fresh child process
    a stream in batches of 100k against one call over the whole table, all in
    one child, its rounds interleaved: (a) push with explain=False against `match`, (b) push and
    near_misses() with explain=True against `match` + `explain`; ratios
-   (goals: <= 1.2) and equal counts checked.
+   (goals: <= 1.2) and equal counts checked. The calls run with the default
+   threads and with threads=1, since a stream pushes on one thread.
 4. `kestrel match` over the windowless log as JSON Lines (written once into
    --data), output to /dev/null: seconds and peak RSS per size, the time
    ratio over the line ratio (goal: 1, linear) and the RSS ratio (<= 1.3).
@@ -116,14 +117,14 @@ def stream_run(pattern, batches, explain, keep=False):
     return seconds, buffered, sorted(found) if keep else sum(found), misses + len(end.near_misses)
 
 
-def batch_run(pattern, table, explain):
+def batch_run(pattern, table, explain, threads=None):
     """One match (+ explain) call over the whole table: seconds, the
     matches, the near-miss count."""
     import kestrel
 
     start = time.perf_counter()
-    matches = kestrel.match(pattern, table)
-    misses = len(kestrel.explain(pattern, table)) if explain else 0
+    matches = kestrel.match(pattern, table, threads=threads)
+    misses = len(kestrel.explain(pattern, table, threads=threads)) if explain else 0
     return time.perf_counter() - start, matches, misses
 
 
@@ -177,16 +178,17 @@ def child_session_stream(rounds):
 
     table = session_table().sort_by("ts")
     batches = table.to_batches(max_chunksize=BATCH)
-    times = {case: [] for case in ("stream a", "batch a", "stream b", "batch b")}
+    times = {f"{kind} {label}": [] for kind in ("stream", "batch", "batch1") for label in "ab"}
     counts = {}
     for _ in range(rounds):
         for explain, label in ((False, "a"), (True, "b")):
             seconds, _, matches, misses = stream_run(SESSION_PATTERN, batches, explain)
             times["stream " + label].append(seconds)
             counts["stream " + label] = (matches, misses)
-            seconds, found, misses = batch_run(SESSION_PATTERN, table, explain)
-            times["batch " + label].append(seconds)
-            counts["batch " + label] = (len(found), misses)
+            for kind, threads in (("batch", None), ("batch1", 1)):
+                seconds, found, misses = batch_run(SESSION_PATTERN, table, explain, threads)
+                times[f"{kind} {label}"].append(seconds)
+                counts[f"{kind} {label}"] = (len(found), misses)
     return {"events": table.num_rows, "times": times, "counts": counts}
 
 
@@ -371,15 +373,19 @@ def session_stream(args):
     times, counts = figures["times"], figures["counts"]
     print(f"    {figures['events']:,} events")
     for label, call in (("a", "match"), ("b", "match + explain")):
-        stream, batch = (
-            statistics.median(times[f"{kind} {label}"]) for kind in ("stream", "batch")
+        stream, batch, single = (
+            statistics.median(times[f"{kind} {label}"]) for kind in ("stream", "batch", "batch1")
         )
-        ratios = [s / b for s, b in zip(times["stream " + label], times["batch " + label])]
-        same = counts["stream " + label] == counts["batch " + label]
+
+        def ratio(kind):
+            pairs = zip(times["stream " + label], times[f"{kind} {label}"])
+            return statistics.median(s / b for s, b in pairs)
+
+        same = counts["stream " + label] == counts["batch " + label] == counts["batch1 " + label]
         print(
-            f"    ({label}) stream {stream:.2f} s, {call} {batch:.2f} s: "
-            f"{statistics.median(ratios):.2f}x (goal <= 1.2); matches/near misses "
-            f"{counts['stream ' + label]} "
+            f"    ({label}) stream {stream:.2f} s, {call} {batch:.2f} s: {ratio('batch'):.2f}x "
+            f"(goal <= 1.2); with threads=1 {single:.2f} s: {ratio('batch1'):.2f}x; "
+            f"matches/near misses {counts['stream ' + label]} "
             + ("equal" if same else f"!= {counts['batch ' + label]}")
         )
 

@@ -1,5 +1,10 @@
 // Canonical order by integer keys: partitions are ranked once, so neither
-// the check nor the sort ever touches a text.
+// the check nor the sort ever touches a text. Rows are placed by a counting
+// sort on the partition rank, which keeps input order within a partition;
+// a partition's run is then sorted by time only when it is out of order.
+// Logs are mostly written in time order, many partitions interleaved, so
+// the common cost is two linear passes rather than a comparison sort of
+// every row.
 #include "table/table_builder.hpp"
 
 #include <algorithm>
@@ -12,18 +17,6 @@ namespace kestrel {
 
 namespace {
 
-struct SortKey {
-  std::size_t partition;
-  std::int64_t ts;
-  std::size_t row;  // the tie-break that makes an unstable sort stable
-
-  friend bool operator<(const SortKey& a, const SortKey& b) {
-    if (a.partition != b.partition) return a.partition < b.partition;
-    if (a.ts != b.ts) return a.ts < b.ts;
-    return a.row < b.row;
-  }
-};
-
 bool in_order(std::span<const std::size_t> rank_of, std::span<const TextId> partitions,
               std::span<const std::int64_t> timestamps, Interrupt& interrupt) {
   for (std::size_t row = 1; row < timestamps.size(); ++row) {
@@ -35,6 +28,43 @@ bool in_order(std::span<const std::size_t> rank_of, std::span<const TextId> part
     if (timestamps[row - 1] > timestamps[row]) return false;
   }
   return true;
+}
+
+// The rows by partition rank, each partition's rows in input order.
+std::vector<std::size_t> by_partition_rank(std::span<const std::size_t> rank_of,
+                                           std::span<const TextId> partitions,
+                                           Interrupt& interrupt) {
+  std::size_t ranks = 0;
+  for (const TextId partition : partitions) ranks = std::max(ranks, rank_of[partition] + 1);
+  std::vector<std::size_t> next(ranks + 1);  // first place of each rank's rows
+  for (const TextId partition : partitions) ++next[rank_of[partition] + 1];
+  std::partial_sum(next.begin(), next.end(), next.begin());
+  std::vector<std::size_t> order(partitions.size());
+  for (std::size_t row = 0; row < partitions.size(); ++row) {
+    interrupt.poll();
+    order[next[rank_of[partitions[row]]]++] = row;
+  }
+  return order;
+}
+
+// Sorts each partition's run of `order` by time, ties in input order.
+void sort_runs_by_time(std::vector<std::size_t>& order, std::span<const TextId> partitions,
+                       std::span<const std::int64_t> timestamps, Interrupt& interrupt) {
+  const auto earlier = [&](std::size_t a, std::size_t b) {
+    interrupt.poll();
+    return timestamps[a] != timestamps[b] ? timestamps[a] < timestamps[b] : a < b;
+  };
+  std::size_t begin = 0;
+  while (begin < order.size()) {
+    std::size_t end = begin + 1;
+    bool sorted = true;
+    for (; end < order.size() && partitions[order[end]] == partitions[order[begin]]; ++end) {
+      interrupt.poll();
+      sorted = sorted && timestamps[order[end - 1]] <= timestamps[order[end]];
+    }
+    if (!sorted) std::sort(order.begin() + begin, order.begin() + end, earlier);
+    begin = end;
+  }
 }
 
 template <class T>
@@ -126,17 +156,8 @@ std::optional<std::vector<std::size_t>> order_by_partition_and_time(
     std::span<const std::size_t> rank_of, std::span<const TextId> partitions,
     std::span<const std::int64_t> timestamps, Interrupt& interrupt) {
   if (in_order(rank_of, partitions, timestamps, interrupt)) return std::nullopt;
-  std::vector<SortKey> keys(timestamps.size());
-  for (std::size_t row = 0; row < keys.size(); ++row) {
-    interrupt.poll();
-    keys[row] = {rank_of[partitions[row]], timestamps[row], row};
-  }
-  std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
-    interrupt.poll();
-    return a < b;
-  });
-  std::vector<std::size_t> order(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].row;
+  std::vector<std::size_t> order = by_partition_rank(rank_of, partitions, interrupt);
+  sort_runs_by_time(order, partitions, timestamps, interrupt);
   return order;
 }
 
