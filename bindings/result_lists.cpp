@@ -45,8 +45,8 @@ EventSource source_of(const std::vector<const Record*>& records,
 }
 
 template <class Record, class Item, class Export>
-Result<bool> export_list(PyObject* list, const Record* (*record)(PyObject*),
-                         Item Record::*item, Export write, ArrowArrayStream& out) {
+Result<bool> export_list(PyObject* list, const Record* (*record)(PyObject*), Item Record::* item,
+                         Export write, ArrowArrayStream& out) {
   const std::vector<const Record*> records = records_of(list, record);
   std::vector<Item> items;
   items.reserve(records.size());
@@ -63,8 +63,8 @@ PyObject* export_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     bind_fast({"_export_records()", names, 1}, args, nargs, kwnames, values);
     Ref list = own(PySequence_List(values[0]));
     OwnedStream owned;
-    const bool misses = PyList_Size(list.get()) > 0 &&
-                        near_miss_record(PyList_GetItem(list.get(), 0)) != nullptr;
+    const bool misses =
+        PyList_Size(list.get()) > 0 && near_miss_record(PyList_GetItem(list.get(), 0)) != nullptr;
     const Result<bool> exported =
         misses ? export_list(list.get(), near_miss_record, &NearMissRecord::near_miss,
                              export_near_misses, owned.stream)
