@@ -29,6 +29,7 @@
 #include "kestrel/explain.hpp"
 #include "kestrel/funnel.hpp"
 #include "kestrel/model.hpp"
+#include "kestrel/run_options.hpp"
 
 namespace kestrel::binding {
 
@@ -186,6 +187,8 @@ struct ModuleState {
   Ref stream_type;
   Ref internal_error;
   Ref unicodedata;
+  // Settable for tests, so that small tables take the threaded paths.
+  std::size_t min_rows_per_thread = RunOptions::kMinRowsPerThread;
 };
 
 ModuleState& state();

@@ -198,19 +198,22 @@ enum class Lock : std::uint8_t { ReleasedForThreads, Held };
 // stops the call, its error standing.
 template <class Call>
 auto engine_call(std::size_t threads, Lock lock, Call&& call) {
+  const std::size_t min_rows = state().min_rows_per_thread;
   if (threads == 1 || lock == Lock::Held) {
-    return call(RunOptions{threads, python_signals().question()});
+    return call(RunOptions{threads, python_signals().question(), min_rows});
   }
   struct Released {
     PyThreadState* state = PyEval_SaveThread();
     ~Released() { PyEval_RestoreThread(state); }
   } released;
-  return call(RunOptions{threads, [&released] {
+  return call(RunOptions{threads,
+                         [&released] {
                            PyEval_RestoreThread(released.state);
                            const bool stop = PyErr_CheckSignals() != 0;
                            released.state = PyEval_SaveThread();
                            return stop;
-                         }});
+                         },
+                         min_rows});
 }
 
 PyObject* match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -427,6 +430,20 @@ Ref table_to_py(EventSource source) {
                       TableRecord{std::make_shared<const SharedSource>(std::move(source))});
 }
 
+PyObject* set_min_rows_per_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  static constexpr std::array<const char*, 1> names = {"rows"};
+  return guarded([&] {
+    std::array<PyObject*, 1> values{};
+    bind_fast({"_set_min_rows_per_thread()", names, 1}, args, nargs, kwnames, values);
+    const std::int64_t rows = to_int64(values[0], "rows");
+    if (rows < 1) raise(PyExc_ValueError, "rows must be at least 1");
+    std::size_t& kept = state().min_rows_per_thread;
+    const std::size_t before = std::exchange(kept, static_cast<std::size_t>(rows));
+    return own(PyLong_FromSize_t(before)).release();
+  });
+}
+
 PyMethodDef table_functions[] = {
     {"_table_from_columns", fast(table_from_columns), kFastKeywords,
      "_table_from_columns(length, partition, ts, typ, attributes, timezone=None, carry=None)"
@@ -436,6 +453,9 @@ PyMethodDef table_functions[] = {
      "attributes. A `timezone` (\"\" when naive) says the timestamps were datetimes, as "
      "nanoseconds. `carry` lists (name, kind, data, null mask, Arrow format) columns copied "
      "into results."},
+    {"_set_min_rows_per_thread", fast(set_min_rows_per_thread), kFastKeywords,
+     "_set_min_rows_per_thread(rows)\n--\n\nThe fewest rows a call gives each thread, below "
+     "which it runs on fewer; returns the count before. For tests of the threaded paths."},
     {"_table_from_events", fast(table_from_events), kFastKeywords,
      "_table_from_events(events)\n--\n\nBuild a table from a sequence of Event objects."},
     {"_match", fast(match), kFastKeywords,

@@ -16,6 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import kestrel
+from kestrel import _core
 
 PATTERNS = [
     "a[u as $x] -> b[u == $x]",
@@ -26,6 +27,16 @@ COUNTS = [2, 3, 64]
 pytestmark = pytest.mark.filterwarnings(
     "ignore::kestrel.KestrelWarning"
 )  # below, around and above the partition count
+
+
+@pytest.fixture(autouse=True)
+def small_tables_take_threads():
+    """Calls this small would run on one thread; these tests are of the
+    threaded paths."""
+    before = _core._set_min_rows_per_thread(1)
+    yield
+    _core._set_min_rows_per_thread(before)
+
 
 rows = st.lists(
     st.fixed_dictionaries(
@@ -112,7 +123,8 @@ def test_a_count_that_is_not_one_is_refused(
 INTERRUPTED_CALL = """
 import sys
 import kestrel
-from kestrel._core import Event, parse_pattern
+from kestrel._core import Event, _set_min_rows_per_thread, parse_pattern
+_set_min_rows_per_thread(1)
 # Every path of three 'a's out of 3,000 in each partition, none of which
 # completes: hours of work on any count of threads.
 explosive = parse_pattern("a -> a -> a -> b")
@@ -208,6 +220,7 @@ def test_threaded_reading_reports_the_cell_one_thread_meets_first(
 FEW_THREADS_GIVEN = """
 import resource
 import kestrel
+kestrel._core._set_min_rows_per_thread(1)
 rows = [{"partition": f"p{i}", "ts": t, "typ": typ} for t, typ in ((0, "a"), (1, "b"))
         for i in range(3000)]
 resource.setrlimit(resource.RLIMIT_AS, (1500 * 2**20, resource.RLIM_INFINITY))

@@ -899,8 +899,9 @@ Gathered read_batches(ArrowArrayStream& stream, const ArrowColumns& columns,
     Batch batch;
     if (!next_batch(stream, batch, rows)) break;
     view.set(*batch.get(), rows);
-    if (options.threads > 1) {
-      reader.read(view.root(), options);
+    const std::size_t threads = options.threads_for(static_cast<std::size_t>(view.root().length));
+    if (threads > 1) {
+      reader.read(view.root(), RunOptions{threads, options.stop_requested});
     } else {
       reader.read(view.root(), interrupt);
     }

@@ -16,10 +16,10 @@
 // question, and raises the flag on a yes. A worker that fails raises it too,
 // since its call's result is lost anyway.
 //
-// One thread: no workers are started and the shares run in turn on the
-// calling thread, whose Interrupt asks the caller's question itself. So an
-// engine call has one form whatever its thread count, and one thread costs
-// what a plain loop costs.
+// One thread, or one share: no workers are started and the shares run in
+// turn on the calling thread, whose Interrupt asks the caller's question
+// itself. So an engine call has one form whatever its thread count, and one
+// thread costs what a plain loop costs.
 #include "kestrel/run_options.hpp"
 #include "runtime/shares.hpp"
 
@@ -144,7 +144,7 @@ std::vector<RowRange> partition_shares(std::span<const TextId> partitions, std::
 
 void run_shares(std::size_t count, const RunOptions& options,
                 const std::function<void(std::size_t, Interrupt&)>& work) {
-  if (options.threads <= 1) {
+  if (options.threads <= 1 || count <= 1) {
     Interrupt interrupt(options.stop_requested);
     for (std::size_t i = 0; i < count; ++i) work(i, interrupt);
     return;

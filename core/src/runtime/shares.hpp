@@ -29,7 +29,7 @@ struct RowRange {
 std::vector<RowRange> partition_shares(std::span<const TextId> partitions, std::size_t shares);
 
 // Runs work(i, interrupt) for every i below `count`. With one thread in
-// `options`, in turn on the calling thread, all polling one Interrupt that
+// `options`, or one share, in turn on the calling thread, all polling one Interrupt that
 // asks `options.stop_requested`, any exception leaving as it is. Else on up
 // to `count` threads (fewer when the system refuses more), each call with
 // its own Interrupt, while the calling thread watches

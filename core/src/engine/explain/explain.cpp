@@ -244,7 +244,8 @@ std::vector<NearMiss> near_misses(const EventTable& table, const Pattern& patter
   // A one-step pattern completes at every start.
   if (pattern.steps.size() == 1) return {};
   const PatternAtoms atoms(pattern, table);
-  const std::vector<RowRange> shares = partition_shares(table.partitions, options.threads);
+  const std::vector<RowRange> shares =
+      partition_shares(table.partitions, options.threads_for(table.size()));
   return joined(
       pieces_of<std::vector<NearMiss>>(shares, options, [&](RowRange share, Interrupt& interrupt) {
         std::vector<NearMiss> out = search_rows(table, pattern, atoms, share, interrupt);

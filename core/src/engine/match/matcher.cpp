@@ -86,7 +86,8 @@ std::vector<Match> compiled_matches(const EventTable& table, const Pattern& patt
   check_structure(pattern);
   if (table.size() == 0) return {};
   const CompiledPattern compiled(pattern, table);
-  const std::vector<RowRange> shares = partition_shares(table.partitions, options.threads);
+  const std::vector<RowRange> shares =
+      partition_shares(table.partitions, options.threads_for(table.size()));
   auto scan = [&](std::size_t share_limit) {
     return [&, share_limit](RowRange share, Interrupt& interrupt) {
       return scan_share(compiled, table, share, share_limit, interrupt);
