@@ -100,6 +100,10 @@ def test_max_matches_refuses_alike_on_every_count() -> None:
             assert bounded(events, limit, threads) == expected, (limit, threads)
 
 
+def streamed(pattern: str, events: object, threads: object) -> object:
+    return kestrel.Stream(pattern, threads=threads).push(events)  # type: ignore[arg-type]
+
+
 @pytest.mark.parametrize(
     ("threads", "error", "message"),
     [
@@ -110,7 +114,7 @@ def test_max_matches_refuses_alike_on_every_count() -> None:
         (True, TypeError, "threads must be an int or None, not bool"),
     ],
 )
-@pytest.mark.parametrize("call", [kestrel.match, kestrel.explain, kestrel.funnel])
+@pytest.mark.parametrize("call", [kestrel.match, kestrel.explain, kestrel.funnel, streamed])
 def test_a_count_that_is_not_one_is_refused(
     call: object, threads: object, error: type[Exception], message: str
 ) -> None:
@@ -191,6 +195,9 @@ def test_threaded_reading_gives_the_same_tables() -> None:
     assert len(expected) > 1000
     for threads in (2, 3):
         assert [repr(m) for m in kestrel.match(pattern, events, threads=threads)] == expected
+    stream = kestrel.Stream(pattern, explain=False, threads=3)
+    streamed = [repr(m) for batch in events.to_batches() for m in stream.push(batch)]
+    assert sorted(streamed) == sorted(expected)
 
 
 @pytest.mark.parametrize(

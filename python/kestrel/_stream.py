@@ -5,10 +5,19 @@ open partial matches rather than the length of the stream."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import NamedTuple
+from typing import NamedTuple, SupportsIndex
 
 from . import _core
-from ._api import PatternLike, _keys, _names, _pattern, _table, _window_unit, checked_flag
+from ._api import (
+    PatternLike,
+    _checked_threads,
+    _keys,
+    _names,
+    _pattern,
+    _table,
+    _window_unit,
+    checked_flag,
+)
 from ._carry import check_carry
 from ._durations import check_unit, lateness_count
 from ._results import Matches, NearMisses
@@ -65,7 +74,13 @@ class Stream:
     they need wait for `flush()`. Take near misses with `near_misses()` as
     you go, or pass `explain=False` when you want only matches: unsent near
     misses keep their events in memory.
+
+    `threads` is how many threads reading each batch may use, as for
+    `match`; None means every core this process may use. Matching runs on
+    the calling thread.
     """
+
+    _threads: SupportsIndex | None = None  # for streams pickled without it
 
     def __init__(
         self,
@@ -81,6 +96,7 @@ class Stream:
         unit: str | None = None,
         late: str = "error",
         lateness: object = 0,
+        threads: SupportsIndex | None = None,
     ) -> None:
         exhaustive = checked_flag("exhaustive", exhaustive)
         explain = checked_flag("explain", explain)
@@ -104,6 +120,8 @@ class Stream:
         else:
             lateness_count(lateness, None)
         self._explain = explain
+        _checked_threads(threads)
+        self._threads = threads
         # Pattern text's windows are read in the unit of the first batch's
         # timestamps, so the engine's stream starts with the first events.
         self._engine: _core._Stream | None = None
@@ -112,7 +130,7 @@ class Stream:
     def push(self, events: object) -> Matches:
         """Take the next batch; return the matches that completed in it."""
         self._check_open("no events can follow flush()")
-        table = _table(events, self._keys, self._carry)
+        table = _table(events, self._keys, self._carry, _checked_threads(self._threads))
         if self._engine is None:
             if len(table) == 0:
                 return Matches(self._nothing(table).push(table))
