@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "engine/match/scan.hpp"
+#include "kestrel/error.hpp"
 
 namespace kestrel {
 
@@ -192,15 +193,23 @@ void OpenMatches::for_each_named_row(Visit visit) {
   if (starts_) starts_->for_each_row(visit);
 }
 
-// The rows the open threads and the near-miss search name, ascending.
+// The rows the open threads and the near-miss search name, ascending: marked,
+// then collected, which costs the held rows once rather than a sort of
+// every name.
 std::vector<std::size_t> OpenMatches::live_rows() const {
-  std::vector<std::size_t> live;
+  std::vector<bool> named(held().table.size());
+  const auto mark = [&](std::size_t row) {
+    if (row >= named.size()) throw InternalError("an open match names a row the stream lacks");
+    named[row] = true;
+  };
   for_each_open_thread([&](TextId, const Thread& thread) {
-    live.insert(live.end(), thread.rows.begin(), thread.rows.end());
+    for (const std::size_t row : thread.rows) mark(row);
   });
-  if (starts_) starts_->for_each_row([&](std::size_t row) { live.push_back(row); });
-  std::sort(live.begin(), live.end());
-  live.erase(std::unique(live.begin(), live.end()), live.end());
+  if (starts_) starts_->for_each_row(mark);
+  std::vector<std::size_t> live;
+  for (std::size_t row = 0; row < named.size(); ++row) {
+    if (named[row]) live.push_back(row);
+  }
   return live;
 }
 
