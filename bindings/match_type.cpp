@@ -69,6 +69,9 @@ PyObject* match_from_state(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       MatchRecord rebuilt;
       reader(rebuilt.match, rebuilt.events);
       reader.finish();
+      if (rebuilt.events.size() != rebuilt.match.indices.size()) {
+        StateReader::fail("its events do not match their indices");
+      }
       return rebuilt;
     });
     return new_match(std::move(record.match), std::move(record.events)).release();

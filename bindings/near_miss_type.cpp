@@ -122,6 +122,9 @@ PyObject* near_miss_from_state(PyObject*, PyObject* const* args, Py_ssize_t narg
       NearMissRecord rebuilt;
       reader(rebuilt.near_miss, rebuilt.events);
       reader.finish();
+      if (rebuilt.events.size() != rebuilt.near_miss.indices.size()) {
+        StateReader::fail("its events do not match their indices");
+      }
       return rebuilt;
     });
     return new_near_miss(std::move(record.near_miss), std::move(record.events)).release();
